@@ -1,0 +1,31 @@
+// The two-line configuration file: serial device name, then TCP port.
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tessel {
+
+inline constexpr const char* kConfigFileName = "Tessel-server.ini";
+constexpr std::int64_t kDefaultEthernetPort = 8080;
+
+struct Configuration {
+    std::string serialPortName;
+    std::int64_t ethernetPort = kDefaultEthernetPort;
+};
+
+// Blanks and tabs, an optional sign, then "$" hex, "%" binary or decimal digits up to the first
+// character that is not one. No digits gives 0.
+std::int64_t parseNumber(std::string_view text);
+
+// Lines end at LF, CR (CR LF counts as one end) or NUL; a missing line reads as empty.
+Configuration parseConfiguration(std::string_view content);
+
+// Reads the file; nothing when it cannot be opened.
+std::optional<Configuration> readConfigurationFile(const std::string& path);
+
+// Both values, each followed by one line feed. False when the file could not be written.
+bool writeConfigurationFile(const std::string& path, const Configuration& config);
+
+}  // namespace tessel

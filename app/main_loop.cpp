@@ -1,0 +1,233 @@
+#include "app/main_loop.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <numeric>
+
+#include "app/log_file.h"
+#include "app/main_window.h"
+
+namespace tessel {
+
+namespace {
+
+bool takingClientData(const Bridge& b) { return b.toBusQueue.size() <= kBusQueueHighWater; }
+
+std::int64_t errorTotal(const ClientTable& table) {
+    return std::accumulate(table.begin(), table.end(), std::int64_t{0},
+                           [](std::int64_t sum, const ClientRecord& r) { return sum + r.errorCount; });
+}
+
+void setIfChanged(Bridge& b, std::string& shown, const std::string& text, int control, int field) {
+    if (shown == text) return;
+    shown = text;
+    if (control != 0) {
+        b.gui.setText(control, text);
+    } else {
+        b.gui.setStatusField(field, text);
+    }
+}
+
+MonitorFilter readFilter(const Gui& gui) {
+    return {gui.isOn(kFilterToggle), gui.isOn(kInvertToggle), gui.text(kFilterText)};
+}
+
+// The program's page: the README installed with it, else the one beside the build.
+void openHelpPage() {
+    std::string page = TESSEL_DOC_PATH;
+    if (access(page.c_str(), R_OK) != 0) {
+        char exe[4096];
+        const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+        if (n > 0) {
+            exe[n] = '\0';
+            std::string dir(exe);
+            dir = dir.substr(0, dir.rfind('/'));
+            page = dir.substr(0, dir.rfind('/')) + "/README.md";
+        }
+    }
+    gchar* argv[] = {const_cast<gchar*>("xdg-open"), const_cast<gchar*>(page.c_str()), nullptr};
+    g_spawn_async(nullptr, argv, nullptr, GSpawnFlags(G_SPAWN_SEARCH_PATH), nullptr, nullptr,
+                  nullptr, nullptr);
+}
+
+std::vector<pollfd> watchedDescriptors(const Bridge& b) {
+    std::vector<pollfd> fds;
+    const int serialFd = serialDescriptor(b.serial, 0);
+    if (serialFd >= 0) fds.push_back({serialFd, POLLIN, 0});
+    collectNetworkDescriptors(b.net, takingClientData(b), fds);
+    return fds;
+}
+
+}  // namespace
+
+void attachMainWindow(Bridge& b) {
+    b.monitor = std::make_unique<GtkMonitorList>(b.gui, kMonitorList);
+    b.clientList = std::make_unique<GtkClientList>(b.gui, kClientList);
+    b.statsView = std::make_unique<GtkStatsView>(b.gui);
+}
+
+int waitMillis(const Bridge& b, std::int64_t now) {
+    std::int64_t wait = kEventWaitMillis;
+    if (!b.toBusQueue.empty()) {
+        wait = std::min(wait, b.pacing.lastBusSendMillis + b.pacing.busSendDelay + 1 - now);
+    }
+    wait = std::min(wait, b.stats.lastStatsMillis + kStatsIntervalMillis + 1 - now);
+    if (b.busReceiver.extractor.hasKept()) {
+        wait = std::min(wait, b.busReceiver.extractor.lastFeedMillis() + kBusKeptRunMillis + 1 - now);
+    }
+    if (const auto due = nextClientRunDeadline(b.clientReceiver)) wait = std::min(wait, *due - now);
+    return static_cast<int>(std::clamp<std::int64_t>(wait, 0, kEventWaitMillis));
+}
+
+PassResult runCommand(Bridge& b, int control) {
+    switch (control) {
+        case kClearButton:
+            b.monitor->clear();
+            break;
+        case kSaveButton:
+            saveMonitorLog(*b.monitor, b.clock.currentDate(), b.logDirectory);
+            b.clock.sleepMillis(kSavePauseMillis);
+            break;
+        case kDisconnectAllButton:
+            return disconnectAll(b);
+        case kQuitButton:
+            if (b.gui.showMessage("Quit Tessel-Server", "Do you want to close Tessel-server ?",
+                                  MessageKind::YesNo) == kAnswerYes) {
+                endProgram(b);
+                return PassResult::End;
+            }
+            break;
+        case kHelpButton:
+            openHelpPage();
+            break;
+        case kDelayOption:
+            b.pacing.busSendDelay =
+                b.gui.isOn(kDelayOption) ? kDelayedBusSendMillis : kFastBusSendMillis;
+            break;
+        default:
+            break;
+    }
+    return PassResult::Continue;
+}
+
+PassResult disconnectAll(Bridge& b) {
+    b.clientTable.clear();
+    b.clientList->clear();
+    // Half-received runs of the dropped clients could never become frames.
+    b.clientReceiver.kept.clear();
+    closeServer(b.net, 0);
+    b.clock.sleepMillis(kDisconnectAllPauseMillis);
+    if (createServer(b.net, 0, b.config.ethernetPort) == 0) {
+        b.gui.showMessage("Network Error", "Couldn't restart connexion's server", MessageKind::Ok);
+        endProgram(b);
+        return PassResult::End;
+    }
+    return PassResult::Continue;
+}
+
+void endProgram(Bridge& b) {
+    closeSerialPort(b.serial, 0);
+    closeServer(b.net, 0);
+    closeSerialPort(b.serial, kAllSerialPorts);
+    closeServer(b.net, kAllServers);
+    b.ending = true;
+}
+
+PassResult runPass(Bridge& b) {
+    // 1. Wait for one window event, or for the bus or a client to have something.
+    std::vector<pollfd> watched = watchedDescriptors(b);
+    WindowEvent event;
+    for (;;) {
+        bool ioReady = false;
+        event = b.gui.waitWindowEvent(waitMillis(b, b.clock.elapsedMillis()), watched, &ioReady);
+        if (event.code != WindowEventCode::None || ioReady ||
+            b.clock.elapsedMillis() - b.stats.statsStartMillis > 5) {
+            break;
+        }
+    }
+
+    // 2-3. The command of a control.
+    if (event.code == WindowEventCode::Control && event.window == 0) {
+        if (runCommand(b, event.control) == PassResult::End) return PassResult::End;
+    }
+
+    // 4. Statistics tick.
+    if (statsTickDue(b.stats, b.clock.elapsedMillis())) {
+        updateBandwidthGraphs(b.stats, *b.statsView, b.clock);
+        updateUptime(b.stats, *b.statsView, b.clock);
+    }
+
+    // 5-7. Receive.
+    const auto toBusSizeBefore = static_cast<std::int64_t>(b.toBusQueue.size());
+    const auto toClientsSizeBefore = static_cast<std::int64_t>(b.toClientsQueue.size());
+    const std::int64_t errorsBefore = errorTotal(b.clientTable);
+    const std::int64_t busFrames = busReceive(b.busReceiver, b.serial, b.toClientsQueue,
+                                              b.stats.busRxByteCount, b.clock.elapsedMillis());
+    const NetworkEvent netEvent = pollServerEvent(b.net, takingClientData(b));
+
+    // 8.
+    setIfChanged(b, b.shownBusFrames, "V:" + std::to_string(busFrames), 0, kBusFramesField);
+
+    // 9. The network event.
+    const ClientId client = eventClient(b.net);
+    switch (netEvent) {
+        case NetworkEvent::Data: {
+            const std::int64_t runs = clientReceive(b.clientReceiver, b.net, client, b.toBusQueue,
+                                                    b.clientTable, b.clock.elapsedMillis());
+            if (runs != 0) {
+                b.gui.setStatusField(kClientRunsField, "N:" + std::to_string(runs));
+                const DateValue now = b.clock.currentDate();
+                for (auto& r : b.clientTable) {
+                    if (r.clientId == client) r.lastActivityDate = now;
+                }
+            }
+            break;
+        }
+        case NetworkEvent::Connect:
+            clientConnected(b.clientTable, *b.clientList, b.net, client, b.clock);
+            break;
+        case NetworkEvent::Disconnect:
+            flushClientRuns(b.clientReceiver, client, b.toBusQueue, b.clientTable);
+            clientDisconnected(b.clientTable, *b.clientList, client, b.clock);
+            break;
+        case NetworkEvent::None:
+            break;
+    }
+    expireClientRuns(b.clientReceiver, b.toBusQueue, b.clientTable, b.clock.elapsedMillis());
+    if (errorTotal(b.clientTable) != errorsBefore) rebuildClientList(b.clientTable, *b.clientList);
+
+    // 10. The monitor lists every record this pass queued, still in the queues.
+    const auto clientRuns = static_cast<std::int64_t>(b.toBusQueue.size()) - toBusSizeBefore;
+    const std::string lineCount =
+        updateMonitor(*b.monitor, readFilter(b.gui), b.toBusQueue, b.toClientsQueue,
+                      b.clientTable, toBusSizeBefore, clientRuns, toClientsSizeBefore, busFrames,
+                      b.clock.currentDate());
+    setIfChanged(b, b.shownLineCount, lineCount, kLineCountLabel, 0);
+
+    // 11-12. Transmit.
+    if (busStepDue(b.pacing, b.clock.elapsedMillis())) {
+        sendToBus(b.toBusQueue, b.serial, b.stats.busTxByteCount, b.pacing, b.clock);
+    }
+    sendToClients(b.toClientsQueue, b.clientTable, b.net, b.clock);
+
+    // 13. The hourly sweep of ended client records.
+    if (b.clock.elapsedMillis() - b.lastSweepMillis > kSweepMillis) {
+        b.lastSweepMillis = b.clock.elapsedMillis();
+        clientDisconnected(b.clientTable, *b.clientList, 0, b.clock);
+    }
+
+    // 14. A close request ends the program after this complete pass.
+    if (event.code == WindowEventCode::CloseRequest) {
+        endProgram(b);
+        return PassResult::End;
+    }
+    return PassResult::Continue;
+}
+
+void mainLoop(Bridge& b) {
+    while (runPass(b) == PassResult::Continue) {
+    }
+}
+
+}  // namespace tessel

@@ -1,0 +1,58 @@
+#include "app/startup.h"
+
+#include "app/first_start_dialog.h"
+#include "app/main_loop.h"
+#include "app/main_window.h"
+
+namespace tessel {
+
+int runProgram(int argc, char** argv) {
+    gtk_init(&argc, &argv);
+    SystemClock clock;
+    clock.elapsedMillis();  // the counter starts here
+    Gui gui;
+    Bridge bridge(gui, clock);
+    initNetwork(bridge.net);
+
+    if (auto config = readConfigurationFile(kConfigFileName)) {
+        bridge.config = *config;
+    } else {
+        gui.showMessage("Tessel-server.ini NOT FOUND",
+                        "Tessel-server.ini NOT FOUND : Start with default parameters (port=8080, "
+                        "serial=COM4)",
+                        MessageKind::Ok);
+        auto chosen =
+            runFirstStartDialog(gui, bridge.config, bridge.serial, bridge.net, kConfigFileName);
+        if (!chosen) return 0;
+        bridge.config = *chosen;
+    }
+
+    createMainWindow(gui);
+    attachMainWindow(bridge);
+    gui.setStatusField(kEthernetField, "Ethernet port " + std::to_string(bridge.config.ethernetPort));
+
+    if (openVelbusPort(bridge.serial, 0, bridge.config.serialPortName) == 0) {
+        gui.showMessage("Serial Error",
+                        "Error : Not able To communicate With " + bridge.config.serialPortName,
+                        MessageKind::Ok);
+        return 0;
+    }
+    gui.setStatusField(kSerialField, "Velbus serial " + bridge.config.serialPortName);
+    gui.setTitle(kMainWindow, std::string("Tessel-Server ") + kVersionText);
+
+    bridge.lastSweepMillis = clock.elapsedMillis();
+    bridge.stats.lastStatsMillis = clock.elapsedMillis();
+
+    if (createServer(bridge.net, 0, bridge.config.ethernetPort) == 0) {
+        gui.showMessage("NOT ABLE TO CREATE SERVER", "Can't start Tessel-server on this port",
+                        MessageKind::Ok);
+        endProgram(bridge);
+        return 0;
+    }
+    bridge.stats.serverStartDate = clock.currentDate();
+
+    mainLoop(bridge);
+    return 0;
+}
+
+}  // namespace tessel

@@ -1,0 +1,202 @@
+#include "net/tcp_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+
+namespace tessel {
+
+namespace {
+
+bool makeNonBlocking(int fd) {
+    int on = 1;
+    return ::ioctl(fd, FIONBIO, &on) == 0;
+}
+
+Connection* findConnection(NetworkState& net, ClientId id) {
+    for (auto& [number, server] : net.servers) {
+        for (auto& c : server.connections) {
+            if (c.id == id) return &c;
+        }
+    }
+    return nullptr;
+}
+
+const Connection* findConnection(const NetworkState& net, ClientId id) {
+    return findConnection(const_cast<NetworkState&>(net), id);
+}
+
+bool peerName(const NetworkState& net, ClientId id, sockaddr_in& addr) {
+    const Connection* c = findConnection(net, id);
+    if (c == nullptr) return false;
+    socklen_t len = sizeof addr;
+    return ::getpeername(c->socket.get(), reinterpret_cast<sockaddr*>(&addr), &len) == 0 &&
+           addr.sin_family == AF_INET;
+}
+
+// Keeps the unsent tail; a client whose backlog passes the limit is marked to be dropped.
+void keepUnsent(Connection& c, const std::uint8_t* data, std::size_t length) {
+    if (c.unsent.size() + length > kClientBacklogLimit) {
+        c.overflowed = true;
+        Bytes().swap(c.unsent);
+        return;
+    }
+    c.unsent.insert(c.unsent.end(), data, data + length);
+}
+
+void flushUnsent(Connection& c) {
+    if (c.unsent.empty() || c.overflowed) return;
+    const ssize_t n = ::send(c.socket.get(), c.unsent.data(), c.unsent.size(),
+                             MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) c.unsent.erase(c.unsent.begin(), c.unsent.begin() + n);
+}
+
+}  // namespace
+
+int initNetwork(NetworkState& net) {
+    // A client that resets its connection must never end the process.
+    ::signal(SIGPIPE, SIG_IGN);
+    net.servers.clear();
+    return 1;
+}
+
+int createServer(NetworkState& net, int number, std::int64_t port) {
+    closeServer(net, number);
+    if (port < 0 || port > 65535) return 0;
+    UniqueFd fd(::socket(AF_INET, SOCK_STREAM, 0));
+    if (!fd.valid()) return 0;
+    if (!makeNonBlocking(fd.get())) return 0;
+    // Without this a re-creation right after clients left (their connections linger in
+    // TIME_WAIT) is refused. A port another program listens on still fails.
+    int on = 1;
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return 0;
+    if (::listen(fd.get(), 100) != 0) return 0;
+    net.servers[number].listener = std::move(fd);
+    return 1;
+}
+
+NetworkEvent pollServerEvent(NetworkState& net, bool takeData) {
+    for (auto& [number, server] : net.servers) {
+        UniqueFd accepted(::accept(server.listener.get(), nullptr, nullptr));
+        if (!accepted.valid()) continue;
+        makeNonBlocking(accepted.get());
+        Connection c;
+        c.socket = std::move(accepted);
+        c.id = net.nextId++;
+        server.connections.push_front(std::move(c));
+        net.eventClient = server.connections.front().id;
+        return NetworkEvent::Connect;
+    }
+
+    for (auto& [number, server] : net.servers) {
+        for (auto& c : server.connections) flushUnsent(c);
+    }
+
+    for (auto& [number, server] : net.servers) {
+        for (auto it = server.connections.begin(); it != server.connections.end(); ++it) {
+            bool gone = it->overflowed;
+            if (!gone) {
+                std::uint8_t peek[8];
+                const ssize_t n = ::recv(it->socket.get(), peek, sizeof peek,
+                                         MSG_PEEK | MSG_DONTWAIT);
+                if (n > 0) {
+                    if (!takeData) continue;
+                    net.eventClient = it->id;
+                    return NetworkEvent::Data;
+                }
+                // A reset connection reports an error forever: it is gone as surely as a
+                // closed one.
+                gone = n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+            }
+            if (gone) {
+                net.eventClient = it->id;
+                server.connections.erase(it);
+                return NetworkEvent::Disconnect;
+            }
+        }
+    }
+    return NetworkEvent::None;
+}
+
+ClientId eventClient(const NetworkState& net) { return net.eventClient; }
+
+std::uint32_t clientAddress(const NetworkState& net, ClientId id) {
+    sockaddr_in addr{};
+    return peerName(net, id, addr) ? addr.sin_addr.s_addr : 0;
+}
+
+std::string ipv4Text(std::uint32_t address) {
+    const auto* b = reinterpret_cast<const std::uint8_t*>(&address);
+    return std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." +
+           std::to_string(b[3]);
+}
+
+std::uint16_t clientPort(const NetworkState& net, ClientId id) {
+    sockaddr_in addr{};
+    return peerName(net, id, addr) ? ntohs(addr.sin_port) : 0;
+}
+
+std::int64_t receiveFromClient(NetworkState& net, ClientId id, std::uint8_t* buffer,
+                               std::int64_t size) {
+    Connection* c = findConnection(net, id);
+    if (c == nullptr || size <= 0) return -1;
+    const ssize_t n = ::recv(c->socket.get(), buffer, static_cast<size_t>(size), MSG_DONTWAIT);
+    return n;
+}
+
+void sendToClient(NetworkState& net, ClientId id, const std::uint8_t* data, std::int64_t length) {
+    Connection* c = findConnection(net, id);
+    if (c == nullptr || c->overflowed || length <= 0) return;
+    const auto size = static_cast<std::size_t>(length);
+    if (!c->unsent.empty()) {
+        flushUnsent(*c);
+        if (!c->unsent.empty()) {
+            keepUnsent(*c, data, size);
+            return;
+        }
+    }
+    const ssize_t n = ::send(c->socket.get(), data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0) {
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return;  // dead: the poll reports it
+        keepUnsent(*c, data, size);
+        return;
+    }
+    if (static_cast<std::size_t>(n) < size) keepUnsent(*c, data + n, size - static_cast<std::size_t>(n));
+}
+
+void closeServer(NetworkState& net, int number) {
+    if (number == kAllServers) {
+        net.servers.clear();
+    } else {
+        net.servers.erase(number);
+    }
+}
+
+void collectNetworkDescriptors(const NetworkState& net, bool takeData, std::vector<pollfd>& fds) {
+    for (const auto& [number, server] : net.servers) {
+        fds.push_back({server.listener.get(), POLLIN, 0});
+        for (const auto& c : server.connections) {
+            short events = 0;
+            if (takeData || c.overflowed) events |= POLLIN;
+            if (!c.unsent.empty() || c.overflowed) events |= POLLOUT;
+            if (events != 0) fds.push_back({c.socket.get(), events, 0});
+        }
+    }
+}
+
+std::size_t connectionCount(const NetworkState& net) {
+    std::size_t n = 0;
+    for (const auto& [number, server] : net.servers) n += server.connections.size();
+    return n;
+}
+
+}  // namespace tessel

@@ -1,0 +1,68 @@
+// The TCP server over BSD sockets: non-blocking, IPv4, silent (failures come back as 0 or -1).
+// One poll reports at most one event: a new client first, then the clients newest first.
+#pragma once
+#include <poll.h>
+
+#include <cstdint>
+#include <list>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/unique_fd.h"
+#include "protocol/frame.h"
+
+namespace tessel {
+
+enum class NetworkEvent { None = 0, Connect = 1, Data = 2, Disconnect = 4 };
+
+// Nonzero, unique among open connections and stable while open: a counter never reused.
+using ClientId = std::int64_t;
+
+constexpr int kAllServers = -1;
+// Unsent output a slow client may hold back before it is dropped: about a minute of a
+// saturated bus.
+constexpr std::size_t kClientBacklogLimit = 64 * 1024;
+
+struct Connection {
+    UniqueFd socket;
+    ClientId id = 0;
+    Bytes unsent;          // the tail of a send the socket did not take, sent before anything newer
+    bool overflowed = false;
+};
+
+struct Server {
+    UniqueFd listener;
+    std::list<Connection> connections;  // newest first
+};
+
+struct NetworkState {
+    std::map<int, Server> servers;
+    ClientId eventClient = 0;
+    ClientId nextId = 1;
+};
+
+int initNetwork(NetworkState& net);
+// Returns nonzero on success. An existing server of that number is closed first.
+int createServer(NetworkState& net, int number, std::int64_t port);
+// With takeData false, clients with data waiting are not reported (the bridge holds back while
+// its bus queue is full); connections and disconnections still are.
+NetworkEvent pollServerEvent(NetworkState& net, bool takeData = true);
+ClientId eventClient(const NetworkState& net);
+// The peer's address bytes in network order, or 0.
+std::uint32_t clientAddress(const NetworkState& net, ClientId id);
+std::string ipv4Text(std::uint32_t address);
+std::uint16_t clientPort(const NetworkState& net, ClientId id);
+// One receive: count above 0, 0 when the peer closed, -1 when nothing was there or it failed.
+std::int64_t receiveFromClient(NetworkState& net, ClientId id, std::uint8_t* buffer,
+                               std::int64_t size);
+// Never tears a frame: what the socket does not take now is kept and sent first later.
+void sendToClient(NetworkState& net, ClientId id, const std::uint8_t* data, std::int64_t length);
+void closeServer(NetworkState& net, int number);
+
+// Descriptors the event wait should watch: listeners, clients (for input only when takeData),
+// and clients with unsent output (for room to write).
+void collectNetworkDescriptors(const NetworkState& net, bool takeData, std::vector<pollfd>& fds);
+std::size_t connectionCount(const NetworkState& net);
+
+}  // namespace tessel

@@ -1,0 +1,119 @@
+#include "serial/serial_port.h"
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <array>
+#include <utility>
+
+namespace tessel {
+
+namespace {
+
+std::optional<speed_t> speedCode(int speed) {
+    static constexpr std::array<std::pair<int, speed_t>, 16> kSpeeds{{
+        {0, B0},         {50, B50},       {75, B75},       {110, B110},
+        {150, B150},     {300, B300},     {600, B600},     {1200, B1200},
+        {1800, B1800},   {2400, B2400},   {4800, B4800},   {9600, B9600},
+        {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200},
+    }};
+    for (const auto& [rate, code] : kSpeeds) {
+        if (rate == speed) return code;
+    }
+    return std::nullopt;
+}
+
+std::optional<tcflag_t> characterSize(int dataBits) {
+    switch (dataBits) {
+        case 5: return CS5;
+        case 6: return CS6;
+        case 7: return CS7;
+        case 8: return CS8;
+        default: return std::nullopt;
+    }
+}
+
+int descriptorOf(const SerialPortTable& table, int number) {
+    const auto it = table.ports.find(number);
+    return it == table.ports.end() ? -1 : it->second.get();
+}
+
+}  // namespace
+
+int openSerialPort(SerialPortTable& table, int number, const std::optional<std::string>& name,
+                   int speed, int /*parity*/, int dataBits, float stopBits, int handshake,
+                   int /*inputBufferSize*/, int /*outputBufferSize*/) {
+    if (!name) return 0;
+    const auto code = speedCode(speed);
+    if (!code) return 0;
+    const auto size = characterSize(dataBits);
+    if (!size) return 0;
+    if (handshake < 0 || handshake > 3) return 0;
+
+    UniqueFd fd(::open(name->c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
+    if (!fd.valid()) return 0;
+
+    // Built from zero: nothing of the device's earlier setting survives.
+    termios tio{};
+    tio.c_iflag = IGNPAR;
+    tio.c_oflag = 0;
+    tio.c_cflag = *size | CREAD | CLOCAL;
+    if (stopBits != 1.0f) tio.c_cflag |= CSTOPB;
+    if (handshake == 2) tio.c_cflag |= CRTSCTS;
+    tio.c_lflag = 0;
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+    tio.c_cc[VEOF] = 4;
+    cfsetispeed(&tio, *code);
+    cfsetospeed(&tio, *code);
+    tcflush(fd.get(), TCIFLUSH);
+    tcsetattr(fd.get(), TCSANOW, &tio);
+
+    const int result = fd.get();
+    table.ports[number] = std::move(fd);  // closes the earlier port of this number, if any
+    return result;
+}
+
+int openVelbusPort(SerialPortTable& table, int number, const std::string& name) {
+    return openSerialPort(table, number, name, 9600, 0, 8, 1.0f, 0, 2048, 2048);
+}
+
+std::int64_t serialInputAvailable(const SerialPortTable& table, int number) {
+    const int fd = descriptorOf(table, number);
+    if (fd < 0) return 0;
+    int waiting = 0;
+    if (::ioctl(fd, FIONREAD, &waiting) != 0) return 0;
+    return waiting;
+}
+
+std::int64_t readSerialPort(const SerialPortTable& table, int number, std::uint8_t* buffer,
+                            std::int64_t size) {
+    const int fd = descriptorOf(table, number);
+    if (fd < 0 || size <= 0) return 0;
+    const ssize_t n = ::read(fd, buffer, static_cast<size_t>(size));
+    return n < 0 ? 0 : n;
+}
+
+std::int64_t writeSerialPort(const SerialPortTable& table, int number, const std::uint8_t* data,
+                             std::int64_t length) {
+    const int fd = descriptorOf(table, number);
+    if (fd < 0 || length <= 0) return 0;
+    const ssize_t n = ::write(fd, data, static_cast<size_t>(length));
+    return n < 0 ? 0 : n;
+}
+
+void closeSerialPort(SerialPortTable& table, int number) {
+    if (number == kAllSerialPorts) {
+        table.ports.clear();
+    } else {
+        table.ports.erase(number);
+    }
+}
+
+int serialDescriptor(const SerialPortTable& table, int number) {
+    return descriptorOf(table, number);
+}
+
+}  // namespace tessel
