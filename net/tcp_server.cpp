@@ -199,4 +199,15 @@ std::size_t connectionCount(const NetworkState& net) {
     return n;
 }
 
+std::uint16_t serverPort(const NetworkState& net, int number) {
+    const auto it = net.servers.find(number);
+    if (it == net.servers.end()) return 0;
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    if (::getsockname(it->second.listener.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        return 0;
+    }
+    return ntohs(addr.sin_port);
+}
+
 }  // namespace tessel

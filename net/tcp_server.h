@@ -64,5 +64,7 @@ void closeServer(NetworkState& net, int number);
 // and clients with unsent output (for room to write).
 void collectNetworkDescriptors(const NetworkState& net, bool takeData, std::vector<pollfd>& fds);
 std::size_t connectionCount(const NetworkState& net);
+// The port a server listens on (the one the system chose when asked for port 0), or 0.
+std::uint16_t serverPort(const NetworkState& net, int number);
 
 }  // namespace tessel

@@ -1,0 +1,192 @@
+#include <gtest/gtest.h>
+
+#include "net/tcp_server.h"
+#include "support/fakes.h"
+#include "support/loopback.h"
+
+namespace tessel {
+namespace {
+
+using test::connectClient;
+using test::pollFor;
+
+class TcpServer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        initNetwork(net);
+        ASSERT_NE(createServer(net, 0, 0), 0);
+        port = serverPort(net, 0);
+        ASSERT_NE(port, 0);
+    }
+    ClientId accept() {
+        EXPECT_EQ(pollFor(net, NetworkEvent::Connect), NetworkEvent::Connect);
+        return eventClient(net);
+    }
+
+    NetworkState net;
+    std::uint16_t port = 0;
+};
+
+TEST_F(TcpServer, TwoClientsConnectingTogetherAreAcceptedOnePerPoll) {
+    auto a = connectClient(port);
+    auto b = connectClient(port);
+    test::sendAll(a, {1});
+    test::sendAll(b, {2});
+    const ClientId first = accept();
+    // The second pending connection is reported before any data.
+    EXPECT_EQ(pollFor(net, NetworkEvent::Connect), NetworkEvent::Connect);
+    const ClientId second = eventClient(net);
+    EXPECT_NE(first, 0);
+    EXPECT_NE(second, 0);
+    EXPECT_NE(first, second);
+}
+
+TEST_F(TcpServer, ConnectThenCloseGivesConnectThenDisconnect) {
+    auto c = connectClient(port);
+    const ClientId id = accept();
+    c.reset();
+    EXPECT_EQ(pollFor(net, NetworkEvent::Disconnect), NetworkEvent::Disconnect);
+    EXPECT_EQ(eventClient(net), id);
+    EXPECT_EQ(connectionCount(net), 0u);
+}
+
+TEST_F(TcpServer, NewestClientIsReportedFirstAndDataComesBeforeDisconnect) {
+    auto older = connectClient(port);
+    const ClientId olderId = accept();
+    auto newer = connectClient(port);
+    const ClientId newerId = accept();
+    test::sendAll(older, {1, 2, 3});
+    test::sendAll(newer, {4, 5, 6});
+    usleep(20000);
+    EXPECT_EQ(pollServerEvent(net), NetworkEvent::Data);
+    EXPECT_EQ(eventClient(net), newerId);
+    std::uint8_t buf[16];
+    EXPECT_EQ(receiveFromClient(net, newerId, buf, 16), 3);
+    older.reset();
+    EXPECT_EQ(pollServerEvent(net), NetworkEvent::Data);  // unread data before the close
+    EXPECT_EQ(eventClient(net), olderId);
+    EXPECT_EQ(receiveFromClient(net, olderId, buf, 16), 3);
+    EXPECT_EQ(pollFor(net, NetworkEvent::Disconnect), NetworkEvent::Disconnect);
+    EXPECT_EQ(eventClient(net), olderId);
+}
+
+TEST_F(TcpServer, HeldBackDataIsNotReportedButConnectionsAre) {
+    auto c = connectClient(port);
+    accept();
+    test::sendAll(c, {1, 2, 3});
+    usleep(20000);
+    EXPECT_EQ(pollServerEvent(net, false), NetworkEvent::None);
+    auto d = connectClient(port);
+    EXPECT_EQ(pollFor(net, NetworkEvent::Connect, false), NetworkEvent::Connect);
+    EXPECT_EQ(pollServerEvent(net, true), NetworkEvent::Data);
+}
+
+TEST_F(TcpServer, AddressAndPortOfAClient) {
+    auto c = connectClient(port);
+    const ClientId id = accept();
+    sockaddr_in local{};
+    socklen_t len = sizeof local;
+    getsockname(c.get(), reinterpret_cast<sockaddr*>(&local), &len);
+    EXPECT_EQ(ipv4Text(clientAddress(net, id)), "127.0.0.1");
+    EXPECT_EQ(clientPort(net, id), ntohs(local.sin_port));
+    EXPECT_EQ(ipv4Text(0), "0.0.0.0");
+    EXPECT_EQ(clientAddress(net, 999), 0u);
+    EXPECT_EQ(clientPort(net, 999), 0);
+}
+
+TEST_F(TcpServer, StalledClientReceivesWholeFramesInOrderOnceItReads) {
+    auto c = connectClient(port, 2048);
+    const ClientId id = accept();
+    // About 40 KiB of numbered 14-byte frames: far more than the socket takes at once.
+    Bytes expected;
+    for (int i = 0; i < 3000; ++i) {
+        Bytes f{0x0F, 0xFB, static_cast<std::uint8_t>(i), 0x08, 0xFB, static_cast<std::uint8_t>(i >> 8),
+                0, 0, 0, 0, 0, 0, 0, 0x04};
+        sendToClient(net, id, f.data(), static_cast<std::int64_t>(f.size()));
+        expected.insert(expected.end(), f.begin(), f.end());
+    }
+    Bytes got;
+    for (int i = 0; i < 5000 && got.size() < expected.size(); ++i) {
+        pollServerEvent(net);  // drains the kept output as the socket takes more
+        std::uint8_t buf[4096];
+        const ssize_t n = ::recv(c.get(), buf, sizeof buf, MSG_DONTWAIT);
+        if (n > 0) got.insert(got.end(), buf, buf + n);
+        else usleep(500);
+    }
+    EXPECT_EQ(got, expected);
+}
+
+TEST_F(TcpServer, ClientWhoseBacklogOverflowsIsDisconnected) {
+    auto c = connectClient(port, 2048);
+    const ClientId id = accept();
+    const Bytes chunk(1000, 0xAA);
+    for (int i = 0; i < 8000; ++i) sendToClient(net, id, chunk.data(), 1000);
+    EXPECT_EQ(pollFor(net, NetworkEvent::Disconnect), NetworkEvent::Disconnect);
+    EXPECT_EQ(eventClient(net), id);
+}
+
+TEST_F(TcpServer, ResetClientNeverEndsTheProcess) {
+    auto c = connectClient(port);
+    const ClientId id = accept();
+    linger hard{1, 0};
+    setsockopt(c.get(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    c.reset();  // sends a reset
+    usleep(20000);
+    const Bytes f(14, 0x0F);
+    for (int i = 0; i < 10; ++i) sendToClient(net, id, f.data(), 14);
+    EXPECT_EQ(pollFor(net, NetworkEvent::Disconnect), NetworkEvent::Disconnect);
+}
+
+TEST_F(TcpServer, RecreatingOnTheSamePortRightAfterClientsWereConnected) {
+    auto a = connectClient(port);
+    accept();
+    auto b = connectClient(port);
+    accept();
+    test::sendAll(a, {1});
+    closeServer(net, 0);  // our side closes first: those connections linger in TIME_WAIT
+    EXPECT_NE(createServer(net, 0, port), 0);
+    auto c = connectClient(port);
+    EXPECT_TRUE(c.valid());
+    EXPECT_EQ(pollFor(net, NetworkEvent::Connect), NetworkEvent::Connect);
+}
+
+TEST_F(TcpServer, CreatingAgainWhileClientsAreConnectedClosesThemFirst) {
+    auto a = connectClient(port);
+    accept();
+    EXPECT_NE(createServer(net, 0, port), 0);
+    std::uint8_t b;
+    EXPECT_EQ(::recv(a.get(), &b, 1, 0), 0);  // the old connection was closed
+}
+
+TEST_F(TcpServer, CloseServerClosesEveryClientWithoutEvents) {
+    UniqueFd clients[3] = {connectClient(port), connectClient(port), connectClient(port)};
+    for (int i = 0; i < 3; ++i) accept();
+    closeServer(net, 0);
+    for (auto& c : clients) {
+        std::uint8_t b;
+        EXPECT_EQ(::recv(c.get(), &b, 1, 0), 0);
+    }
+    EXPECT_EQ(pollServerEvent(net), NetworkEvent::None);
+    EXPECT_TRUE(net.servers.empty());
+}
+
+TEST(TcpServerCreate, OutOfRangeAndBusyPortsFail) {
+    NetworkState net;
+    initNetwork(net);
+    EXPECT_EQ(createServer(net, 0, 65536), 0);
+    EXPECT_EQ(createServer(net, 0, -1), 0);
+    // Another program listening on the port, without address reuse.
+    UniqueFd other(::socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    ASSERT_EQ(::bind(other.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(other.get(), 1), 0);
+    socklen_t len = sizeof addr;
+    getsockname(other.get(), reinterpret_cast<sockaddr*>(&addr), &len);
+    EXPECT_EQ(createServer(net, 0, ntohs(addr.sin_port)), 0);
+    EXPECT_TRUE(net.servers.empty());
+}
+
+}  // namespace
+}  // namespace tessel

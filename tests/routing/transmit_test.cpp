@@ -1,0 +1,144 @@
+#include <gtest/gtest.h>
+
+#include "routing/transmit.h"
+#include "support/fakes.h"
+#include "support/loopback.h"
+#include "support/pty.h"
+
+namespace tessel {
+namespace {
+
+using test::FakeClock;
+using test::hexBytes;
+
+ReceivedFrame clientRun(const std::string& hex, bool wellFormed) {
+    ReceivedFrame r;
+    r.bytes = hexBytes(hex);
+    r.length = static_cast<std::int64_t>(r.bytes.size());
+    r.wellFormed = wellFormed ? 1 : 0;
+    r.text = "1";
+    return r;
+}
+
+class SendToBus : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_NE(openVelbusPort(ports, 0, pty.path), 0); }
+    // Runs bus steps the way the loop does, one millisecond at a time.
+    void runFor(std::int64_t ms) {
+        for (std::int64_t i = 0; i < ms; ++i) {
+            clock.advance(1);
+            if (busStepDue(pacing, clock.millis)) {
+                const std::size_t before = queue.size();
+                sendToBus(queue, ports, txBytes, pacing, clock);
+                if (queue.size() != before) steps.push_back(clock.millis);
+            }
+        }
+    }
+
+    test::Pty pty;
+    SerialPortTable ports;
+    FakeClock clock;
+    FrameQueue queue;
+    BusPacing pacing;
+    std::int64_t txBytes = 0;
+    std::vector<std::int64_t> steps;
+};
+
+TEST_F(SendToBus, StepIsDueOnlyStrictlyAfterTheDelay) {
+    pacing.lastBusSendMillis = 1000;
+    EXPECT_FALSE(busStepDue(pacing, 1050));
+    EXPECT_TRUE(busStepDue(pacing, 1051));
+    pacing.busSendDelay = kFastBusSendMillis;
+    EXPECT_FALSE(busStepDue(pacing, 1005));
+    EXPECT_TRUE(busStepDue(pacing, 1006));
+}
+
+TEST_F(SendToBus, OneFramePerStepInArrivalOrder) {
+    queue.push_back(clientRun("0F F8 00 01 0B ED 04", true));
+    queue.push_back(clientRun("0F F8 00 01 0C EC 04", true));
+    runFor(200);
+    ASSERT_EQ(steps.size(), 2u);
+    EXPECT_GT(steps[1] - steps[0], 50);
+    EXPECT_EQ(pty.read(14), hexBytes("0F F8 00 01 0B ED 04 0F F8 00 01 0C EC 04"));
+    EXPECT_EQ(txBytes, 14);
+}
+
+TEST_F(SendToBus, RunThatIsNotAFrameUsesUpATurnAndIsNeverWritten) {
+    queue.push_back(clientRun("0F F8 00 01 0B ED 04", true));
+    queue.push_back(clientRun("0F 01 02", false));
+    queue.push_back(clientRun("0F F8 00 01 0C EC 04", true));
+    runFor(300);
+    ASSERT_EQ(steps.size(), 3u);
+    EXPECT_GT(steps[2] - steps[0], 100);
+    EXPECT_EQ(pty.read(14, 300), hexBytes("0F F8 00 01 0B ED 04 0F F8 00 01 0C EC 04"));
+    EXPECT_EQ(txBytes, 14);
+}
+
+TEST_F(SendToBus, EmptyStepStillMovesTheStepTime) {
+    clock.millis = 100;
+    sendToBus(queue, ports, txBytes, pacing, clock);
+    EXPECT_EQ(pacing.lastBusSendMillis, 100);
+    queue.push_back(clientRun("0F F8 00 01 0B ED 04", true));
+    EXPECT_FALSE(busStepDue(pacing, 150));
+}
+
+TEST_F(SendToBus, FastPacingIsFiveMilliseconds) {
+    pacing.busSendDelay = kFastBusSendMillis;
+    for (int i = 0; i < 5; ++i) queue.push_back(clientRun("0F F8 00 01 0B ED 04", true));
+    runFor(40);
+    ASSERT_EQ(steps.size(), 5u);
+    for (std::size_t i = 1; i < steps.size(); ++i) EXPECT_EQ(steps[i] - steps[i - 1], 6);
+}
+
+TEST(SendToClients, EveryActiveClientGetsEveryFrameAndLeftClientsAreSkipped) {
+    NetworkState net;
+    initNetwork(net);
+    ASSERT_NE(createServer(net, 0, 0), 0);
+    FakeClock clock;
+    ClientTable table;
+    test::VectorClientList list;
+    std::vector<UniqueFd> sockets;
+    for (int i = 0; i < 3; ++i) {
+        sockets.push_back(test::connectClient(serverPort(net, 0)));
+        ASSERT_EQ(test::pollFor(net, NetworkEvent::Connect), NetworkEvent::Connect);
+        clientConnected(table, list, net, eventClient(net), clock);
+    }
+    table[2].endDate = clock.date;  // left earlier, still listed
+
+    FrameQueue queue;
+    queue.push_back(clientRun("0F F8 00 01 0B ED 04", false));
+    queue.push_back(clientRun("0F F8 00 01 0C EC 04", false));
+    sendToClients(queue, table, net, clock);
+    EXPECT_TRUE(queue.empty());
+    EXPECT_EQ(clock.sleeps, (std::vector<std::int64_t>{2, 2}));  // a pause after each frame
+
+    const Bytes both = hexBytes("0F F8 00 01 0B ED 04 0F F8 00 01 0C EC 04");
+    // Clients are matched to sockets through their ports.
+    for (std::size_t i = 0; i < sockets.size(); ++i) {
+        sockaddr_in local{};
+        socklen_t len = sizeof local;
+        getsockname(sockets[i].get(), reinterpret_cast<sockaddr*>(&local), &len);
+        const ClientRecord* r = nullptr;
+        for (const auto& rec : table) {
+            if (rec.port == ntohs(local.sin_port)) r = &rec;
+        }
+        ASSERT_NE(r, nullptr);
+        if (r->active()) {
+            EXPECT_EQ(test::receiveAll(sockets[i], both.size()), both);
+        } else {
+            std::uint8_t b;
+            EXPECT_EQ(::recv(sockets[i].get(), &b, 1, MSG_DONTWAIT), -1);
+        }
+    }
+}
+
+TEST(SendToClients, EmptyQueueDoesNotPause) {
+    NetworkState net;
+    FakeClock clock;
+    FrameQueue queue;
+    sendToClients(queue, {}, net, clock);
+    EXPECT_TRUE(clock.sleeps.empty());
+}
+
+}  // namespace
+}  // namespace tessel

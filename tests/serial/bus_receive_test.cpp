@@ -1,0 +1,107 @@
+#include <gtest/gtest.h>
+
+#include "serial/bus_receive.h"
+#include "support/fakes.h"
+#include "support/pty.h"
+
+namespace tessel {
+namespace {
+
+using test::hexBytes;
+using test::Pty;
+
+class BusReceive : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_NE(openVelbusPort(ports, 0, pty.path), 0); }
+
+    // Puts bytes on the bus and runs one receive once the port reports them all.
+    std::int64_t receive(const std::string& hex, std::int64_t now = 0) {
+        const Bytes bytes = hexBytes(hex);
+        pty.write(bytes);
+        for (int i = 0; i < 500 && serialInputAvailable(ports, 0) < static_cast<std::int64_t>(bytes.size()); ++i) {
+            usleep(1000);
+        }
+        return busReceive(receiver, ports, queue, rxBytes, now);
+    }
+
+    Pty pty;
+    SerialPortTable ports;
+    BusReceiver receiver;
+    FrameQueue queue;
+    std::int64_t rxBytes = 0;
+};
+
+TEST_F(BusReceive, OneFrameBecomesOneRecord) {
+    EXPECT_EQ(receive("0F F8 00 01 0B ED 04"), 1);
+    ASSERT_EQ(queue.size(), 1u);
+    EXPECT_EQ(queue[0].text, "$00  from VELBUS");
+    EXPECT_EQ(queue[0].length, 7);
+    EXPECT_EQ(queue[0].bytes, hexBytes("0F F8 00 01 0B ED 04"));
+    EXPECT_EQ(queue[0].wellFormed, 0);
+    EXPECT_EQ(rxBytes, 7);
+}
+
+TEST_F(BusReceive, RecordTextCarriesTheDecodedMessage) {
+    EXPECT_EQ(receive("0F FB 05 07 E6 2B 00 00 00 00 00 D9 04"), 1);
+    EXPECT_EQ(queue[0].text, "$05 (Temp: 21.5\xB0" "C) from VELBUS");
+}
+
+TEST_F(BusReceive, FramesAmongJunkInArrivalOrder) {
+    EXPECT_EQ(receive("AA 01 0F F8 00 01 0B ED 04 55 0F F8 00 01 0C EC 04 66"), 2);
+    ASSERT_EQ(queue.size(), 2u);
+    EXPECT_EQ(queue[0].bytes, hexBytes("0F F8 00 01 0B ED 04"));
+    EXPECT_EQ(queue[1].bytes, hexBytes("0F F8 00 01 0C EC 04"));
+}
+
+TEST_F(BusReceive, FailedStartScansOnAtTheNextByte) {
+    EXPECT_EQ(receive("0F 00 00 01 0F F8 00 00 F9 04"), 1);
+    EXPECT_EQ(queue[0].bytes, hexBytes("0F F8 00 00 F9 04"));
+}
+
+TEST_F(BusReceive, WrongChecksumIsQueuedAllTheSame) {
+    EXPECT_EQ(receive("0F F8 00 01 0B EE 04"), 1);
+}
+
+TEST_F(BusReceive, FrameSplitAcrossReadsIsCompletedByTheNextRead) {
+    EXPECT_EQ(receive("0F F8 00 01 0B ED 04 0F F8 00"), 1);
+    EXPECT_EQ(receive("01 0C EC 04", 5), 1);
+    ASSERT_EQ(queue.size(), 2u);
+    EXPECT_EQ(queue[1].bytes, hexBytes("0F F8 00 01 0C EC 04"));
+}
+
+TEST_F(BusReceive, ByteByByteAtLineRateLosesNothing) {
+    const Bytes frames = hexBytes("0F FB 05 07 E6 2B 00 00 00 00 00 D9 04 0F F8 00 01 0B ED 04");
+    std::int64_t found = 0;
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        pty.write(Bytes{frames[i]});
+        for (int t = 0; t < 500 && serialInputAvailable(ports, 0) < 1; ++t) usleep(200);
+        found += busReceive(receiver, ports, queue, rxBytes, static_cast<std::int64_t>(i));
+    }
+    EXPECT_EQ(found, 2);
+    EXPECT_EQ(rxBytes, static_cast<std::int64_t>(frames.size()));
+}
+
+TEST_F(BusReceive, KeptStartIsGivenUpAfterAQuietSpell) {
+    // A start byte whose length byte promises 21 bytes, hiding a real frame after it.
+    EXPECT_EQ(receive("0F 01 0F F8 00 00 F9 04", 1000), 0);
+    EXPECT_EQ(busReceive(receiver, ports, queue, rxBytes, 1100), 0);  // 100 ms is not yet enough
+    EXPECT_EQ(busReceive(receiver, ports, queue, rxBytes, 1101), 1);
+    EXPECT_EQ(queue[0].bytes, hexBytes("0F F8 00 00 F9 04"));
+}
+
+TEST_F(BusReceive, NothingWaitingReturnsZero) {
+    EXPECT_EQ(busReceive(receiver, ports, queue, rxBytes, 0), 0);
+    EXPECT_TRUE(queue.empty());
+    EXPECT_EQ(rxBytes, 0);
+}
+
+TEST(BusReceiveClosed, PortNotOpenReturnsZero) {
+    SerialPortTable ports;
+    BusReceiver receiver;
+    FrameQueue queue;
+    std::int64_t rx = 0;
+    EXPECT_EQ(busReceive(receiver, ports, queue, rx, 0), 0);
+}
+
+}  // namespace
+}  // namespace tessel

@@ -1,0 +1,83 @@
+// Test doubles: a clock moved by hand, and the two lists held in vectors.
+#pragma once
+#include <string>
+#include <vector>
+
+#include "net/client_table.h"
+#include "platform/clock.h"
+#include "routing/monitor.h"
+#include "routing/statistics.h"
+
+namespace tessel::test {
+
+class FakeClock final : public Clock {
+public:
+    std::int64_t millis = 0;
+    DateValue date = 1'700'000'000;
+    std::vector<std::int64_t> sleeps;
+
+    std::int64_t elapsedMillis() override { return millis; }
+    DateValue currentDate() override { return date; }
+    void sleepMillis(std::int64_t ms) override {
+        sleeps.push_back(ms);
+        millis += ms;
+    }
+    void advance(std::int64_t ms) {
+        millis += ms;
+        date += ms / 1000;
+    }
+};
+
+class VectorMonitorList final : public MonitorList {
+public:
+    std::vector<MonitorLine> lines;  // line 0 at the top
+    void insertTop(const MonitorLine& line) override { lines.insert(lines.begin(), line); }
+    int lineCount() const override { return static_cast<int>(lines.size()); }
+    void removeLine(int index) override { lines.erase(lines.begin() + index); }
+    std::string readCell(int line, int column) const override {
+        if (line < 0 || line >= lineCount() || column < 0 || column > 4) return "";
+        return lines[static_cast<std::size_t>(line)].cells[static_cast<std::size_t>(column)];
+    }
+    void clear() override { lines.clear(); }
+};
+
+class VectorClientList final : public ClientListView {
+public:
+    std::vector<ClientRow> rows;  // row 0 at the top
+    void clear() override { rows.clear(); }
+    void insertTop(const ClientRow& row) override { rows.insert(rows.begin(), row); }
+};
+
+class RecordingStatsView final : public StatsView {
+public:
+    std::string rx = "0", tx = "0", uptime, clock;
+    GraphImage rxGraph, txGraph;
+    int graphDraws = 0;
+    void setRates(const std::string& r, const std::string& t) override {
+        rx = r;
+        tx = t;
+    }
+    void showGraphs(const GraphImage& r, const GraphImage& t) override {
+        rxGraph = r;
+        txGraph = t;
+        ++graphDraws;
+    }
+    void setUptime(const std::string& u, const std::string& c) override {
+        uptime = u;
+        clock = c;
+    }
+};
+
+inline Bytes hexBytes(const std::string& hex) {
+    Bytes out;
+    std::string digits;
+    for (char c : hex) {
+        if (c != ' ') digits += c;
+    }
+    for (std::size_t i = 0; i + 1 < digits.size(); i += 2) {
+        out.push_back(static_cast<std::uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
+    }
+    return out;
+}
+
+}  // namespace tessel::test
