@@ -1,1 +1,197 @@
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+
+#include "app/log_file.h"
+#include "app/main_loop.h"
+#include "app/main_window.h"
+#include "support/fakes.h"
+#include "support/gui_fixture.h"
+#include "support/loopback.h"
+#include "support/pty.h"
+
+namespace tessel {
+namespace {
+
+using test::hexBytes;
+
+const Bytes kBusFrame = hexBytes("0F FB 05 07 E6 2B 00 00 00 00 00 D9 04");
+const Bytes kClientFrame = hexBytes("0F F8 10 02 02 01 E4 04");
+
+class MainLoop : public ::testing::Test {
+protected:
+    void SetUp() override {
+        createMainWindow(gui);
+        attachMainWindow(bridge);
+        initNetwork(bridge.net);
+        ASSERT_NE(openVelbusPort(bridge.serial, 0, pty.path), 0);
+        ASSERT_NE(createServer(bridge.net, 0, 0), 0);
+        bridge.config.ethernetPort = serverPort(bridge.net, 0);
+        bridge.logDirectory = ::testing::TempDir();
+        bridge.stats.lastStatsMillis = clock.elapsedMillis();
+        bridge.lastSweepMillis = clock.elapsedMillis();
+    }
+
+    // Runs passes until `done` holds or about `ms` milliseconds passed.
+    bool runUntil(const std::function<bool()>& done, int ms = 3000) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (std::chrono::steady_clock::now() < until) {
+            if (runPass(bridge) == PassResult::End) return done();
+            if (done()) return true;
+        }
+        return false;
+    }
+    UniqueFd connect() {
+        UniqueFd c = test::connectClient(bridge.config.ethernetPort);
+        const std::size_t before = bridge.clientTable.size();
+        EXPECT_TRUE(runUntil([&] { return bridge.clientTable.size() > before; }));
+        return c;
+    }
+    // Runs passes while a client collects what the bridge sends it.
+    Bytes collect(const UniqueFd& c, std::size_t want) {
+        Bytes got;
+        runUntil([&] {
+            std::uint8_t buf[256];
+            const ssize_t n = ::recv(c.get(), buf, sizeof buf, MSG_DONTWAIT);
+            if (n > 0) got.insert(got.end(), buf, buf + n);
+            return got.size() >= want;
+        });
+        return got;
+    }
+    void click(int control) { gtk_button_clicked(GTK_BUTTON(gui.control(control))); }
+
+    Gui gui;
+    SystemClock clock;
+    Bridge bridge{gui, clock};
+    test::Pty pty;
+};
+
+TEST_F(MainLoop, BusFramesReachEveryClientAndClientFramesOnlyTheBus) {
+    UniqueFd a = connect();
+    UniqueFd b = connect();
+    pty.write(kBusFrame);
+    EXPECT_EQ(collect(a, kBusFrame.size()), kBusFrame);
+    EXPECT_EQ(collect(b, kBusFrame.size()), kBusFrame);
+
+    test::sendAll(a, kClientFrame);
+    Bytes onBus;
+    runUntil([&] {
+        const Bytes got = pty.read(1, 1);
+        onBus.insert(onBus.end(), got.begin(), got.end());
+        return onBus.size() >= kClientFrame.size();
+    });
+    EXPECT_EQ(onBus, kClientFrame);
+    runUntil([] { return false; }, 100);
+    std::uint8_t buf[64];
+    EXPECT_EQ(::recv(a.get(), buf, sizeof buf, MSG_DONTWAIT), -1);  // nothing back to the sender
+    EXPECT_EQ(::recv(b.get(), buf, sizeof buf, MSG_DONTWAIT), -1);  // nor to another client
+}
+
+TEST_F(MainLoop, MonitorAndStatusBarFollowTheTraffic) {
+    UniqueFd a = connect();
+    pty.write(kBusFrame);
+    ASSERT_TRUE(runUntil([&] { return bridge.monitor->lineCount() == 1; }));
+    EXPECT_EQ(bridge.monitor->readCell(0, kSourceColumn), "$05 (Temp: 21.5\xB0" "C) from VELBUS");
+    test::sendAll(a, kClientFrame);
+    ASSERT_TRUE(runUntil([&] { return bridge.monitor->lineCount() == 2; }));
+    EXPECT_EQ(bridge.monitor->readCell(0, kSourceColumn).rfind("$10 (RelOn N\xB0" "1 (00000001)) from 127.0.0.1:", 0), 0u);
+    EXPECT_EQ(gui.statusField(kClientRunsField), "N:1");
+    runUntil([] { return false; }, 50);
+    EXPECT_EQ(gui.statusField(kBusFramesField), "V:0");
+    EXPECT_EQ(gui.text(kLineCountLabel), "Log line Number: 2");
+
+    click(kSaveButton);
+    runUntil([] { return false; }, 50);
+    std::ifstream in(::testing::TempDir() + monitorLogName(clock.currentDate()), std::ios::binary);
+    std::string line;
+    ASSERT_TRUE(std::getline(in, line));
+    EXPECT_NE(line.find("\t0FF81002020" "1E404\t8\tE4/E4\t$10 "), std::string::npos);
+
+    click(kClearButton);
+    ASSERT_TRUE(runUntil([&] { return bridge.monitor->lineCount() == 0; }));
+    EXPECT_EQ(bridge.clientTable.size(), 1u);
+    ASSERT_TRUE(runUntil([&] { return gui.text(kLineCountLabel) == "Log line Number: 0"; }));
+}
+
+TEST_F(MainLoop, DelayOptionGivesFiftyThenFive) {
+    click(kDelayOption);
+    runPass(bridge);
+    EXPECT_EQ(bridge.pacing.busSendDelay, 5);
+    click(kDelayOption);
+    runPass(bridge);
+    EXPECT_EQ(bridge.pacing.busSendDelay, 50);
+}
+
+TEST_F(MainLoop, DisconnectAllDropsEveryClientAndAcceptsAgain) {
+    UniqueFd a = connect();
+    UniqueFd b = connect();
+    click(kDisconnectAllButton);
+    runPass(bridge);
+    EXPECT_TRUE(bridge.clientTable.empty());
+    EXPECT_EQ(bridge.clientList->lineCount(), 0);
+    std::uint8_t byte;
+    EXPECT_EQ(::recv(a.get(), &byte, 1, 0), 0);
+    EXPECT_EQ(::recv(b.get(), &byte, 1, 0), 0);
+    UniqueFd c = connect();
+    EXPECT_EQ(bridge.clientList->lineCount(), 1);
+}
+
+TEST_F(MainLoop, FloodingClientLeavesTheBusQueueBounded) {
+    UniqueFd flooder = connect();
+    Bytes burst;
+    for (int i = 0; i < 400; ++i) burst.insert(burst.end(), kClientFrame.begin(), kClientFrame.end());
+    std::size_t highest = 0;
+    for (int round = 0; round < 40; ++round) {
+        ::send(flooder.get(), burst.data(), burst.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        runUntil([&] {
+            highest = std::max(highest, bridge.toBusQueue.size());
+            return false;
+        }, 20);
+    }
+    EXPECT_GT(highest, kBusQueueHighWater);  // it really was flooded
+    EXPECT_LE(highest, kBusQueueHighWater + 4096 / kClientFrame.size() + 1);
+}
+
+TEST_F(MainLoop, QuitAsksAndNoKeepsRunningYesEnds) {
+    std::vector<test::AnsweredBox> boxes;
+    {
+        test::Script script;
+        script.add(test::Script::answerBox(boxes, GTK_RESPONSE_NO));
+        script.start();
+        click(kQuitButton);
+        EXPECT_EQ(runPass(bridge), PassResult::Continue);
+    }
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].title, "Quit Tessel-Server");
+    EXPECT_EQ(boxes[0].text, "Do you want to close Tessel-server ?");
+    test::Script script;
+    script.add(test::Script::answerBox(boxes, GTK_RESPONSE_YES));
+    script.start();
+    click(kQuitButton);
+    EXPECT_EQ(runPass(bridge), PassResult::End);
+    EXPECT_TRUE(bridge.serial.ports.empty());
+    EXPECT_TRUE(bridge.net.servers.empty());
+}
+
+TEST_F(MainLoop, CloseRequestEndsAfterACompletePass) {
+    UniqueFd a = connect();
+    pty.write(kBusFrame);
+    usleep(20000);
+    gui.pushEvent({WindowEventCode::CloseRequest, 0, 0});
+    EXPECT_EQ(runPass(bridge), PassResult::End);
+    std::uint8_t buf[64];
+    EXPECT_EQ(::recv(a.get(), buf, sizeof buf, MSG_DONTWAIT), static_cast<ssize_t>(kBusFrame.size()));  // that pass still forwarded
+}
+
+TEST_F(MainLoop, IdleWaitIsTwentyMillisecondsAndShorterWhenABusStepIsDue) {
+    const std::int64_t now = clock.elapsedMillis();
+    bridge.stats.lastStatsMillis = now;
+    EXPECT_EQ(waitMillis(bridge, now), kEventWaitMillis);
+    bridge.pacing.lastBusSendMillis = now - 45;
+    bridge.toBusQueue.push_back({});
+    EXPECT_EQ(waitMillis(bridge, now), 6);
+}
+
+}  // namespace
+}  // namespace tessel
