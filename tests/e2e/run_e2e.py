@@ -1,0 +1,364 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the built program. Each case starts a private Xvfb, the program in a
+temporary working directory, a pseudo-terminal (or the bus simulator) as the bus, and TCP
+clients on loopback.
+
+    run_e2e.py --program PATH --simulator PATH --screenshot PATH [--case NAME] [--shots DIR]
+"""
+import argparse
+import os
+import random
+import socket
+import subprocess
+import sys
+import time
+import traceback
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from harness import (CONTROLS, MAIN_TITLE, Bridge, Bus, Client, Display, TestFailure, check,  # noqa: E402
+                     frame, free_port, split_frames, wait_for)
+
+ARGS = None
+
+
+def start_bridge(display, bus_path, port):
+    bridge = Bridge(ARGS.program, display, "%s\n%d\n" % (bus_path, port))
+    window = display.find_window(MAIN_TITLE)
+    return bridge, window
+
+
+def connect_clients(port, count):
+    clients = [Client(port) for _ in range(count)]
+    time.sleep(0.3)  # one accept per pass: let every connection be taken
+    return clients
+
+
+def case_bus_frames_reach_three_clients(display):
+    bus, port = Bus(), free_port()
+    bridge, _ = start_bridge(display, bus.path, port)
+    try:
+        clients = connect_clients(port, 3)
+        rng = random.Random(1)
+        frames = [frame(rng.choice([0xF8, 0xFB]), rng.randrange(256),
+                        [rng.randrange(256) for _ in range(rng.randrange(9))]) for _ in range(60)]
+        stream = b"".join(frames)
+        bus.write(stream, line_rate=True)
+        for c in clients:
+            got = c.read_until(len(stream))
+            check(got == stream, "a client got %d of %d bytes, or in another order" % (len(got), len(stream)))
+    finally:
+        bridge.stop()
+        bus.close()
+
+
+def case_client_frames_reach_the_bus_paced(display):
+    bus, port = Bus(), free_port()
+    bridge, window = start_bridge(display, bus.path, port)
+    try:
+        sender, other = connect_clients(port, 2)
+        good = [frame(0xF8, 0x10 + i, [0x02, 0x01]) for i in range(6)]
+        garbage = [b"\x0f\x01\x02", b"\x0f\xfb\x05\x01\x06\xea\x05"]  # not frames: never on the bus
+        sender.send(good[0] + garbage[0] + b"".join(good[1:3]) + garbage[1] + b"".join(good[3:]))
+        wait_for(lambda: len(bus.stream()) >= sum(map(len, good)), 10, "frames on the bus")
+        time.sleep(0.2)
+        frames, junk = split_frames(bus.stream())
+        check(frames == good and junk == 0, "bus got %r" % bus.stream().hex())
+        times = [t for t, _ in bus.received]
+        check(len(times) == len(good), "frames were not written one per step")
+        gaps = [b - a for a, b in zip(times, times[1:])]
+        check(min(gaps) >= 0.045, "50 ms pacing broken: gaps %s" % gaps)
+        # The garbage runs still used up their turns.
+        check(times[-1] - times[0] >= 0.045 * 7, "runs that are not frames did not use turns")
+        check(other.read_until(1, timeout=0.5) == b"", "another client received a client frame")
+        check(sender.read_until(1, timeout=0.2) == b"", "the sender got its frame back")
+
+        display.click(window, *CONTROLS["Delay"])
+        time.sleep(0.3)
+        bus.received.clear()
+        sender.send(b"".join(good))
+        wait_for(lambda: len(bus.stream()) >= sum(map(len, good)), 10, "fast frames on the bus")
+        time.sleep(0.1)
+        check(split_frames(bus.stream())[0] == good, "fast frames out of order")
+        times = [t for t, _ in bus.received]
+        gaps = [b - a for a, b in zip(times, times[1:])]
+        check(len(times) == len(good) and min(gaps) >= 0.003 and max(gaps) < 0.045,
+              "5 ms pacing broken: gaps %s" % gaps)
+    finally:
+        bridge.stop()
+        bus.close()
+
+
+def case_disconnect_all(display):
+    bus, port = Bus(), free_port()
+    bridge, window = start_bridge(display, bus.path, port)
+    try:
+        clients = connect_clients(port, 3)
+        display.click(window, *CONTROLS["Disconnect All"])
+        for c in clients:
+            check(c.closed_by_peer(), "a client stayed connected")
+        fresh = wait_for(lambda: try_connect(port), 5, "the server to accept again")
+        time.sleep(0.2)
+        f = frame(0xFB, 0x05, [0xE6, 0x2B, 0, 0, 0, 0, 0])
+        bus.write(f)
+        check(fresh.read_until(len(f)) == f, "the server did not accept again")
+        check(bridge.running(), "the program ended")
+    finally:
+        bridge.stop()
+        bus.close()
+
+
+def try_connect(port):
+    try:
+        return Client(port)
+    except OSError:
+        return None
+
+
+def latest_log(directory):
+    logs = [n for n in os.listdir(directory) if n.startswith("Tessel-server_") and n.endswith(".log")]
+    check(logs, "no log file written")
+    return os.path.join(directory, max(logs, key=lambda n: os.path.getmtime(os.path.join(directory, n))))
+
+
+def case_save_and_clear(display):
+    bus, port = Bus(), free_port()
+    bridge, window = start_bridge(display, bus.path, port)
+    try:
+        frames = [frame(0xFB, 0x05, [0xE6, 0x2B, 0, 0, 0, 0, 0]), frame(0xF8, 0x30, [0x00, 0x01, 0, 0])]
+        for f in frames:
+            bus.write(f)
+            time.sleep(0.1)
+        time.sleep(0.3)
+        display.click(window, *CONTROLS["Save"])
+        path = wait_for(lambda: latest_log(bridge.dir) if any(n.endswith(".log") for n in os.listdir(bridge.dir)) else None, 5, "log file")
+        time.sleep(0.2)
+        lines = open(path, "rb").read().split(b"\n")
+        check(lines[-1] == b"" and len(lines) == 3, "log has %d lines" % (len(lines) - 1))
+        newest = lines[0].split(b"\t")
+        check(len(newest) == 5 and newest[1] == frames[1].hex().upper().encode()
+              and newest[2] == b"10" and newest[3] == b"C4/C4"
+              and newest[4] == b"$30 (Push: Btn N\xb01 Pressed) from VELBUS", "log line %r" % lines[0])
+        check(lines[1].split(b"\t")[4] == b"$05 (Temp: 21.5\xb0C) from VELBUS", "log line %r" % lines[1])
+
+        display.click(window, *CONTROLS["Clear"])
+        time.sleep(0.3)
+        for name in os.listdir(bridge.dir):
+            if name.endswith(".log"):
+                os.remove(os.path.join(bridge.dir, name))
+        display.click(window, *CONTROLS["Save"])
+        path = wait_for(lambda: latest_log(bridge.dir) if any(n.endswith(".log") for n in os.listdir(bridge.dir)) else None, 5, "second log file")
+        time.sleep(0.2)
+        check(open(path, "rb").read() == b"", "Clear did not empty the monitor")
+    finally:
+        bridge.stop()
+        bus.close()
+
+
+def case_quit_asks(display):
+    bus, port = Bus(), free_port()
+    bridge, window = start_bridge(display, bus.path, port)
+    try:
+        display.click(window, *CONTROLS["Quit"])
+        box = display.find_window("Quit Tessel-Server")
+        display.keys(box, "alt+n")
+        wait_for(lambda: display.window_gone("Quit Tessel-Server"), 5, "the question to close")
+        time.sleep(0.3)
+        check(bridge.running(), "No ended the program")
+        display.click(window, *CONTROLS["Quit"])
+        box = display.find_window("Quit Tessel-Server")
+        display.keys(box, "alt+y")
+        check(bridge.wait_exit() == 0, "exit code was not 0")
+    finally:
+        bridge.stop()
+        bus.close()
+
+
+def case_close_window(display):
+    bus, port = Bus(), free_port()
+    bridge, window = start_bridge(display, bus.path, port)
+    try:
+        display.close_request(window)
+        check(bridge.wait_exit() == 0, "exit code was not 0")
+    finally:
+        bridge.stop()
+        bus.close()
+
+
+def case_first_start(display):
+    bus, port = Bus(), free_port()
+    bridge = Bridge(ARGS.program, display, None)
+    try:
+        box = display.find_window("Tessel-server.ini NOT FOUND")
+        display.keys(box, "alt+o")
+        dialog = display.find_window("Initial Configuration")
+        for (x, y), text in (((270, 70), bus.path), ((270, 100), str(port))):
+            display.click(dialog, x, y)
+            display.keys(dialog, "ctrl+a", "BackSpace")
+            display.type_text(dialog, text)
+        display.click(dialog, 270, 150)
+        display.find_window(MAIN_TITLE)
+        with open(os.path.join(bridge.dir, "Tessel-server.ini"), "rb") as f:
+            content = f.read()
+        check(content == ("%s\n%d\n" % (bus.path, port)).encode(), "configuration file %r" % content)
+        client = Client(port)
+        time.sleep(0.2)
+        f = frame(0xFB, 0x05, [0xE6, 0x2B, 0, 0, 0, 0, 0])
+        bus.write(f)
+        check(client.read_until(len(f)) == f, "the bridge did not forward after the first start")
+    finally:
+        bridge.stop()
+        bus.close()
+
+
+def case_first_start_quit(display):
+    bridge = Bridge(ARGS.program, display, None)
+    try:
+        display.keys(display.find_window("Tessel-server.ini NOT FOUND"), "alt+o")
+        dialog = display.find_window("Initial Configuration")
+        display.click(dialog, 185, 150)
+        check(bridge.wait_exit() == 0, "exit code was not 0")
+        check(not os.path.exists(os.path.join(bridge.dir, "Tessel-server.ini")), "a file was written")
+    finally:
+        bridge.stop()
+
+
+def case_missing_device(display):
+    bridge = Bridge(ARGS.program, display, "/dev/nonexistent-velbus\n%d\n" % free_port())
+    try:
+        box = display.find_window("Serial Error")
+        display.keys(box, "alt+o")
+        check(bridge.wait_exit() == 0, "exit code was not 0")
+    finally:
+        bridge.stop()
+
+
+def case_busy_port(display):
+    bus = Bus()
+    holder = socket.socket()
+    holder.bind(("0.0.0.0", 0))
+    holder.listen(1)
+    bridge = Bridge(ARGS.program, display, "%s\n%d\n" % (bus.path, holder.getsockname()[1]))
+    try:
+        box = display.find_window("NOT ABLE TO CREATE SERVER")
+        display.keys(box, "alt+o")
+        check(bridge.wait_exit() == 0, "exit code was not 0")
+    finally:
+        bridge.stop()
+        bus.close()
+        holder.close()
+
+
+def case_bad_input_never_reaches_the_bus(display):
+    bus, port = Bus(), free_port()
+    bridge, window = start_bridge(display, bus.path, port)
+    try:
+        display.click(window, *CONTROLS["Delay"])  # 5 ms steps: more runs reach their turn
+        clients = connect_clients(port, 4)
+        sender, noisy = clients[0], clients[1:]
+        rng = random.Random(7)
+        good = []
+        until = time.monotonic() + 3
+        while time.monotonic() < until:
+            for c in noisy:
+                kind = rng.randrange(3)
+                if kind == 0:
+                    data = bytes(rng.randrange(256) for _ in range(rng.randrange(1, 120)))
+                elif kind == 1:
+                    data = bytes([0x0F] * rng.randrange(1, 5))
+                else:
+                    f = bytearray(frame(0xFB, rng.randrange(256), [rng.randrange(256) for _ in range(rng.randrange(9))]))
+                    f[rng.randrange(len(f))] ^= 0xFF
+                    data = bytes(f)
+                try:
+                    c.send(data)
+                except OSError:
+                    pass
+            f = frame(0xF8, len(good) & 0xFF, [0x02, (len(good) >> 8) & 0xFF])
+            good.append(f)
+            sender.send(f)
+            time.sleep(0.05)
+
+        def quiet():  # the queue has drained once nothing new reached the bus for a while
+            return bus.received and time.monotonic() - bus.received[-1][0] > 1.5
+        wait_for(quiet, 120, "the bus queue to drain")
+        frames, junk = split_frames(bus.stream())
+        check(junk == 0, "%d bytes that are not frames reached the bus" % junk)
+        from_sender = [f for f in frames if f in good]
+        check(from_sender == good, "the well-behaved client's frames: %d of %d arrived in order"
+              % (len(from_sender), len(good)))
+        check(bridge.running(), "the program ended")
+        probe = Client(port)
+        time.sleep(0.2)
+        f = frame(0xFB, 0x05, [0xE6, 0x2B, 0, 0, 0, 0, 0])
+        bus.write(f)
+        check(f in probe.read_until(len(f)), "the program stopped answering")
+    finally:
+        bridge.stop()
+        bus.close()
+
+
+def case_simulated_bus(display):
+    sim = subprocess.Popen([ARGS.simulator, "--quiet"], stdout=subprocess.PIPE, text=True)
+    port = free_port()
+    try:
+        device = sim.stdout.readline().strip()
+        bridge, window = start_bridge(display, device, port)
+        try:
+            client = Client(port)
+            time.sleep(0.2)
+            client.send(frame(0xFB, 0x10, [], rtr=True))
+            answer = frame(0xFB, 0x10, [0xFF, 0x11, 0x12, 0x34, 0x01, 0x14, 0x20])
+            check(answer in client.read_until(len(answer), timeout=5), "no module-type answer")
+            client.send(frame(0xF8, 0x10, [0x02, 0x01]))
+            status = frame(0xFB, 0x10, [0xFB, 0x01, 0x00, 0x01, 0x80, 0, 0, 0])
+            check(status in client.read_until(len(answer) + len(status), timeout=5), "no relay status")
+            if ARGS.shots:
+                time.sleep(1.5)
+                subprocess.run([ARGS.screenshot, os.path.join(ARGS.shots, "window.png")],
+                               env=display.env(), timeout=20)
+        finally:
+            bridge.stop()
+    finally:
+        sim.terminate()
+        sim.wait(5)
+
+
+CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}
+
+
+def main():
+    global ARGS
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--program", required=True)
+    parser.add_argument("--simulator", required=True)
+    parser.add_argument("--screenshot", required=True)
+    parser.add_argument("--case", action="append")
+    parser.add_argument("--shots")
+    parser.add_argument("--list", action="store_true")
+    ARGS = parser.parse_args()
+    for attr in ("program", "simulator", "screenshot"):
+        setattr(ARGS, attr, os.path.abspath(getattr(ARGS, attr)))
+    if ARGS.list:
+        print("\n".join(CASES))
+        return 0
+    names = ARGS.case or list(CASES)
+    passed = failed = 0
+    for name in names:
+        display = Display()
+        started = time.monotonic()
+        try:
+            CASES[name](display)
+            passed += 1
+            print("PASS %s (%.1f s)" % (name, time.monotonic() - started), flush=True)
+        except Exception:  # every failure is reported, the other cases still run
+            failed += 1
+            print("FAIL %s" % name, flush=True)
+            traceback.print_exc()
+        finally:
+            display.stop()
+    print("%d passed, %d failed" % (passed, failed))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,275 @@
+"""Runs the built bridge the way a person does: its own working directory and configuration
+file, a pseudo-terminal as the Velbus interface, TCP clients on loopback, a private Xvfb, and
+xdotool clicks on the controls at their fixed places. Every wait is bounded."""
+import ctypes
+import os
+import select
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+import tty
+
+MAIN_TITLE = "Tessel-Server 3.08*"
+CONTROLS = {  # centre of each control, relative to the main window's inner area
+    "Clear": (322, 20), "Save": (382, 20), "Filter": (622, 20), "!": (467, 20),
+    "Disconnect All": (607, 367), "Quit": (587, 397), "Delay": (258, 365),
+}
+
+
+class TestFailure(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise TestFailure(message)
+
+
+def wait_for(predicate, timeout, what):
+    until = time.monotonic() + timeout
+    while time.monotonic() < until:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(0.05)
+    raise TestFailure("timed out waiting for " + what)
+
+
+def frame(prio, address, data, rtr=False):
+    body = bytes([0x0F, prio, address, (0x40 if rtr else 0) | len(data)]) + bytes(data)
+    return body + bytes([(-sum(body)) & 0xFF, 0x04])
+
+
+def split_frames(stream):
+    """Cuts a byte stream into frames; returns (frames, leftover bytes that were not frames)."""
+    frames, junk, p = [], 0, 0
+    while p < len(stream):
+        if stream[p] == 0x0F and p + 3 < len(stream):
+            length = (stream[p + 3] & 0x0F) + 6
+            if p + length <= len(stream) and stream[p + length - 1] == 0x04:
+                frames.append(bytes(stream[p:p + length]))
+                p += length
+                continue
+        junk += 1
+        p += 1
+    return frames, junk
+
+
+class Display:
+    def __init__(self):
+        self.proc = None
+        for n in range(150, 220):
+            if os.path.exists("/tmp/.X11-unix/X%d" % n) or os.path.exists("/tmp/.X%d-lock" % n):
+                continue
+            self.proc = subprocess.Popen(["Xvfb", ":%d" % n, "-screen", "0", "1280x800x24",
+                                          "-nolisten", "tcp"], stdout=subprocess.DEVNULL,
+                                         stderr=subprocess.DEVNULL)
+            try:
+                wait_for(lambda: os.path.exists("/tmp/.X11-unix/X%d" % n), 5, "Xvfb")
+            except TestFailure:
+                self.proc.kill()
+                continue
+            self.name = ":%d" % n
+            return
+        raise TestFailure("no Xvfb display could be started")
+
+    def env(self):
+        env = dict(os.environ)
+        env["DISPLAY"] = self.name
+        return env
+
+    def xdotool(self, *args, check_rc=False):
+        r = subprocess.run(["xdotool"] + [str(a) for a in args], env=self.env(),
+                           capture_output=True, text=True, timeout=20)
+        if check_rc and r.returncode != 0:
+            raise TestFailure("xdotool %s failed: %s" % (args, r.stderr))
+        return r.stdout.strip()
+
+    def find_window(self, title, timeout=10):
+        def look():
+            out = self.xdotool("search", "--onlyvisible", "--name", "^" + title.replace("*", "\\*") + "$")
+            return out.split()[0] if out else None
+        return wait_for(look, timeout, "window '%s'" % title)
+
+    def window_gone(self, title):
+        out = self.xdotool("search", "--onlyvisible", "--name", "^" + title.replace("*", "\\*") + "$")
+        return not out
+
+    def click(self, window, x, y):
+        self.xdotool("mousemove", "--window", window, x, y, "click", 1, check_rc=True)
+
+    def keys(self, window, *keys):
+        self.xdotool("windowfocus", "--sync", window, check_rc=True)
+        self.xdotool("key", "--clearmodifiers", *keys, check_rc=True)
+
+    def type_text(self, window, text):
+        self.xdotool("windowfocus", "--sync", window, check_rc=True)
+        self.xdotool("type", "--delay", 5, text, check_rc=True)
+
+    def close_request(self, window):
+        """Asks the window to close, as a window manager's close button does."""
+        x11 = ctypes.cdll.LoadLibrary("libX11.so.6")
+        x11.XOpenDisplay.restype = ctypes.c_void_p
+        x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+        x11.XInternAtom.restype = ctypes.c_ulong
+        x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+        x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
+                                   ctypes.c_void_p]
+        x11.XFlush.argtypes = [ctypes.c_void_p]
+        x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+
+        class ClientMessage(ctypes.Structure):
+            _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong),
+                        ("send_event", ctypes.c_int), ("display", ctypes.c_void_p),
+                        ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
+                        ("format", ctypes.c_int), ("l", ctypes.c_long * 5)]
+
+        class Event(ctypes.Union):
+            _fields_ = [("xclient", ClientMessage), ("pad", ctypes.c_long * 24)]
+
+        dpy = x11.XOpenDisplay(self.name.encode())
+        ev = Event()
+        ev.xclient.type = 33  # ClientMessage
+        ev.xclient.window = int(window)
+        ev.xclient.message_type = x11.XInternAtom(dpy, b"WM_PROTOCOLS", 0)
+        ev.xclient.format = 32
+        ev.xclient.l[0] = x11.XInternAtom(dpy, b"WM_DELETE_WINDOW", 0)
+        x11.XSendEvent(dpy, int(window), 0, 0, ctypes.byref(ev))
+        x11.XFlush(dpy)
+        x11.XCloseDisplay(dpy)
+
+    def stop(self):
+        if self.proc:
+            self.proc.terminate()
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+
+
+class Bus:
+    """The Velbus side: a pseudo-terminal whose other end the bridge opens. A reader thread
+    time-stamps everything the bridge writes."""
+
+    def __init__(self):
+        self.master, self.slave = os.openpty()
+        tty.setraw(self.slave)
+        self.path = os.ttyname(self.slave)
+        self.received = []  # (monotonic seconds, bytes)
+        self._stop = False
+        self._thread = threading.Thread(target=self._read, daemon=True)
+        self._thread.start()
+
+    def _read(self):
+        while not self._stop:
+            r, _, _ = select.select([self.master], [], [], 0.05)
+            if r:
+                try:
+                    data = os.read(self.master, 4096)
+                except OSError:
+                    return
+                self.received.append((time.monotonic(), data))
+
+    def write(self, data, line_rate=False):
+        if not line_rate:
+            os.write(self.master, data)
+            return
+        start = time.monotonic()
+        for i, b in enumerate(data):  # 9600 bit/s: about 1.04 ms a byte
+            delay = start + i * 0.0010417 - time.monotonic()
+            if delay > 0:
+                time.sleep(delay)
+            os.write(self.master, bytes([b]))
+
+    def stream(self):
+        return b"".join(d for _, d in self.received)
+
+    def close(self):
+        self._stop = True
+        self._thread.join(1)
+        os.close(self.master)
+        os.close(self.slave)
+
+
+class Client:
+    def __init__(self, port):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=5)
+        self.data = bytearray()
+
+    def send(self, data):
+        self.sock.sendall(data)
+
+    def read_until(self, count, timeout=10):
+        until = time.monotonic() + timeout
+        self.sock.settimeout(0.1)
+        while len(self.data) < count and time.monotonic() < until:
+            try:
+                chunk = self.sock.recv(65536)
+            except socket.timeout:
+                continue
+            if not chunk:
+                break
+            self.data += chunk
+        return bytes(self.data)
+
+    def closed_by_peer(self, timeout=5):
+        until = time.monotonic() + timeout
+        self.sock.settimeout(0.1)
+        while time.monotonic() < until:
+            try:
+                chunk = self.sock.recv(65536)
+            except socket.timeout:
+                continue
+            except ConnectionResetError:
+                return True
+            if not chunk:
+                return True
+            self.data += chunk
+        return False
+
+    def close(self):
+        self.sock.close()
+
+
+def free_port():
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+class Bridge:
+    """The built program in a working directory of its own."""
+
+    def __init__(self, program, display, config=None):
+        self.display = display
+        self.dir = tempfile.mkdtemp(prefix="tessel-e2e-")
+        if config is not None:
+            with open(os.path.join(self.dir, "Tessel-server.ini"), "w") as f:
+                f.write(config)
+        self.proc = subprocess.Popen([program], cwd=self.dir, env=display.env(),
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+
+    def wait_exit(self, timeout=10):
+        try:
+            return self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            raise TestFailure("the program did not end")
+
+    def running(self):
+        return self.proc.poll() is None
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        shutil.rmtree(self.dir, ignore_errors=True)
