@@ -415,9 +415,14 @@ WindowEvent Gui::waitWindowEvent(int timeoutMs, std::span<pollfd> watched, bool*
 }
 
 GtkMonitorList::GtkMonitorList(Gui& gui, int control)
-    : gui_(gui), store_(listStore(gui, control)) {}
+    : gui_(gui),
+      store_(listStore(gui, control)),
+      view_(GTK_TREE_VIEW(gtk_bin_get_child(GTK_BIN(gui.control(control))))),
+      scroll_(gtk_scrolled_window_get_vadjustment(GTK_SCROLLED_WINDOW(gui.control(control)))) {}
 
 void GtkMonitorList::insertTop(const MonitorLine& line) {
+    // An operator watching the newest lines keeps seeing them; one who scrolled away stays put.
+    const bool atTop = gtk_adjustment_get_value(scroll_) <= gtk_adjustment_get_lower(scroll_);
     GtkTreeIter iter;
     gtk_list_store_insert(store_, &iter, 0);
     const std::string colour = colourSpec(line.colour);
@@ -427,6 +432,12 @@ void GtkMonitorList::insertTop(const MonitorLine& line) {
                            toUtf8(line.cells[static_cast<std::size_t>(c)]).c_str(), -1);
     }
     gtk_list_store_set(store_, &iter, 6, colour.c_str(), -1);
+    if (atTop) {
+        // Done when the view lays its rows out again, after this insertion is taken in.
+        GtkTreePath* top = gtk_tree_path_new_first();
+        gtk_tree_view_scroll_to_cell(view_, top, nullptr, TRUE, 0.0f, 0.0f);
+        gtk_tree_path_free(top);
+    }
 }
 
 int GtkMonitorList::lineCount() const {

@@ -123,6 +123,8 @@ public:
 private:
     Gui& gui_;
     GtkListStore* store_;
+    GtkTreeView* view_;
+    GtkAdjustment* scroll_;
 };
 
 // The client list control (number 7).
