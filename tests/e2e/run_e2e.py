@@ -154,6 +154,36 @@ def case_save_and_clear(display):
         bus.close()
 
 
+def case_filter_limits_the_monitor(display):
+    bus, port = Bus(), free_port()
+    bridge, window = start_bridge(display, bus.path, port)
+    try:
+        display.click(window, *CONTROLS["FilterText"])
+        display.type_text(window, "0ff8")
+        display.click(window, *CONTROLS["Filter"])
+        time.sleep(0.3)
+        high = frame(0xF8, 0x30, [0x00, 0x01, 0, 0])
+        low = frame(0xFB, 0x05, [0xE6, 0x2B, 0, 0, 0, 0, 0])
+        for f in (high, low, high):
+            bus.write(f)
+            time.sleep(0.1)
+        display.click(window, *CONTROLS["!"])  # now only what does not contain 0FF8
+        time.sleep(0.3)
+        for f in (high, low):
+            bus.write(f)
+            time.sleep(0.1)
+        time.sleep(0.3)
+        display.click(window, *CONTROLS["Save"])
+        path = wait_for(lambda: latest_log(bridge.dir) if any(n.endswith(".log") for n in os.listdir(bridge.dir)) else None, 5, "log file")
+        time.sleep(0.2)
+        hexes = [line.split(b"\t")[1] for line in open(path, "rb").read().splitlines()]
+        expected = [f.hex().upper().encode() for f in (low, high, high)]
+        check(hexes == expected, "monitor lines %r" % hexes)
+    finally:
+        bridge.stop()
+        bus.close()
+
+
 def case_quit_asks(display):
     bus, port = Bus(), free_port()
     bridge, window = start_bridge(display, bus.path, port)
