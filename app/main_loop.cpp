@@ -67,6 +67,24 @@ void attachMainWindow(Bridge& b) {
     b.statsView = std::make_unique<GtkStatsView>(b.gui);
 }
 
+void superviseSerialPort(Bridge& b) {
+    const std::int64_t now = b.clock.elapsedMillis();
+    if (!b.serialLost) {
+        if (!serialPortLost(b.serial, 0)) return;
+        closeSerialPort(b.serial, 0);
+        b.busReceiver.extractor.clear();
+        b.serialLost = true;
+        b.nextSerialRetryMillis = now + kSerialRetryMillis;
+        b.gui.setStatusField(kSerialField, "Velbus serial lost");
+        return;
+    }
+    if (now < b.nextSerialRetryMillis) return;
+    b.nextSerialRetryMillis = now + kSerialRetryMillis;
+    if (openVelbusPort(b.serial, 0, b.config.serialPortName) == 0) return;
+    b.serialLost = false;
+    b.gui.setStatusField(kSerialField, "Velbus serial " + b.config.serialPortName);
+}
+
 int waitMillis(const Bridge& b, std::int64_t now) {
     std::int64_t wait = kEventWaitMillis;
     if (!b.toBusQueue.empty()) {
@@ -77,6 +95,7 @@ int waitMillis(const Bridge& b, std::int64_t now) {
         wait = std::min(wait, b.busReceiver.extractor.lastFeedMillis() + kBusKeptRunMillis + 1 - now);
     }
     if (const auto due = nextClientRunDeadline(b.clientReceiver)) wait = std::min(wait, *due - now);
+    if (b.serialLost) wait = std::min(wait, b.nextSerialRetryMillis - now);
     return static_cast<int>(std::clamp<std::int64_t>(wait, 0, kEventWaitMillis));
 }
 
@@ -157,6 +176,9 @@ PassResult runPass(Bridge& b) {
         updateBandwidthGraphs(b.stats, *b.statsView, b.clock);
         updateUptime(b.stats, *b.statsView, b.clock);
     }
+
+    // A pulled interface is closed and looked for again; the clients stay connected.
+    superviseSerialPort(b);
 
     // 5-7. Receive.
     const auto toBusSizeBefore = static_cast<std::int64_t>(b.toBusQueue.size());

@@ -23,6 +23,8 @@ constexpr int kEventWaitMillis = 20;
 constexpr std::int64_t kSweepMillis = 3600000;
 constexpr std::int64_t kDisconnectAllPauseMillis = 500;
 constexpr std::int64_t kSavePauseMillis = 10;
+// How often a lost serial device is looked for again.
+constexpr std::int64_t kSerialRetryMillis = 2000;
 
 struct Bridge {
     Bridge(Gui& gui, Clock& clock) : gui(gui), clock(clock) {}
@@ -41,6 +43,9 @@ struct Bridge {
     TrafficStats stats;
     std::int64_t lastSweepMillis = 0;
     std::string logDirectory = ".";
+    // Set while the serial device is gone; the bridge keeps serving its clients meanwhile.
+    bool serialLost = false;
+    std::int64_t nextSerialRetryMillis = 0;
 
     // Filled once the main window exists.
     std::unique_ptr<GtkMonitorList> monitor;
@@ -69,6 +74,9 @@ PassResult runCommand(Bridge& bridge, int control);
 PassResult disconnectAll(Bridge& bridge);
 // Closes serial port 0 and server 0; the caller then releases everything and exits with 0.
 void endProgram(Bridge& bridge);
+
+// Notices a serial device that went away, and opens it again once it is back.
+void superviseSerialPort(Bridge& bridge);
 
 // How long the next wait may last: 20 ms, or less when a bus step, a statistics tick or a kept
 // run's time-out falls due sooner.

@@ -184,6 +184,20 @@ TEST_F(MainLoop, CloseRequestEndsAfterACompletePass) {
     EXPECT_EQ(::recv(a.get(), buf, sizeof buf, MSG_DONTWAIT), static_cast<ssize_t>(kBusFrame.size()));  // that pass still forwarded
 }
 
+TEST_F(MainLoop, LostSerialDeviceIsShownAndOpenedAgainWhenBack) {
+    UniqueFd a = connect();
+    pty.master.reset();
+    pty.slave.reset();
+    ASSERT_TRUE(runUntil([&] { return gui.statusField(kSerialField) == "Velbus serial lost"; }));
+    EXPECT_TRUE(bridge.serial.ports.empty());
+    test::Pty replacement;
+    bridge.config.serialPortName = replacement.path;  // the same name, as a link would give
+    ASSERT_TRUE(runUntil([&] { return !bridge.serialLost; }, 3000));
+    EXPECT_EQ(gui.statusField(kSerialField), "Velbus serial " + replacement.path);
+    replacement.write(kBusFrame);
+    EXPECT_EQ(collect(a, kBusFrame.size()), kBusFrame);
+}
+
 TEST_F(MainLoop, IdleWaitIsTwentyMillisecondsAndShorterWhenABusStepIsDue) {
     const std::int64_t now = clock.elapsedMillis();
     bridge.stats.lastStatsMillis = now;

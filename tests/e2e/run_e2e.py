@@ -8,9 +8,11 @@ clients on loopback.
 import argparse
 import os
 import random
+import shutil
 import socket
 import subprocess
 import sys
+import tempfile
 import time
 import traceback
 
@@ -182,6 +184,39 @@ def case_filter_limits_the_monitor(display):
     finally:
         bridge.stop()
         bus.close()
+
+
+def case_pulled_interface_comes_back(display):
+    work = tempfile.mkdtemp(prefix="tessel-e2e-link-")
+    link = os.path.join(work, "velbus")
+    bus, port = Bus(), free_port()
+    os.symlink(bus.path, link)
+    bridge, window = start_bridge(display, link, port)
+    try:
+        clients = connect_clients(port, 2)
+        f = frame(0xFB, 0x05, [0xE6, 0x2B, 0, 0, 0, 0, 0])
+        bus.write(f)
+        for c in clients:
+            check(c.read_until(len(f)) == f, "no frame before the interface was pulled")
+        bus.close()  # pulled out: the device node goes away
+        time.sleep(0.5)
+        bus = Bus()  # plugged in again, under another node behind the same name
+        os.remove(link)
+        os.symlink(bus.path, link)
+        g = frame(0xF8, 0x30, [0x00, 0x01, 0, 0])
+        started = time.monotonic()
+        while time.monotonic() - started < 3.0 and len(clients[0].data) < len(f) + len(g):
+            bus.write(g)
+            clients[0].read_until(len(f) + len(g), timeout=0.25)
+        check(clients[0].data.endswith(g), "not forwarding 3 s after the interface came back")
+        check(clients[1].read_until(len(f) + len(g), timeout=1).endswith(g), "the other client lost")
+        clients[0].send(frame(0xF8, 0x10, [0x02, 0x01]))
+        wait_for(lambda: frame(0xF8, 0x10, [0x02, 0x01]) in bus.stream(), 3, "a client frame on the new bus")
+        check(bridge.running(), "the program ended")
+    finally:
+        bridge.stop()
+        bus.close()
+        shutil.rmtree(work, ignore_errors=True)
 
 
 def case_quit_asks(display):
