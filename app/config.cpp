@@ -50,8 +50,8 @@ std::int64_t parseNumber(std::string_view text) {
         if (d >= base) break;
         value = value * static_cast<std::uint64_t>(base) + static_cast<std::uint64_t>(d);
     }
-    const auto signedValue = static_cast<std::int64_t>(value);
-    return negative ? -signedValue : signedValue;
+    // Wraps like the 64-bit integer it is stored in, never overflowing a signed negation.
+    return static_cast<std::int64_t>(negative ? 0 - value : value);
 }
 
 Configuration parseConfiguration(std::string_view content) {

@@ -1,6 +1,6 @@
 # Shared by scripts/check and scripts/demo: install what is missing, build.
 PACKAGES=(cmake g++ make pkg-config libgtk2.0-dev libpng-dev zlib1g-dev libgtest-dev
-          xvfb xauth xdotool python3)
+          xvfb xauth xdotool python3 clang libclang-rt-14-dev)
 
 install_missing() {
     local missing=() p

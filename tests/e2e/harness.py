@@ -252,8 +252,9 @@ class Bridge:
         if config is not None:
             with open(os.path.join(self.dir, "Tessel-server.ini"), "w") as f:
                 f.write(config)
+        self.errors = open(os.path.join(self.dir, "stderr.txt"), "w+")
         self.proc = subprocess.Popen([program], cwd=self.dir, env=display.env(),
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                                     stdout=subprocess.DEVNULL, stderr=self.errors)
 
     def wait_exit(self, timeout=10):
         try:
@@ -272,4 +273,9 @@ class Bridge:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait()
+        self.errors.seek(0)
+        said = self.errors.read()
+        self.errors.close()
+        if said.strip():  # sanitizer reports and toolkit warnings end up in the test's log
+            print("--- the program's standard error ---\n" + said, flush=True)
         shutil.rmtree(self.dir, ignore_errors=True)

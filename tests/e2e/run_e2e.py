@@ -13,6 +13,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import traceback
 
@@ -217,6 +218,125 @@ def case_pulled_interface_comes_back(display):
         bridge.stop()
         bus.close()
         shutil.rmtree(work, ignore_errors=True)
+
+
+def rss_kib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return 0
+
+
+def case_soak(display):
+    """Clients come and go, one floods, one reads slowly, one sends garbage, while the bus streams
+    at line rate. TESSEL_SOAK_SECONDS sets the length (90 by default)."""
+    seconds = float(os.environ.get("TESSEL_SOAK_SECONDS", "90"))
+    bus, port = Bus(), free_port()
+    bridge, _ = start_bridge(display, bus.path, port)
+    stop = threading.Event()
+    try:
+        watchers = connect_clients(port, 2)
+        slow = Client(port)
+        flooder = Client(port)
+        noisy = Client(port)
+        time.sleep(0.3)
+        sent = bytearray()
+        failures = []
+
+        def stream_bus():
+            n = 0
+            while not stop.is_set():
+                f = frame(0xFB, n & 0xFF, [0xE6, (n >> 8) & 0xFF, 0, 0, 0, 0, 0])
+                bus.write(f, line_rate=True)
+                sent.extend(f)
+                n += 1
+
+        def churn():
+            while not stop.is_set():
+                try:
+                    c = Client(port)
+                    c.send(frame(0xF8, 0x10, [0x02, 0x01]))
+                    time.sleep(0.05)
+                    c.close()
+                except OSError as e:
+                    failures.append("churn: %s" % e)
+                time.sleep(0.1)
+
+        def flood():
+            burst = frame(0xF8, 0x20, [0x07, 0x01, 0x32, 0, 0]) * 200
+            flooder.sock.setblocking(False)
+            while not stop.is_set():
+                try:
+                    flooder.sock.send(burst)
+                except (BlockingIOError, OSError):
+                    time.sleep(0.01)
+
+        def garbage():
+            rng = random.Random(3)
+            while not stop.is_set():
+                noisy.send(bytes(rng.randrange(256) for _ in range(rng.randrange(1, 64))))
+                time.sleep(0.03)
+
+        def read_slowly():
+            slow.sock.settimeout(0.1)
+            while not stop.is_set():
+                try:
+                    chunk = slow.sock.recv(64)
+                except socket.timeout:
+                    continue
+                except OSError:
+                    return
+                if not chunk:
+                    return
+                slow.data += chunk
+                time.sleep(0.1)
+
+        def watch(c):
+            c.sock.settimeout(0.1)
+            while not stop.is_set():
+                try:
+                    chunk = c.sock.recv(65536)
+                except socket.timeout:
+                    continue
+                if not chunk:
+                    return
+                c.data += chunk
+
+        threads = [threading.Thread(target=t, daemon=True) for t in (stream_bus, churn, flood, garbage, read_slowly)]
+        threads += [threading.Thread(target=watch, args=(c,), daemon=True) for c in watchers]
+        for t in threads:
+            t.start()
+        time.sleep(min(20.0, seconds / 4))
+        rss_start = rss_kib(bridge.proc.pid)
+        time.sleep(seconds - min(20.0, seconds / 4))
+        rss_end = rss_kib(bridge.proc.pid)
+        stop.set()
+        for t in threads:
+            t.join(15)
+        time.sleep(1.0)
+        for c in watchers:
+            c.read_until(len(sent), timeout=5)
+            check(bytes(c.data) == bytes(sent), "a well-behaved client got %d of %d bytes" % (len(c.data), len(sent)))
+        slow_frames, slow_junk = split_frames(bytes(slow.data))
+        check(slow_junk == 0 and bytes(sent).startswith(b"".join(slow_frames)),
+              "the slow reader got torn or reordered frames")
+        frames, junk = split_frames(bus.stream())
+        check(junk == 0, "%d bytes that are not frames reached the bus" % junk)
+        check(not failures, "clients could not connect: %s" % failures[:3])
+        check(rss_end - rss_start < 4096, "memory grew from %d to %d KiB" % (rss_start, rss_end))
+        check(bridge.running(), "the program ended")
+        probe = Client(port)
+        time.sleep(0.3)
+        f = frame(0xF8, 0x05, [0x00, 0x01, 0, 0])
+        bus.write(f)
+        check(f in probe.read_until(len(f)), "the program stopped answering")
+        print("soak: %d bus bytes to every client, %d frames on the bus, RSS %d -> %d KiB"
+              % (len(sent), len(frames), rss_start, rss_end))
+    finally:
+        stop.set()
+        bridge.stop()
+        bus.close()
 
 
 def case_quit_asks(display):
