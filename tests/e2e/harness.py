@@ -89,7 +89,7 @@ class Display:
             raise TestFailure("xdotool %s failed: %s" % (args, r.stderr))
         return r.stdout.strip()
 
-    def find_window(self, title, timeout=10):
+    def find_window(self, title, timeout=30):
         def look():
             out = self.xdotool("search", "--onlyvisible", "--name", "^" + title.replace("*", "\\*") + "$")
             return out.split()[0] if out else None

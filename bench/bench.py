@@ -1,0 +1,441 @@
+#!/usr/bin/env python3
+"""Benchmarks of the built bridge, side by side with ser2net on the same machine in the same run.
+Prints figures; asserts nothing.
+
+    bench/bench.py --program build/bench/tessel-server [--quick] [--soak] [--no-ser2net]
+
+Each system gets its own pseudo-terminal as the bus and its own TCP port on loopback; the bridge
+runs under a private Xvfb from a temporary working directory. ser2net (Debian package) is run
+at 9600 8N1 raw ("local"), with enough connections, chardelay off (its fastest setting) and,
+for one latency row, its default chardelay.
+"""
+import argparse
+import os
+import select
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
+from harness import MAIN_TITLE, Bridge, Bus, Display, frame, free_port, split_frames  # noqa: E402
+
+CLK_TCK = os.sysconf("SC_CLK_TCK")
+
+
+# --- the systems under test -------------------------------------------------------------------
+
+class Tessel:
+    name = "tessel-server"
+
+    def __init__(self, program, display, bus):
+        self.port = free_port()
+        self.bridge = Bridge(program, display, "%s\n%d\n" % (bus.path, self.port))
+        self.window = display.find_window(MAIN_TITLE, timeout=20)
+        self.display = display
+        self.pid = self.bridge.proc.pid
+
+    def set_fast_pacing(self, fast):
+        # The "Delay messages to Velbus (50ms)" check box; it starts on.
+        if fast != getattr(self, "_fast", False):
+            self.display.click(self.window, 258, 365)
+            self._fast = fast
+            time.sleep(0.3)
+
+    def stop(self):
+        self.bridge.stop()
+
+
+class Ser2net:
+    def __init__(self, bus, chardelay=False):
+        self.name = "ser2net" + ("" if not chardelay else " (chardelay on)")
+        self.port = free_port()
+        self.dir = tempfile.mkdtemp(prefix="bench-ser2net-")
+        conf = os.path.join(self.dir, "ser2net.yaml")
+        with open(conf, "w") as f:
+            f.write("connection: &bench\n"
+                    "  accepter: tcp,127.0.0.1,%d\n"
+                    "  connector: serialdev,%s,9600n81,local\n"
+                    "  options:\n"
+                    "    max-connections: 200\n"
+                    "    chardelay: %s\n"
+                    "    kickolduser: false\n" % (self.port, bus.path, "true" if chardelay else "false"))
+        self.proc = subprocess.Popen(["ser2net", "-n", "-u", "-c", conf, "-P", os.path.join(self.dir, "pid")],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.pid = self.proc.pid
+        until = time.monotonic() + 5
+        while time.monotonic() < until:
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+                break
+            except OSError:
+                time.sleep(0.05)
+        time.sleep(0.3)
+
+    def set_fast_pacing(self, fast):
+        pass
+
+    def stop(self):
+        self.proc.terminate()
+        try:
+            self.proc.wait(5)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+
+
+# --- measuring --------------------------------------------------------------------------------
+
+def connect(port, count):
+    socks = []
+    for _ in range(count):
+        s = socket.create_connection(("127.0.0.1", port), timeout=5)
+        s.setblocking(False)
+        socks.append(s)
+    time.sleep(0.5 + count * 0.01)  # every connection accepted
+    return socks
+
+
+def close_all(socks):
+    for s in socks:
+        s.close()
+    time.sleep(0.3)
+
+
+def percentile(values, p):
+    if not values:
+        return float("nan")
+    ordered = sorted(values)
+    k = min(len(ordered) - 1, max(0, int(round(p / 100.0 * (len(ordered) - 1)))))
+    return ordered[k]
+
+
+def summary_ms(values):
+    return {"p50": percentile(values, 50) * 1000, "p95": percentile(values, 95) * 1000,
+            "p99": percentile(values, 99) * 1000, "max": max(values) * 1000 if values else float("nan"),
+            "n": len(values)}
+
+
+def latency(system, bus, clients, frames, rate=20.0, burst=1):
+    """Time from the last byte written on the bus to the frame's arrival at each client."""
+    socks = connect(system.port, clients)
+    ep = select.epoll()
+    buffers = {}
+    for s in socks:
+        ep.register(s.fileno(), select.EPOLLIN)
+        buffers[s.fileno()] = bytearray()
+    by_fd = {s.fileno(): s for s in socks}
+    first, every = [], []
+    start = time.perf_counter()
+    sent = 0
+    group = 0
+    while sent < frames:
+        batch = [frame(0xFB, (sent + i) & 0xFF, [0xE6, ((sent + i) >> 8) & 0xFF, group & 0xFF, 0, 0, 0, 0])
+                 for i in range(burst)]
+        data = b"".join(batch)
+        os.write(bus.master, data)
+        written = time.perf_counter()
+        waiting = {fd: list(batch) for fd in by_fd}
+        deadline = written + 2.0
+        while any(waiting.values()) and time.perf_counter() < deadline:
+            for fd, _ in ep.poll(0.05):
+                try:
+                    chunk = by_fd[fd].recv(65536)
+                except BlockingIOError:
+                    continue
+                now = time.perf_counter()
+                buf = buffers[fd]
+                buf += chunk
+                while waiting[fd] and waiting[fd][0] in buf:
+                    f = waiting[fd].pop(0)
+                    end = buf.index(f) + len(f)
+                    del buf[:end]
+                    every.append(now - written)
+                    if f is batch[0]:
+                        first.append(now - written)
+        sent += burst
+        group += 1
+        next_slot = start + group / rate
+        delay = next_slot - time.perf_counter()
+        if delay > 0:
+            time.sleep(delay)
+    ep.close()
+    close_all(socks)
+    return summary_ms(first), summary_ms(every)
+
+
+def integrity(system, bus, frames):
+    """Frames streamed at 9600 bit/s, arriving in pieces: lost, duplicated and corrupted."""
+    socks = connect(system.port, 1)
+    s = socks[0]
+    s.setblocking(True)
+    s.settimeout(0.05)
+    sent = [frame(0xFB, i & 0xFF, [0xE6, (i >> 8) & 0xFF, 0, 0, 0, 0, 0]) for i in range(frames)]
+    received = bytearray()
+    stop = threading.Event()
+
+    def reader():
+        while not stop.is_set():
+            try:
+                chunk = s.recv(65536)
+            except socket.timeout:
+                continue
+            if not chunk:
+                return
+            received.extend(chunk)
+    t = threading.Thread(target=reader, daemon=True)
+    t.start()
+    bus.write(b"".join(sent), line_rate=True)
+    time.sleep(1.0)
+    stop.set()
+    t.join(2)
+    got, junk = split_frames(bytes(received))
+    counts = {}
+    for f in got:
+        counts[f] = counts.get(f, 0) + 1
+    sent_set = set(sent)
+    lost = sum(1 for f in sent if f not in counts)
+    duplicated = sum(c - 1 for f, c in counts.items() if f in sent_set and c > 1)
+    corrupted = sum(c for f, c in counts.items() if f not in sent_set) + (1 if junk else 0)
+    close_all(socks)
+    scale = 1000.0 / frames
+    return {"lost": lost * scale, "duplicated": duplicated * scale, "corrupted": corrupted * scale}
+
+
+def fanout(system, bus, clients, frames):
+    """As many frames as the terminal takes, to 100 clients: the rate at which all arrive."""
+    socks = connect(system.port, clients)
+    ep = select.epoll()
+    counts = {}
+    for s in socks:
+        ep.register(s.fileno(), select.EPOLLIN)
+        counts[s.fileno()] = bytearray()
+    by_fd = {s.fileno(): s for s in socks}
+    stream = b"".join(frame(0xFB, i & 0xFF, [0xE6, (i >> 8) & 0xFF, 0, 0, 0, 0, 0]) for i in range(frames))
+    start = time.perf_counter()
+    writer = threading.Thread(target=_write_all, args=(bus.master, stream), daemon=True)
+    writer.start()
+    done = 0
+    last = start
+    deadline = start + 60
+    while done < len(socks) and time.perf_counter() < deadline:
+        for fd, _ in ep.poll(0.1):
+            try:
+                chunk = by_fd[fd].recv(1 << 20)
+            except BlockingIOError:
+                continue
+            buf = counts[fd]
+            before = len(buf)
+            buf += chunk
+            if before < len(stream) <= len(buf):
+                done += 1
+                last = time.perf_counter()
+    writer.join(5)
+    complete = sum(1 for b in counts.values() if bytes(b[:len(stream)]) == stream)
+    ep.close()
+    close_all(socks)
+    elapsed = last - start
+    return {"rate": frames / elapsed if complete == len(socks) else 0.0, "complete": complete,
+            "clients": len(socks), "seconds": elapsed}
+
+
+def _write_all(fd, data):
+    view = memoryview(data)
+    while view:
+        n = os.write(fd, view[:4096])
+        view = view[n:]
+
+
+def pacing(system, bus, fast, count=50):
+    """50 frames sent at once by one client: the gaps between them on the bus."""
+    system.set_fast_pacing(fast)
+    socks = connect(system.port, 1)
+    bus.received.clear()
+    frames = [frame(0xF8, i, [0x02, 0x01]) for i in range(count)]
+    socks[0].setblocking(True)
+    socks[0].sendall(b"".join(frames))
+    until = time.monotonic() + 10
+    while len(bus.stream()) < sum(map(len, frames)) and time.monotonic() < until:
+        time.sleep(0.05)
+    time.sleep(0.2)
+    # Time-stamp each frame by the read that completed it.
+    stamps, stream, at = [], bytearray(), 0
+    for t, data in list(bus.received):
+        stream += data
+        while at < len(frames) and frames[at] in stream:
+            stamps.append(t)
+            del stream[:stream.index(frames[at]) + len(frames[at])]
+            at += 1
+    got, junk = split_frames(bus.stream())
+    close_all(socks)
+    gaps = [(b - a) * 1000 for a, b in zip(stamps, stamps[1:])]
+    return {"in_order": got == frames and junk == 0, "received": len(got),
+            "min": min(gaps) if gaps else float("nan"),
+            "median": statistics.median(gaps) if gaps else float("nan"),
+            "max": max(gaps) if gaps else float("nan")}
+
+
+def cpu_seconds(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / CLK_TCK
+
+
+def status_kib(pid, key):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith(key + ":"):
+                return int(line.split()[1])
+    return 0
+
+
+def cost(system, bus, seconds, clients=0, rate=0.0):
+    socks = connect(system.port, clients) if clients else []
+    before = cpu_seconds(system.pid)
+    start = time.monotonic()
+    n = 0
+    while time.monotonic() - start < seconds:
+        if rate:
+            os.write(bus.master, frame(0xFB, n & 0xFF, [0xE6, 0, 0, 0, 0, 0, 0]))
+            n += 1
+            for s in socks:
+                try:
+                    while s.recv(65536):
+                        pass
+                except BlockingIOError:
+                    pass
+            time.sleep(1.0 / rate)
+        else:
+            time.sleep(0.2)
+    used = cpu_seconds(system.pid) - before
+    elapsed = time.monotonic() - start
+    close_all(socks)
+    return 100.0 * used / elapsed
+
+
+def soak(system, bus, seconds):
+    """A client floods the bridge; RSS before and after."""
+    sock = socket.create_connection(("127.0.0.1", system.port))
+    sock.setblocking(False)
+    burst = frame(0xF8, 0x20, [0x07, 0x01, 0x32, 0, 0]) * 500
+    time.sleep(1)
+    rss_before = status_kib(system.pid, "VmRSS")
+    until = time.monotonic() + seconds
+    next_report = time.monotonic() + 60
+    while time.monotonic() < until:
+        try:
+            sock.send(burst)
+        except BlockingIOError:
+            time.sleep(0.01)
+        if time.monotonic() > next_report:
+            print("  soak: %d s left, RSS %d KiB" % (until - time.monotonic(), status_kib(system.pid, "VmRSS")), flush=True)
+            next_report += 60
+    rss_after = status_kib(system.pid, "VmRSS")
+    sock.close()
+    return rss_before, rss_after
+
+
+# --- the run ----------------------------------------------------------------------------------
+
+def fmt(v, digits=2):
+    if isinstance(v, float):
+        return "%.*f" % (digits, v)
+    return str(v)
+
+
+def row(label, ours, theirs, digits=2, lower_is_better=True):
+    ratio = ""
+    if isinstance(ours, (int, float)) and isinstance(theirs, (int, float)) and theirs:
+        ratio = "%.2f" % (ours / theirs)
+    print("  %-44s %14s %14s %8s" % (label, fmt(ours, digits), fmt(theirs, digits) if theirs is not None else "n/a", ratio), flush=True)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--program", required=True)
+    parser.add_argument("--quick", action="store_true", help="fewer frames, for a fast look")
+    parser.add_argument("--soak", action="store_true", help="also 10 minutes of a flooding client")
+    parser.add_argument("--soak-seconds", type=float, default=600)
+    parser.add_argument("--no-ser2net", action="store_true")
+    args = parser.parse_args()
+    program = os.path.abspath(args.program)
+    frames = 100 if args.quick else 300
+    with_ser2net = not args.no_ser2net and subprocess.run(["which", "ser2net"], capture_output=True).returncode == 0
+
+    display = Display()
+    buses = {"ours": Bus(), "theirs": Bus(), "theirs_cd": Bus()}
+    ours = Tessel(program, display, buses["ours"])
+    theirs = Ser2net(buses["theirs"]) if with_ser2net else None
+    theirs_cd = Ser2net(buses["theirs_cd"], chardelay=True) if with_ser2net else None
+
+    def both(measure, *a, **k):
+        mine = measure(ours, buses["ours"], *a, **k)
+        other = measure(theirs, buses["theirs"], *a, **k) if theirs else None
+        return mine, other
+
+    try:
+        print("%-46s %14s %14s %8s" % ("", "tessel-server", "ser2net", "ratio"))
+        print("Bus to client latency, ms (%d frames at 20 frames/s; ser2net chardelay off)" % frames)
+        for n in (1, 10, 100):
+            (f1, a1), other = both(latency, n, frames)
+            a2 = other[1] if other else {}
+            for key in ("p50", "p95", "p99", "max"):
+                row("%3d client%s %s" % (n, "s" if n > 1 else " ", key), a1[key], a2.get(key))
+        if theirs_cd:
+            _, cd = latency(theirs_cd, buses["theirs_cd"], 1, frames)
+            print("  (ser2net with its default chardelay, 1 client: p50 %.2f ms, p99 %.2f ms)" % (cd["p50"], cd["p99"]))
+        print("Bursts of 10 back-to-back frames, 1 client, ms")
+        (f1, a1), other = both(latency, 1, frames, rate=2.0, burst=10)
+        f2, a2 = other if other else ({}, {})
+        for key in ("p50", "p99", "max"):
+            row("first frame of a burst %s" % key, f1[key], f2.get(key))
+        for key in ("p50", "p99", "max"):
+            row("every frame of a burst %s" % key, a1[key], a2.get(key))
+
+        print("Integrity at 9600 bit/s (frames per 1000)")
+        n_int = 300 if args.quick else 1000
+        mine, other = both(integrity, n_int)
+        for key in ("lost", "duplicated", "corrupted"):
+            row(key, mine[key], other[key] if other else None)
+
+        print("Fan-out throughput to 100 clients (terminal unthrottled)")
+        mine, other = both(fanout, 100, 500 if args.quick else 2000)
+        row("frames/s delivered to all, none lost", mine["rate"], other["rate"] if other else None, 0, False)
+        row("clients that got every frame", mine["complete"], other["complete"] if other else None, 0, False)
+
+        print("Client to bus pacing: 50 frames sent at once, gaps on the bus in ms")
+        for fast in (False, True):
+            mine, other = both(pacing, fast)
+            label = "delay option %s" % ("off (5 ms)" if fast else "on (50 ms)")
+            for key in ("min", "median", "max"):
+                row("%s %s" % (label, key), mine[key], other[key] if other else None)
+            row("%s all 50, in order" % label, mine["in_order"], other["in_order"] if other else None)
+        ours.set_fast_pacing(False)
+
+        print("Cost")
+        idle = 5 if args.quick else 10
+        mine, other = both(cost, idle)
+        row("CPU %% of one core, %d s idle" % idle, mine, other, 3)
+        mine, other = both(cost, idle, 3, 20.0)
+        row("CPU %% of one core, 3 clients, 20 frames/s", mine, other, 3)
+        row("peak RSS, KiB", status_kib(ours.pid, "VmHWM"), status_kib(theirs.pid, "VmHWM") if theirs else None, 0)
+
+        if args.soak:
+            print("Soak: a client flooding for %d s" % args.soak_seconds)
+            before, after = soak(ours, buses["ours"], args.soak_seconds)
+            row("RSS before, KiB", before, None, 0)
+            row("RSS after, KiB", after, None, 0)
+            row("RSS growth, KiB", after - before, None, 0)
+    finally:
+        ours.stop()
+        if theirs:
+            theirs.stop()
+        if theirs_cd:
+            theirs_cd.stop()
+        display.stop()
+
+
+if __name__ == "__main__":
+    main()
