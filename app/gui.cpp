@@ -76,10 +76,25 @@ GtkListStore* listStore(Gui& gui, int control) {
 
 }  // namespace
 
+namespace {
+
+// One converter each way for the whole run: opening one per text costs more than converting it.
+struct Converters {
+    GIConv toUtf8 = g_iconv_open("UTF-8", "ISO-8859-15");
+    GIConv fromUtf8 = g_iconv_open("ISO-8859-15", "UTF-8");
+};
+
+Converters& converters() {
+    static Converters c;
+    return c;
+}
+
+}  // namespace
+
 std::string toUtf8(const std::string& iso) {
     gsize written = 0;
-    gchar* out = g_convert(iso.data(), static_cast<gssize>(iso.size()), "UTF-8", "ISO-8859-15",
-                           nullptr, &written, nullptr);
+    gchar* out = g_convert_with_iconv(iso.data(), static_cast<gssize>(iso.size()),
+                                      converters().toUtf8, nullptr, &written, nullptr);
     if (out == nullptr) return "";
     std::string result(out, written);
     g_free(out);
@@ -88,6 +103,7 @@ std::string toUtf8(const std::string& iso) {
 
 std::string fromUtf8(const char* utf8) {
     if (utf8 == nullptr) return "";
+    // Characters without a single-byte form become "?".
     gsize written = 0;
     gchar* out = g_convert_with_fallback(utf8, -1, "ISO-8859-15", "UTF-8", "?", nullptr,
                                          &written, nullptr);
@@ -125,6 +141,9 @@ GtkWidget* Gui::createWindow(int number, const std::string& title, int width, in
     gtk_window_set_resizable(GTK_WINDOW(parts.window), resizable ? TRUE : FALSE);
     parts.box = gtk_vbox_new(FALSE, 0);
     parts.fixed = gtk_fixed_new();
+    // A control whose text changes is laid out again inside this area only: the whole window is
+    // not sized and redrawn anew for each new figure.
+    gtk_container_set_resize_mode(GTK_CONTAINER(parts.fixed), GTK_RESIZE_QUEUE);
     gtk_widget_set_size_request(parts.fixed, resizable ? 1 : width, resizable ? 1 : height);
     gtk_box_pack_start(GTK_BOX(parts.box), parts.fixed, TRUE, TRUE, 0);
     gtk_container_add(GTK_CONTAINER(parts.window), parts.box);
@@ -273,6 +292,7 @@ GtkWidget* Gui::addImage(int window, int control, int x, int y, int w, int h,
                          GdkPixbuf* picture) {
     GtkWidget* frame = gtk_frame_new(nullptr);
     gtk_frame_set_shadow_type(GTK_FRAME(frame), GTK_SHADOW_IN);
+    gtk_container_set_resize_mode(GTK_CONTAINER(frame), GTK_RESIZE_QUEUE);
     GtkWidget* image = gtk_image_new_from_pixbuf(picture);
     // The frame's border takes a few rows: keep the base line in view, clip the top instead.
     gtk_misc_set_alignment(GTK_MISC(image), 0.5f, 1.0f);
@@ -290,6 +310,7 @@ void Gui::addStatusBar(int window, std::span<const int> widths) {
     for (std::size_t i = 0; i < widths.size(); ++i) {
         GtkWidget* frame = gtk_frame_new(nullptr);
         gtk_frame_set_shadow_type(GTK_FRAME(frame), GTK_SHADOW_IN);
+        gtk_container_set_resize_mode(GTK_CONTAINER(frame), GTK_RESIZE_QUEUE);
         GtkWidget* label = gtk_label_new("");
         gtk_misc_set_alignment(GTK_MISC(label), 0.0f, 0.5f);
         gtk_container_add(GTK_CONTAINER(frame), label);
@@ -361,6 +382,13 @@ int Gui::showMessage(const std::string& title, const std::string& text, MessageK
 WindowEvent Gui::waitWindowEvent(int timeoutMs, std::span<pollfd> watched, bool* ioReady) {
     if (ioReady != nullptr) *ioReady = false;
     if (!events_.empty()) {
+        // No wait, but the caller still learns which descriptors are ready.
+        std::vector<pollfd> fds(watched.begin(), watched.end());
+        const int polled = ::poll(fds.data(), fds.size(), 0);
+        for (std::size_t i = 0; i < watched.size(); ++i) {
+            watched[i].revents = polled > 0 ? fds[i].revents : 0;
+            if (watched[i].revents != 0 && ioReady != nullptr) *ioReady = true;
+        }
         WindowEvent e = events_.front();
         events_.pop_front();
         return e;
@@ -420,43 +448,70 @@ GtkMonitorList::GtkMonitorList(Gui& gui, int control)
       view_(GTK_TREE_VIEW(gtk_bin_get_child(GTK_BIN(gui.control(control))))),
       scroll_(gtk_scrolled_window_get_vadjustment(GTK_SCROLLED_WINDOW(gui.control(control)))) {}
 
-void GtkMonitorList::insertTop(const MonitorLine& line) {
-    // An operator watching the newest lines keeps seeing them; one who scrolled away stays put.
-    const bool atTop = gtk_adjustment_get_value(scroll_) <= gtk_adjustment_get_lower(scroll_);
-    GtkTreeIter iter;
-    gtk_list_store_insert(store_, &iter, 0);
-    const std::string colour = colourSpec(line.colour);
-    gtk_list_store_set(store_, &iter, 0, gui_.icon(static_cast<int>(line.icon)), -1);
-    for (int c = 0; c < 5; ++c) {
-        gtk_list_store_set(store_, &iter, c + 1,
-                           toUtf8(line.cells[static_cast<std::size_t>(c)]).c_str(), -1);
-    }
-    gtk_list_store_set(store_, &iter, 6, colour.c_str(), -1);
-    if (atTop) {
-        // Done when the view lays its rows out again, after this insertion is taken in.
-        GtkTreePath* top = gtk_tree_path_new_first();
-        gtk_tree_view_scroll_to_cell(view_, top, nullptr, TRUE, 0.0f, 0.0f);
-        gtk_tree_path_free(top);
-    }
-}
+void GtkMonitorList::insertTop(const MonitorLine& line) { pending_.push_back(line); }
 
-int GtkMonitorList::lineCount() const {
+int GtkMonitorList::storedCount() const {
     return gtk_tree_model_iter_n_children(GTK_TREE_MODEL(store_), nullptr);
 }
 
+int GtkMonitorList::lineCount() const {
+    return storedCount() + static_cast<int>(pending_.size()) - droppedOldest_;
+}
+
 void GtkMonitorList::removeLine(int index) {
+    if (index == lineCount() - 1) {  // the oldest line: taken off at the flush
+        ++droppedOldest_;
+        return;
+    }
+    flush();
     GtkTreeIter iter;
     if (gtk_tree_model_iter_nth_child(GTK_TREE_MODEL(store_), &iter, nullptr, index)) {
         gtk_list_store_remove(store_, &iter);
     }
 }
 
+void GtkMonitorList::flush() {
+    if (pending_.empty() && droppedOldest_ == 0) return;
+    // An operator watching the newest lines keeps seeing them; one who scrolled away stays put.
+    const bool atTop = gtk_adjustment_get_value(scroll_) <= gtk_adjustment_get_lower(scroll_);
+    const int keep = lineCount();
+    for (const MonitorLine& line : pending_) {
+        const std::string colour = colourSpec(line.colour);
+        std::array<std::string, 5> cells;
+        for (std::size_t c = 0; c < cells.size(); ++c) cells[c] = toUtf8(line.cells[c]);
+        // One insertion with every value: the view lays the new row out once.
+        GtkTreeIter iter;
+        gtk_list_store_insert_with_values(
+            store_, &iter, 0, 0, gui_.icon(static_cast<int>(line.icon)), 1, cells[0].c_str(), 2,
+            cells[1].c_str(), 3, cells[2].c_str(), 4, cells[3].c_str(), 5, cells[4].c_str(), 6,
+            colour.c_str(), -1);
+    }
+    pending_.clear();
+    droppedOldest_ = 0;
+    GtkTreeIter iter;
+    while (storedCount() > keep &&
+           gtk_tree_model_iter_nth_child(GTK_TREE_MODEL(store_), &iter, nullptr, storedCount() - 1)) {
+        gtk_list_store_remove(store_, &iter);
+    }
+    if (atTop) {
+        // Done when the view lays its rows out again, after these insertions are taken in.
+        GtkTreePath* top = gtk_tree_path_new_first();
+        gtk_tree_view_scroll_to_cell(view_, top, nullptr, TRUE, 0.0f, 0.0f);
+        gtk_tree_path_free(top);
+    }
+}
+
 std::string GtkMonitorList::readCell(int line, int column) const {
+    const_cast<GtkMonitorList*>(this)->flush();
     if (column < 0 || column > 4) return "";
     return cellText(store_, line, column + 1);
 }
 
-void GtkMonitorList::clear() { gtk_list_store_clear(store_); }
+void GtkMonitorList::clear() {
+    pending_.clear();
+    droppedOldest_ = 0;
+    gtk_list_store_clear(store_);
+}
 
 GtkClientList::GtkClientList(Gui& gui, int control)
     : gui_(gui), store_(listStore(gui, control)) {}
@@ -465,10 +520,11 @@ void GtkClientList::clear() { gtk_list_store_clear(store_); }
 
 void GtkClientList::insertTop(const ClientRow& row) {
     GtkTreeIter iter;
-    gtk_list_store_insert(store_, &iter, 0);
-    gtk_list_store_set(store_, &iter, 0, gui_.icon(row.active ? 4 : 5), 1,
-                       toUtf8(row.address).c_str(), 2, toUtf8(row.startDate).c_str(), 3,
-                       toUtf8(row.endDate).c_str(), 4, toUtf8(row.errors).c_str(), -1);
+    gtk_list_store_insert_with_values(store_, &iter, 0, 0, gui_.icon(row.active ? 4 : 5), 1,
+                                      toUtf8(row.address).c_str(), 2,
+                                      toUtf8(row.startDate).c_str(), 3,
+                                      toUtf8(row.endDate).c_str(), 4, toUtf8(row.errors).c_str(),
+                                      -1);
 }
 
 int GtkClientList::lineCount() const {

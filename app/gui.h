@@ -110,7 +110,9 @@ private:
     std::vector<GPollFD> pollScratch_;
 };
 
-// The monitor list control (number 6) as the monitor sees it.
+// The monitor list control (number 6) as the monitor sees it. New lines are held until flush(),
+// which the main loop calls once the pass has forwarded its frames: the list then changes in one
+// go, and the toolkit's work stays out of the way of the frames.
 class GtkMonitorList final : public MonitorList {
 public:
     GtkMonitorList(Gui& gui, int control);
@@ -119,12 +121,17 @@ public:
     void removeLine(int index) override;
     std::string readCell(int line, int column) const override;
     void clear() override;
+    void flush();
 
 private:
+    int storedCount() const;
+
     Gui& gui_;
     GtkListStore* store_;
     GtkTreeView* view_;
     GtkAdjustment* scroll_;
+    std::vector<MonitorLine> pending_;  // oldest first
+    int droppedOldest_ = 0;             // lines to take off the bottom at the flush
 };
 
 // The client list control (number 7).

@@ -51,6 +51,7 @@ void openHelpPage() {
                   nullptr, nullptr);
 }
 
+// The serial port first (when open), then the server's sockets.
 std::vector<pollfd> watchedDescriptors(const Bridge& b) {
     std::vector<pollfd> fds;
     const int serialFd = serialDescriptor(b.serial, 0);
@@ -67,10 +68,10 @@ void attachMainWindow(Bridge& b) {
     b.statsView = std::make_unique<GtkStatsView>(b.gui);
 }
 
-void superviseSerialPort(Bridge& b) {
+void superviseSerialPort(Bridge& b, bool hungUp) {
     const std::int64_t now = b.clock.elapsedMillis();
     if (!b.serialLost) {
-        if (!serialPortLost(b.serial, 0)) return;
+        if (!hungUp) return;
         closeSerialPort(b.serial, 0);
         b.busReceiver.extractor.clear();
         b.serialLost = true;
@@ -86,17 +87,17 @@ void superviseSerialPort(Bridge& b) {
 }
 
 int waitMillis(const Bridge& b, std::int64_t now) {
-    std::int64_t wait = kEventWaitMillis;
+    std::int64_t wait = b.stats.lastStatsMillis + kStatsIntervalMillis + 1 - now;
+    wait = std::min(wait, b.lastSweepMillis + kSweepMillis + 1 - now);
     if (!b.toBusQueue.empty()) {
         wait = std::min(wait, b.pacing.lastBusSendMillis + b.pacing.busSendDelay + 1 - now);
     }
-    wait = std::min(wait, b.stats.lastStatsMillis + kStatsIntervalMillis + 1 - now);
     if (b.busReceiver.extractor.hasKept()) {
         wait = std::min(wait, b.busReceiver.extractor.lastFeedMillis() + kBusKeptRunMillis + 1 - now);
     }
     if (const auto due = nextClientRunDeadline(b.clientReceiver)) wait = std::min(wait, *due - now);
     if (b.serialLost) wait = std::min(wait, b.nextSerialRetryMillis - now);
-    return static_cast<int>(std::clamp<std::int64_t>(wait, 0, kEventWaitMillis));
+    return static_cast<int>(std::clamp<std::int64_t>(wait, 0, kStatsIntervalMillis + 1));
 }
 
 PassResult runCommand(Bridge& b, int control) {
@@ -177,19 +178,28 @@ PassResult runPass(Bridge& b) {
         updateUptime(b.stats, *b.statsView, b.clock);
     }
 
+    // What the wait saw decides which descriptors are worth a system call in this pass.
+    const bool serialWatched = !watched.empty() && watched[0].fd == serialDescriptor(b.serial, 0);
+    const short serialSeen = serialWatched ? watched[0].revents : 0;
+    if (takingClientData(b)) {
+        noteReadyDescriptors(b.net, std::span<const pollfd>(watched).subspan(serialWatched ? 1 : 0));
+    } else {
+        b.net.readinessKnown = false;  // idle clients are still looked at for a close
+    }
     // A pulled interface is closed and looked for again; the clients stay connected.
-    superviseSerialPort(b);
+    superviseSerialPort(b, (serialSeen & (POLLHUP | POLLERR | POLLNVAL)) != 0);
 
     // 5-7. Receive.
     const auto toBusSizeBefore = static_cast<std::int64_t>(b.toBusQueue.size());
     const auto toClientsSizeBefore = static_cast<std::int64_t>(b.toClientsQueue.size());
     const std::int64_t errorsBefore = errorTotal(b.clientTable);
-    const std::int64_t busFrames = busReceive(b.busReceiver, b.serial, b.toClientsQueue,
-                                              b.stats.busRxByteCount, b.clock.elapsedMillis());
+    const std::int64_t busFrames =
+        busReceive(b.busReceiver, b.serial, b.toClientsQueue, b.stats.busRxByteCount,
+                   b.clock.elapsedMillis(), !serialWatched || (serialSeen & POLLIN) != 0);
     const NetworkEvent netEvent = pollServerEvent(b.net, takingClientData(b));
 
-    // 8.
-    setIfChanged(b, b.shownBusFrames, "V:" + std::to_string(busFrames), 0, kBusFramesField);
+    // 8. Written to the status bar once this pass's frames are on their way (below).
+    const std::string busFramesText = "V:" + std::to_string(busFrames);
 
     // 9. The network event.
     const ClientId client = eventClient(b.net);
@@ -221,17 +231,24 @@ PassResult runPass(Bridge& b) {
 
     // 10. The monitor lists every record this pass queued, still in the queues.
     const auto clientRuns = static_cast<std::int64_t>(b.toBusQueue.size()) - toBusSizeBefore;
-    const std::string lineCount =
-        updateMonitor(*b.monitor, readFilter(b.gui), b.toBusQueue, b.toClientsQueue,
-                      b.clientTable, toBusSizeBefore, clientRuns, toClientsSizeBefore, busFrames,
-                      b.clock.currentDate());
-    setIfChanged(b, b.shownLineCount, lineCount, kLineCountLabel, 0);
+    // The filter controls and the date are read only when there are lines to make.
+    const bool newLines = clientRuns != 0 || busFrames != 0;
+    const std::string lineCount = updateMonitor(
+        *b.monitor, newLines ? readFilter(b.gui) : MonitorFilter{}, b.toBusQueue,
+        b.toClientsQueue, b.clientTable, toBusSizeBefore, clientRuns, toClientsSizeBefore,
+        busFrames, newLines ? b.clock.currentDate() : 0);
 
     // 11-12. Transmit.
     if (busStepDue(b.pacing, b.clock.elapsedMillis())) {
         sendToBus(b.toBusQueue, b.serial, b.stats.busTxByteCount, b.pacing, b.clock);
     }
     sendToClients(b.toClientsQueue, b.clientTable, b.net, b.clock);
+
+    // What steps 8 and 10 decided reaches the window now: the screen changes only at the next
+    // wait anyway, and the frames did not wait for the toolkit.
+    b.monitor->flush();
+    setIfChanged(b, b.shownBusFrames, busFramesText, 0, kBusFramesField);
+    setIfChanged(b, b.shownLineCount, lineCount, kLineCountLabel, 0);
 
     // 13. The hourly sweep of ended client records.
     if (b.clock.elapsedMillis() - b.lastSweepMillis > kSweepMillis) {

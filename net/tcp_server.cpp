@@ -6,6 +6,7 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace tessel {
@@ -55,6 +56,11 @@ void flushUnsent(Connection& c) {
     if (n > 0) c.unsent.erase(c.unsent.begin(), c.unsent.begin() + n);
 }
 
+bool mayBeReady(const NetworkState& net, int fd) {
+    return !net.readinessKnown ||
+           std::binary_search(net.readyDescriptors.begin(), net.readyDescriptors.end(), fd);
+}
+
 }  // namespace
 
 int initNetwork(NetworkState& net) {
@@ -66,6 +72,7 @@ int initNetwork(NetworkState& net) {
 
 int createServer(NetworkState& net, int number, std::int64_t port) {
     closeServer(net, number);
+    net.readinessKnown = false;  // a new listener was not among those polled
     if (port < 0 || port > 65535) return 0;
     UniqueFd fd(::socket(AF_INET, SOCK_STREAM, 0));
     if (!fd.valid()) return 0;
@@ -86,6 +93,7 @@ int createServer(NetworkState& net, int number, std::int64_t port) {
 
 NetworkEvent pollServerEvent(NetworkState& net, bool takeData) {
     for (auto& [number, server] : net.servers) {
+        if (!mayBeReady(net, server.listener.get())) continue;
         UniqueFd accepted(::accept(server.listener.get(), nullptr, nullptr));
         if (!accepted.valid()) continue;
         makeNonBlocking(accepted.get());
@@ -104,6 +112,7 @@ NetworkEvent pollServerEvent(NetworkState& net, bool takeData) {
     for (auto& [number, server] : net.servers) {
         for (auto it = server.connections.begin(); it != server.connections.end(); ++it) {
             bool gone = it->overflowed;
+            if (!gone && !mayBeReady(net, it->socket.get())) continue;
             if (!gone) {
                 std::uint8_t peek[8];
                 const ssize_t n = ::recv(it->socket.get(), peek, sizeof peek,
@@ -191,6 +200,15 @@ void collectNetworkDescriptors(const NetworkState& net, bool takeData, std::vect
             if (events != 0) fds.push_back({c.socket.get(), events, 0});
         }
     }
+}
+
+void noteReadyDescriptors(NetworkState& net, std::span<const pollfd> polled) {
+    net.readinessKnown = true;
+    net.readyDescriptors.clear();
+    for (const pollfd& p : polled) {
+        if (p.revents != 0) net.readyDescriptors.push_back(p.fd);
+    }
+    std::sort(net.readyDescriptors.begin(), net.readyDescriptors.end());
 }
 
 std::size_t connectionCount(const NetworkState& net) {

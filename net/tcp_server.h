@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <list>
 #include <map>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,10 @@ struct NetworkState {
     std::map<int, Server> servers;
     ClientId eventClient = 0;
     ClientId nextId = 1;
+    // When the caller has just polled the sockets, only those that were ready are looked at:
+    // each look is a system call, and with many clients they add up on every pass.
+    bool readinessKnown = false;
+    std::vector<int> readyDescriptors;  // sorted
 };
 
 int initNetwork(NetworkState& net);
@@ -63,6 +68,8 @@ void closeServer(NetworkState& net, int number);
 // Descriptors the event wait should watch: listeners, clients (for input only when takeData),
 // and clients with unsent output (for room to write).
 void collectNetworkDescriptors(const NetworkState& net, bool takeData, std::vector<pollfd>& fds);
+// Records which of the descriptors just polled were ready, for the next pollServerEvent.
+void noteReadyDescriptors(NetworkState& net, std::span<const pollfd> polled);
 std::size_t connectionCount(const NetworkState& net);
 // The port a server listens on (the one the system chose when asked for port 0), or 0.
 std::uint16_t serverPort(const NetworkState& net, int number);

@@ -1,7 +1,5 @@
 #include "serial/bus_receive.h"
 
-#include <algorithm>
-
 #include "protocol/decoder.h"
 
 namespace tessel {
@@ -12,19 +10,20 @@ std::string busFrameText(ByteRun frame) {
 }
 
 std::int64_t busReceive(BusReceiver& receiver, const SerialPortTable& ports, FrameQueue& toClients,
-                        std::int64_t& busRxByteCount, std::int64_t nowMillis) {
+                        std::int64_t& busRxByteCount, std::int64_t nowMillis,
+                        bool inputMayBeWaiting) {
     receiver.found.clear();
     if (receiver.extractor.expired(nowMillis, kBusKeptRunMillis)) {
         receiver.extractor.finish(receiver.found);
     }
 
-    const std::int64_t waiting = serialInputAvailable(ports, 0);
-    busRxByteCount += waiting;
-    if (waiting > 0) {
-        const std::int64_t wanted =
-            std::min<std::int64_t>(waiting, static_cast<std::int64_t>(receiver.buffer.size()));
-        const std::int64_t got = readSerialPort(ports, 0, receiver.buffer.data(), wanted);
-        // A short read is scanned like any other: its bytes are real bus traffic.
+    if (inputMayBeWaiting) {
+        // One read of what is there, up to the buffer's size; the rest waits for the next call.
+        // Counting the bytes read (rather than those reported waiting before the read) counts
+        // each byte once, also when more than a buffer's worth was waiting.
+        const std::int64_t got = readSerialPort(ports, 0, receiver.buffer.data(),
+                                                static_cast<std::int64_t>(receiver.buffer.size()));
+        busRxByteCount += got;
         receiver.extractor.feed(ByteRun(receiver.buffer.data(), static_cast<std::size_t>(got)),
                                 nowMillis, receiver.found);
     }

@@ -23,8 +23,10 @@ struct BusReceiver {
 std::string busFrameText(ByteRun frame);
 
 // Reads what serial port 0 holds and appends one record per frame found to `toClients`.
-// Adds the bytes reported waiting to `busRxByteCount`. Returns the number of records appended.
+// Adds the bytes read to `busRxByteCount`. Returns the number of records appended.
+// With `inputMayBeWaiting` false (the caller's poll saw nothing) the port is not asked at all.
 std::int64_t busReceive(BusReceiver& receiver, const SerialPortTable& ports, FrameQueue& toClients,
-                        std::int64_t& busRxByteCount, std::int64_t nowMillis);
+                        std::int64_t& busRxByteCount, std::int64_t nowMillis,
+                        bool inputMayBeWaiting = true);
 
 }  // namespace tessel

@@ -1,7 +1,6 @@
 #include "serial/serial_port.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -111,14 +110,6 @@ void closeSerialPort(SerialPortTable& table, int number) {
     } else {
         table.ports.erase(number);
     }
-}
-
-bool serialPortLost(const SerialPortTable& table, int number) {
-    const int fd = descriptorOf(table, number);
-    if (fd < 0) return false;
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, 0) <= 0) return false;
-    return (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
 int serialDescriptor(const SerialPortTable& table, int number) {

@@ -33,10 +33,6 @@ std::int64_t writeSerialPort(const SerialPortTable& table, int number, const std
                              std::int64_t length);
 void closeSerialPort(SerialPortTable& table, int number);
 
-// True when the device behind an open port has gone (a USB interface pulled out, the far end
-// of a terminal closed): the line reports a hang-up or an error.
-bool serialPortLost(const SerialPortTable& table, int number);
-
 // The descriptor of an open port, or -1; the event wait watches it.
 int serialDescriptor(const SerialPortTable& table, int number);
 

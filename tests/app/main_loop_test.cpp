@@ -198,13 +198,18 @@ TEST_F(MainLoop, LostSerialDeviceIsShownAndOpenedAgainWhenBack) {
     EXPECT_EQ(collect(a, kBusFrame.size()), kBusFrame);
 }
 
-TEST_F(MainLoop, IdleWaitIsTwentyMillisecondsAndShorterWhenABusStepIsDue) {
+TEST_F(MainLoop, WaitLastsUntilTheNextThingFallsDue) {
     const std::int64_t now = clock.elapsedMillis();
-    bridge.stats.lastStatsMillis = now;
-    EXPECT_EQ(waitMillis(bridge, now), kEventWaitMillis);
+    bridge.stats.lastStatsMillis = now - 400;
+    EXPECT_EQ(waitMillis(bridge, now), 601);  // the statistics tick
     bridge.pacing.lastBusSendMillis = now - 45;
     bridge.toBusQueue.push_back({});
-    EXPECT_EQ(waitMillis(bridge, now), 6);
+    EXPECT_EQ(waitMillis(bridge, now), 6);  // a bus step, while runs wait
+    bridge.toBusQueue.clear();
+    bridge.busReceiver.extractor.feed(hexBytes("0F F8"), now - 30, bridge.busReceiver.found);
+    EXPECT_EQ(waitMillis(bridge, now), 71);  // a kept bus run's time-out
+    bridge.stats.lastStatsMillis = now - 5000;
+    EXPECT_EQ(waitMillis(bridge, now), 0);  // overdue
 }
 
 }  // namespace

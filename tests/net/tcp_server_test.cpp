@@ -81,6 +81,23 @@ TEST_F(TcpServer, HeldBackDataIsNotReportedButConnectionsAre) {
     EXPECT_EQ(pollServerEvent(net, true), NetworkEvent::Data);
 }
 
+TEST_F(TcpServer, OnlyDescriptorsSeenReadyAreLookedAt) {
+    auto c = connectClient(port);
+    accept();
+    test::sendAll(c, {1, 2, 3});
+    usleep(20000);
+    std::vector<pollfd> fds;
+    collectNetworkDescriptors(net, true, fds);
+    noteReadyDescriptors(net, fds);  // polled before the data came: nothing ready
+    EXPECT_EQ(pollServerEvent(net), NetworkEvent::None);
+    ASSERT_EQ(::poll(fds.data(), fds.size(), 1000), 1);
+    noteReadyDescriptors(net, fds);
+    EXPECT_EQ(pollServerEvent(net), NetworkEvent::Data);
+    createServer(net, 0, port);  // a new listener was never polled: everything is looked at
+    auto d = connectClient(port);
+    EXPECT_EQ(pollFor(net, NetworkEvent::Connect), NetworkEvent::Connect);
+}
+
 TEST_F(TcpServer, AddressAndPortOfAClient) {
     auto c = connectClient(port);
     const ClientId id = accept();

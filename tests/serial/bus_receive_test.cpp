@@ -89,6 +89,14 @@ TEST_F(BusReceive, KeptStartIsGivenUpAfterAQuietSpell) {
     EXPECT_EQ(queue[0].bytes, hexBytes("0F F8 00 00 F9 04"));
 }
 
+TEST_F(BusReceive, PortIsNotReadWhenTheCallerSawNothingWaiting) {
+    pty.write(hexBytes("0F F8 00 01 0B ED 04"));
+    for (int i = 0; i < 500 && serialInputAvailable(ports, 0) < 7; ++i) usleep(1000);
+    EXPECT_EQ(busReceive(receiver, ports, queue, rxBytes, 0, false), 0);
+    EXPECT_EQ(rxBytes, 0);
+    EXPECT_EQ(busReceive(receiver, ports, queue, rxBytes, 0, true), 1);
+}
+
 TEST_F(BusReceive, NothingWaitingReturnsZero) {
     EXPECT_EQ(busReceive(receiver, ports, queue, rxBytes, 0), 0);
     EXPECT_TRUE(queue.empty());
