@@ -475,7 +475,12 @@ void GtkMonitorList::flush() {
     // An operator watching the newest lines keeps seeing them; one who scrolled away stays put.
     const bool atTop = gtk_adjustment_get_value(scroll_) <= gtk_adjustment_get_lower(scroll_);
     const int keep = lineCount();
-    for (const MonitorLine& line : pending_) {
+    // Lines beyond the cap would be inserted only to be removed again.
+    const std::size_t skip = pending_.size() > static_cast<std::size_t>(keep)
+                                 ? pending_.size() - static_cast<std::size_t>(keep)
+                                 : 0;
+    for (std::size_t i = skip; i < pending_.size(); ++i) {
+        const MonitorLine& line = pending_[i];
         const std::string colour = colourSpec(line.colour);
         std::array<std::string, 5> cells;
         for (std::size_t c = 0; c < cells.size(); ++c) cells[c] = toUtf8(line.cells[c]);

@@ -111,8 +111,8 @@ private:
 };
 
 // The monitor list control (number 6) as the monitor sees it. New lines are held until flush(),
-// which the main loop calls once the pass has forwarded its frames: the list then changes in one
-// go, and the toolkit's work stays out of the way of the frames.
+// which the main loop calls once per pass: a busy pass (hundreds of runs from one client) then
+// inserts only what survives the 500-line cap, trims and scrolls once.
 class GtkMonitorList final : public MonitorList {
 public:
     GtkMonitorList(Gui& gui, int control);

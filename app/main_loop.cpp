@@ -151,7 +151,6 @@ void endProgram(Bridge& b) {
     closeServer(b.net, 0);
     closeSerialPort(b.serial, kAllSerialPorts);
     closeServer(b.net, kAllServers);
-    b.ending = true;
 }
 
 PassResult runPass(Bridge& b) {
@@ -229,14 +228,13 @@ PassResult runPass(Bridge& b) {
     expireClientRuns(b.clientReceiver, b.toBusQueue, b.clientTable, b.clock.elapsedMillis());
     if (errorTotal(b.clientTable) != errorsBefore) rebuildClientList(b.clientTable, *b.clientList);
 
-    // 10. The monitor lists every record this pass queued, still in the queues.
+    // 10. The monitor lists every record this pass queued. The records are taken while still
+    // queued; their lines are made once the frames are on their way, so a frame never waits for
+    // its own line.
     const auto clientRuns = static_cast<std::int64_t>(b.toBusQueue.size()) - toBusSizeBefore;
-    // The filter controls and the date are read only when there are lines to make.
-    const bool newLines = clientRuns != 0 || busFrames != 0;
-    const std::string lineCount = updateMonitor(
-        *b.monitor, newLines ? readFilter(b.gui) : MonitorFilter{}, b.toBusQueue,
-        b.toClientsQueue, b.clientTable, toBusSizeBefore, clientRuns, toClientsSizeBefore,
-        busFrames, newLines ? b.clock.currentDate() : 0);
+    const FrameQueue newClientRuns(b.toBusQueue.begin() + toBusSizeBefore, b.toBusQueue.end());
+    const FrameQueue newBusFrames(b.toClientsQueue.begin() + toClientsSizeBefore,
+                                  b.toClientsQueue.end());
 
     // 11-12. Transmit.
     if (busStepDue(b.pacing, b.clock.elapsedMillis())) {
@@ -244,8 +242,14 @@ PassResult runPass(Bridge& b) {
     }
     sendToClients(b.toClientsQueue, b.clientTable, b.net, b.clock);
 
-    // What steps 8 and 10 decided reaches the window now: the screen changes only at the next
-    // wait anyway, and the frames did not wait for the toolkit.
+    // The filter controls and the date are read only when there are lines to make.
+    const bool newLines = clientRuns != 0 || busFrames != 0;
+    const std::string lineCount = updateMonitor(
+        *b.monitor, newLines ? readFilter(b.gui) : MonitorFilter{}, newClientRuns, newBusFrames,
+        b.clientTable, 0, clientRuns, 0, busFrames, newLines ? b.clock.currentDate() : 0);
+
+    // What steps 8 and 10 decided reaches the window now; the screen changes only at the next
+    // wait anyway.
     b.monitor->flush();
     setIfChanged(b, b.shownBusFrames, busFramesText, 0, kBusFramesField);
     setIfChanged(b, b.shownLineCount, lineCount, kLineCountLabel, 0);

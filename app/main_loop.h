@@ -56,7 +56,6 @@ struct Bridge {
     // write makes the toolkit lay the window out again.
     std::string shownLineCount;
     std::string shownBusFrames;
-    bool ending = false;
 };
 
 // Connects the bridge to the main window's controls; call after createMainWindow.

@@ -30,6 +30,40 @@ def start_bridge(display, bus_path, port):
     return bridge, window
 
 
+class Running:
+    """The program on a pseudo-terminal bus of its own; stopped, and the bus closed, on leaving."""
+
+    def __init__(self, display, link=None):
+        self.bus, self.port = Bus(), free_port()
+        device = self.bus.path
+        if link:  # configured by a stable name, as a udev rule would give
+            os.symlink(self.bus.path, link)
+            device = link
+        self.bridge, self.window = start_bridge(display, device, self.port)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.bridge.stop()
+        self.bus.close()
+
+    def still_forwards(self):
+        probe = Client(self.port)
+        time.sleep(0.2)
+        f = frame(0xFB, 0x05, [0xE6, 0x2B, 0, 0, 0, 0, 0])
+        self.bus.write(f)
+        check(f in probe.read_until(len(f)), "the program stopped answering")
+
+    def saved_log(self):
+        def written():
+            names = [n for n in os.listdir(self.bridge.dir) if n.endswith(".log")]
+            return latest_log(self.bridge.dir) if names else None
+        path = wait_for(written, 5, "log file")
+        time.sleep(0.2)  # written in one go; let it be closed
+        return path
+
+
 def connect_clients(port, count):
     clients = [Client(port) for _ in range(count)]
     time.sleep(0.3)  # one accept per pass: let every connection be taken
@@ -37,36 +71,29 @@ def connect_clients(port, count):
 
 
 def case_bus_frames_reach_three_clients(display):
-    bus, port = Bus(), free_port()
-    bridge, _ = start_bridge(display, bus.path, port)
-    try:
-        clients = connect_clients(port, 3)
+    with Running(display) as run:
+        clients = connect_clients(run.port, 3)
         rng = random.Random(1)
         frames = [frame(rng.choice([0xF8, 0xFB]), rng.randrange(256),
                         [rng.randrange(256) for _ in range(rng.randrange(9))]) for _ in range(60)]
         stream = b"".join(frames)
-        bus.write(stream, line_rate=True)
+        run.bus.write(stream, line_rate=True)
         for c in clients:
             got = c.read_until(len(stream))
             check(got == stream, "a client got %d of %d bytes, or in another order" % (len(got), len(stream)))
-    finally:
-        bridge.stop()
-        bus.close()
 
 
 def case_client_frames_reach_the_bus_paced(display):
-    bus, port = Bus(), free_port()
-    bridge, window = start_bridge(display, bus.path, port)
-    try:
-        sender, other = connect_clients(port, 2)
+    with Running(display) as run:
+        sender, other = connect_clients(run.port, 2)
         good = [frame(0xF8, 0x10 + i, [0x02, 0x01]) for i in range(6)]
         garbage = [b"\x0f\x01\x02", b"\x0f\xfb\x05\x01\x06\xea\x05"]  # not frames: never on the bus
         sender.send(good[0] + garbage[0] + b"".join(good[1:3]) + garbage[1] + b"".join(good[3:]))
-        wait_for(lambda: len(bus.stream()) >= sum(map(len, good)), 10, "frames on the bus")
+        wait_for(lambda: len(run.bus.stream()) >= sum(map(len, good)), 10, "frames on the bus")
         time.sleep(0.2)
-        frames, junk = split_frames(bus.stream())
-        check(frames == good and junk == 0, "bus got %r" % bus.stream().hex())
-        times = [t for t, _ in bus.received]
+        frames, junk = split_frames(run.bus.stream())
+        check(frames == good and junk == 0, "bus got %r" % run.bus.stream().hex())
+        times = [t for t, _ in run.bus.received]
         check(len(times) == len(good), "frames were not written one per step")
         gaps = [b - a for a, b in zip(times, times[1:])]
         check(min(gaps) >= 0.045, "50 ms pacing broken: gaps %s" % gaps)
@@ -75,39 +102,31 @@ def case_client_frames_reach_the_bus_paced(display):
         check(other.read_until(1, timeout=0.5) == b"", "another client received a client frame")
         check(sender.read_until(1, timeout=0.2) == b"", "the sender got its frame back")
 
-        display.click(window, *CONTROLS["Delay"])
+        display.click(run.window, *CONTROLS["Delay"])
         time.sleep(0.3)
-        bus.received.clear()
+        run.bus.received.clear()
         sender.send(b"".join(good))
-        wait_for(lambda: len(bus.stream()) >= sum(map(len, good)), 10, "fast frames on the bus")
+        wait_for(lambda: len(run.bus.stream()) >= sum(map(len, good)), 10, "fast frames on the bus")
         time.sleep(0.1)
-        check(split_frames(bus.stream())[0] == good, "fast frames out of order")
-        times = [t for t, _ in bus.received]
+        check(split_frames(run.bus.stream())[0] == good, "fast frames out of order")
+        times = [t for t, _ in run.bus.received]
         gaps = [b - a for a, b in zip(times, times[1:])]
         check(len(times) == len(good) and min(gaps) >= 0.003 and max(gaps) < 0.045,
               "5 ms pacing broken: gaps %s" % gaps)
-    finally:
-        bridge.stop()
-        bus.close()
 
 
 def case_disconnect_all(display):
-    bus, port = Bus(), free_port()
-    bridge, window = start_bridge(display, bus.path, port)
-    try:
-        clients = connect_clients(port, 3)
-        display.click(window, *CONTROLS["Disconnect All"])
+    with Running(display) as run:
+        clients = connect_clients(run.port, 3)
+        display.click(run.window, *CONTROLS["Disconnect All"])
         for c in clients:
             check(c.closed_by_peer(), "a client stayed connected")
-        fresh = wait_for(lambda: try_connect(port), 5, "the server to accept again")
+        fresh = wait_for(lambda: try_connect(run.port), 5, "the server to accept again")
         time.sleep(0.2)
         f = frame(0xFB, 0x05, [0xE6, 0x2B, 0, 0, 0, 0, 0])
-        bus.write(f)
+        run.bus.write(f)
         check(fresh.read_until(len(f)) == f, "the server did not accept again")
-        check(bridge.running(), "the program ended")
-    finally:
-        bridge.stop()
-        bus.close()
+        check(run.bridge.running(), "the program ended")
 
 
 def try_connect(port):
@@ -124,17 +143,14 @@ def latest_log(directory):
 
 
 def case_save_and_clear(display):
-    bus, port = Bus(), free_port()
-    bridge, window = start_bridge(display, bus.path, port)
-    try:
+    with Running(display) as run:
         frames = [frame(0xFB, 0x05, [0xE6, 0x2B, 0, 0, 0, 0, 0]), frame(0xF8, 0x30, [0x00, 0x01, 0, 0])]
         for f in frames:
-            bus.write(f)
+            run.bus.write(f)
             time.sleep(0.1)
         time.sleep(0.3)
-        display.click(window, *CONTROLS["Save"])
-        path = wait_for(lambda: latest_log(bridge.dir) if any(n.endswith(".log") for n in os.listdir(bridge.dir)) else None, 5, "log file")
-        time.sleep(0.2)
+        display.click(run.window, *CONTROLS["Save"])
+        path = run.saved_log()
         lines = open(path, "rb").read().split(b"\n")
         check(lines[-1] == b"" and len(lines) == 3, "log has %d lines" % (len(lines) - 1))
         newest = lines[0].split(b"\t")
@@ -143,82 +159,69 @@ def case_save_and_clear(display):
               and newest[4] == b"$30 (Push: Btn N\xb01 Pressed) from VELBUS", "log line %r" % lines[0])
         check(lines[1].split(b"\t")[4] == b"$05 (Temp: 21.5\xb0C) from VELBUS", "log line %r" % lines[1])
 
-        display.click(window, *CONTROLS["Clear"])
+        display.click(run.window, *CONTROLS["Clear"])
         time.sleep(0.3)
-        for name in os.listdir(bridge.dir):
+        for name in os.listdir(run.bridge.dir):
             if name.endswith(".log"):
-                os.remove(os.path.join(bridge.dir, name))
-        display.click(window, *CONTROLS["Save"])
-        path = wait_for(lambda: latest_log(bridge.dir) if any(n.endswith(".log") for n in os.listdir(bridge.dir)) else None, 5, "second log file")
-        time.sleep(0.2)
+                os.remove(os.path.join(run.bridge.dir, name))
+        display.click(run.window, *CONTROLS["Save"])
+        path = run.saved_log()
         check(open(path, "rb").read() == b"", "Clear did not empty the monitor")
-    finally:
-        bridge.stop()
-        bus.close()
 
 
 def case_filter_limits_the_monitor(display):
-    bus, port = Bus(), free_port()
-    bridge, window = start_bridge(display, bus.path, port)
-    try:
-        display.click(window, *CONTROLS["FilterText"])
-        display.type_text(window, "0ff8")
-        display.click(window, *CONTROLS["Filter"])
+    with Running(display) as run:
+        display.click(run.window, *CONTROLS["FilterText"])
+        display.type_text(run.window, "0ff8")
+        display.click(run.window, *CONTROLS["Filter"])
         time.sleep(0.3)
         high = frame(0xF8, 0x30, [0x00, 0x01, 0, 0])
         low = frame(0xFB, 0x05, [0xE6, 0x2B, 0, 0, 0, 0, 0])
         for f in (high, low, high):
-            bus.write(f)
+            run.bus.write(f)
             time.sleep(0.1)
-        display.click(window, *CONTROLS["!"])  # now only what does not contain 0FF8
+        display.click(run.window, *CONTROLS["!"])  # now only what does not contain 0FF8
         time.sleep(0.3)
         for f in (high, low):
-            bus.write(f)
+            run.bus.write(f)
             time.sleep(0.1)
         time.sleep(0.3)
-        display.click(window, *CONTROLS["Save"])
-        path = wait_for(lambda: latest_log(bridge.dir) if any(n.endswith(".log") for n in os.listdir(bridge.dir)) else None, 5, "log file")
-        time.sleep(0.2)
+        display.click(run.window, *CONTROLS["Save"])
+        path = run.saved_log()
         hexes = [line.split(b"\t")[1] for line in open(path, "rb").read().splitlines()]
         expected = [f.hex().upper().encode() for f in (low, high, high)]
         check(hexes == expected, "monitor lines %r" % hexes)
-    finally:
-        bridge.stop()
-        bus.close()
 
 
 def case_pulled_interface_comes_back(display):
     work = tempfile.mkdtemp(prefix="tessel-e2e-link-")
     link = os.path.join(work, "velbus")
-    bus, port = Bus(), free_port()
-    os.symlink(bus.path, link)
-    bridge, window = start_bridge(display, link, port)
     try:
-        clients = connect_clients(port, 2)
-        f = frame(0xFB, 0x05, [0xE6, 0x2B, 0, 0, 0, 0, 0])
-        bus.write(f)
-        for c in clients:
-            check(c.read_until(len(f)) == f, "no frame before the interface was pulled")
-        bus.close()  # pulled out: the device node goes away
-        time.sleep(0.5)
-        bus = Bus()  # plugged in again, under another node behind the same name
-        os.remove(link)
-        os.symlink(bus.path, link)
-        g = frame(0xF8, 0x30, [0x00, 0x01, 0, 0])
-        started = time.monotonic()
-        # The device is looked for every 2 s: forwarding resumes within that, plus a pass; the
-        # extra margin is for loaded machines and sanitizer builds.
-        while time.monotonic() - started < 4.5 and len(clients[0].data) < len(f) + len(g):
-            bus.write(g)
-            clients[0].read_until(len(f) + len(g), timeout=0.25)
-        check(clients[0].data.endswith(g), "not forwarding 4.5 s after the interface came back")
-        check(clients[1].read_until(len(f) + len(g), timeout=1).endswith(g), "the other client lost")
-        clients[0].send(frame(0xF8, 0x10, [0x02, 0x01]))
-        wait_for(lambda: frame(0xF8, 0x10, [0x02, 0x01]) in bus.stream(), 3, "a client frame on the new bus")
-        check(bridge.running(), "the program ended")
+        with Running(display, link=link) as run:
+            clients = connect_clients(run.port, 2)
+            f = frame(0xFB, 0x05, [0xE6, 0x2B, 0, 0, 0, 0, 0])
+            run.bus.write(f)
+            for c in clients:
+                check(c.read_until(len(f)) == f, "no frame before the interface was pulled")
+            run.bus.close()  # pulled out: the device node goes away
+            time.sleep(0.5)
+            run.bus = Bus()  # plugged in again, under another node behind the same name
+            os.remove(link)
+            os.symlink(run.bus.path, link)
+            g = frame(0xF8, 0x30, [0x00, 0x01, 0, 0])
+            started = time.monotonic()
+            # The device is looked for every 2 s: forwarding resumes within that, plus a pass;
+            # the extra margin is for loaded machines and sanitizer builds.
+            while time.monotonic() - started < 4.5 and len(clients[0].data) < len(f) + len(g):
+                run.bus.write(g)
+                clients[0].read_until(len(f) + len(g), timeout=0.25)
+            check(clients[0].data.endswith(g), "not forwarding 4.5 s after the interface came back")
+            check(clients[1].read_until(len(f) + len(g), timeout=1).endswith(g), "the other client lost")
+            request = frame(0xF8, 0x10, [0x02, 0x01])
+            clients[0].send(request)
+            wait_for(lambda: request in run.bus.stream(), 3, "a client frame on the new bus")
+            check(run.bridge.running(), "the program ended")
     finally:
-        bridge.stop()
-        bus.close()
         shutil.rmtree(work, ignore_errors=True)
 
 
@@ -234,141 +237,125 @@ def case_soak(display):
     """Clients come and go, one floods, one reads slowly, one sends garbage, while the bus streams
     at line rate. TESSEL_SOAK_SECONDS sets the length (90 by default)."""
     seconds = float(os.environ.get("TESSEL_SOAK_SECONDS", "90"))
-    bus, port = Bus(), free_port()
-    bridge, _ = start_bridge(display, bus.path, port)
     stop = threading.Event()
-    try:
-        watchers = connect_clients(port, 2)
-        slow = Client(port)
-        flooder = Client(port)
-        noisy = Client(port)
-        time.sleep(0.3)
-        sent = bytearray()
-        failures = []
+    with Running(display) as run:
+        try:
+            bus, port, bridge = run.bus, run.port, run.bridge
+            watchers = connect_clients(port, 2)
+            slow = Client(port)
+            flooder = Client(port)
+            noisy = Client(port)
+            time.sleep(0.3)
+            sent = bytearray()
+            failures = []
 
-        def stream_bus():
-            n = 0
-            while not stop.is_set():
-                f = frame(0xFB, n & 0xFF, [0xE6, (n >> 8) & 0xFF, 0, 0, 0, 0, 0])
-                bus.write(f, line_rate=True)
-                sent.extend(f)
-                n += 1
+            def stream_bus():
+                n = 0
+                while not stop.is_set():
+                    f = frame(0xFB, n & 0xFF, [0xE6, (n >> 8) & 0xFF, 0, 0, 0, 0, 0])
+                    bus.write(f, line_rate=True)
+                    sent.extend(f)
+                    n += 1
 
-        def churn():
-            while not stop.is_set():
-                try:
-                    c = Client(port)
-                    c.send(frame(0xF8, 0x10, [0x02, 0x01]))
-                    time.sleep(0.05)
-                    c.close()
-                except OSError as e:
-                    failures.append("churn: %s" % e)
-                time.sleep(0.1)
+            def churn():
+                while not stop.is_set():
+                    try:
+                        c = Client(port)
+                        c.send(frame(0xF8, 0x10, [0x02, 0x01]))
+                        time.sleep(0.05)
+                        c.close()
+                    except OSError as e:
+                        failures.append("churn: %s" % e)
+                    time.sleep(0.1)
 
-        def flood():
-            burst = frame(0xF8, 0x20, [0x07, 0x01, 0x32, 0, 0]) * 200
-            flooder.sock.setblocking(False)
-            while not stop.is_set():
-                try:
-                    flooder.sock.send(burst)
-                except (BlockingIOError, OSError):
-                    time.sleep(0.01)
+            def flood():
+                burst = frame(0xF8, 0x20, [0x07, 0x01, 0x32, 0, 0]) * 200
+                flooder.sock.setblocking(False)
+                while not stop.is_set():
+                    try:
+                        flooder.sock.send(burst)
+                    except (BlockingIOError, OSError):
+                        time.sleep(0.01)
 
-        def garbage():
-            rng = random.Random(3)
-            while not stop.is_set():
-                noisy.send(bytes(rng.randrange(256) for _ in range(rng.randrange(1, 64))))
-                time.sleep(0.03)
+            def garbage():
+                rng = random.Random(3)
+                while not stop.is_set():
+                    noisy.send(bytes(rng.randrange(256) for _ in range(rng.randrange(1, 64))))
+                    time.sleep(0.03)
 
-        def read_slowly():
-            slow.sock.settimeout(0.1)
-            while not stop.is_set():
-                try:
-                    chunk = slow.sock.recv(64)
-                except socket.timeout:
-                    continue
-                except OSError:
-                    return
-                if not chunk:
-                    return
-                slow.data += chunk
-                time.sleep(0.1)
+            def read_slowly():
+                slow.sock.settimeout(0.1)
+                while not stop.is_set():
+                    try:
+                        chunk = slow.sock.recv(64)
+                    except socket.timeout:
+                        continue
+                    except OSError:
+                        return
+                    if not chunk:
+                        return
+                    slow.data += chunk
+                    time.sleep(0.1)
 
-        def watch(c):
-            c.sock.settimeout(0.1)
-            while not stop.is_set():
-                try:
-                    chunk = c.sock.recv(65536)
-                except socket.timeout:
-                    continue
-                if not chunk:
-                    return
-                c.data += chunk
+            def watch(c):
+                c.sock.settimeout(0.1)
+                while not stop.is_set():
+                    try:
+                        chunk = c.sock.recv(65536)
+                    except socket.timeout:
+                        continue
+                    if not chunk:
+                        return
+                    c.data += chunk
 
-        threads = [threading.Thread(target=t, daemon=True) for t in (stream_bus, churn, flood, garbage, read_slowly)]
-        threads += [threading.Thread(target=watch, args=(c,), daemon=True) for c in watchers]
-        for t in threads:
-            t.start()
-        time.sleep(min(20.0, seconds / 4))
-        rss_start = rss_kib(bridge.proc.pid)
-        time.sleep(seconds - min(20.0, seconds / 4))
-        rss_end = rss_kib(bridge.proc.pid)
-        stop.set()
-        for t in threads:
-            t.join(15)
-        time.sleep(1.0)
-        for c in watchers:
-            c.read_until(len(sent), timeout=5)
-            check(bytes(c.data) == bytes(sent), "a well-behaved client got %d of %d bytes" % (len(c.data), len(sent)))
-        slow_frames, slow_junk = split_frames(bytes(slow.data))
-        check(slow_junk == 0 and bytes(sent).startswith(b"".join(slow_frames)),
-              "the slow reader got torn or reordered frames")
-        frames, junk = split_frames(bus.stream())
-        check(junk == 0, "%d bytes that are not frames reached the bus" % junk)
-        check(not failures, "clients could not connect: %s" % failures[:3])
-        check(rss_end - rss_start < 4096, "memory grew from %d to %d KiB" % (rss_start, rss_end))
-        check(bridge.running(), "the program ended")
-        probe = Client(port)
-        time.sleep(0.3)
-        f = frame(0xF8, 0x05, [0x00, 0x01, 0, 0])
-        bus.write(f)
-        check(f in probe.read_until(len(f)), "the program stopped answering")
-        print("soak: %d bus bytes to every client, %d frames on the bus, RSS %d -> %d KiB"
-              % (len(sent), len(frames), rss_start, rss_end))
-    finally:
-        stop.set()
-        bridge.stop()
-        bus.close()
+            threads = [threading.Thread(target=t, daemon=True) for t in (stream_bus, churn, flood, garbage, read_slowly)]
+            threads += [threading.Thread(target=watch, args=(c,), daemon=True) for c in watchers]
+            for t in threads:
+                t.start()
+            time.sleep(min(20.0, seconds / 4))
+            rss_start = rss_kib(bridge.proc.pid)
+            time.sleep(seconds - min(20.0, seconds / 4))
+            rss_end = rss_kib(bridge.proc.pid)
+            stop.set()
+            for t in threads:
+                t.join(15)
+            time.sleep(1.0)
+            for c in watchers:
+                c.read_until(len(sent), timeout=5)
+                check(bytes(c.data) == bytes(sent), "a well-behaved client got %d of %d bytes" % (len(c.data), len(sent)))
+            slow_frames, slow_junk = split_frames(bytes(slow.data))
+            check(slow_junk == 0 and bytes(sent).startswith(b"".join(slow_frames)),
+                  "the slow reader got torn or reordered frames")
+            frames, junk = split_frames(bus.stream())
+            check(junk == 0, "%d bytes that are not frames reached the bus" % junk)
+            check(not failures, "clients could not connect: %s" % failures[:3])
+            check(rss_end - rss_start < 4096, "memory grew from %d to %d KiB" % (rss_start, rss_end))
+            check(bridge.running(), "the program ended")
+            run.still_forwards()
+            print("soak: %d bus bytes to every client, %d frames on the bus, RSS %d -> %d KiB"
+                  % (len(sent), len(frames), rss_start, rss_end))
+        finally:
+            stop.set()
 
 
 def case_quit_asks(display):
-    bus, port = Bus(), free_port()
-    bridge, window = start_bridge(display, bus.path, port)
-    try:
-        display.click(window, *CONTROLS["Quit"])
-        box = display.find_window("Quit Tessel-Server")
+    with Running(display) as run:
+        display.click(run.window, *CONTROLS["Quit"])
+        box = display.find_run.window("Quit Tessel-Server")
         display.keys(box, "alt+n")
-        wait_for(lambda: display.window_gone("Quit Tessel-Server"), 5, "the question to close")
+        wait_for(lambda: display.run.window_gone("Quit Tessel-Server"), 5, "the question to close")
         time.sleep(0.3)
-        check(bridge.running(), "No ended the program")
-        display.click(window, *CONTROLS["Quit"])
-        box = display.find_window("Quit Tessel-Server")
+        check(run.bridge.running(), "No ended the program")
+        display.click(run.window, *CONTROLS["Quit"])
+        box = display.find_run.window("Quit Tessel-Server")
         display.keys(box, "alt+y")
-        check(bridge.wait_exit() == 0, "exit code was not 0")
-    finally:
-        bridge.stop()
-        bus.close()
+        check(run.bridge.wait_exit() == 0, "exit code was not 0")
 
 
 def case_close_window(display):
-    bus, port = Bus(), free_port()
-    bridge, window = start_bridge(display, bus.path, port)
-    try:
-        display.close_request(window)
-        check(bridge.wait_exit() == 0, "exit code was not 0")
-    finally:
-        bridge.stop()
-        bus.close()
+    with Running(display) as run:
+        display.close_request(run.window)
+        check(run.bridge.wait_exit() == 0, "exit code was not 0")
 
 
 def case_first_start(display):
@@ -436,11 +423,9 @@ def case_busy_port(display):
 
 
 def case_bad_input_never_reaches_the_bus(display):
-    bus, port = Bus(), free_port()
-    bridge, window = start_bridge(display, bus.path, port)
-    try:
-        display.click(window, *CONTROLS["Delay"])  # 5 ms steps: more runs reach their turn
-        clients = connect_clients(port, 4)
+    with Running(display) as run:
+        display.click(run.window, *CONTROLS["Delay"])  # 5 ms steps: more runs reach their turn
+        clients = connect_clients(run.port, 4)
         sender, noisy = clients[0], clients[1:]
         rng = random.Random(7)
         good = []
@@ -466,22 +451,15 @@ def case_bad_input_never_reaches_the_bus(display):
             time.sleep(0.05)
 
         def quiet():  # the queue has drained once nothing new reached the bus for a while
-            return bus.received and time.monotonic() - bus.received[-1][0] > 1.5
+            return run.bus.received and time.monotonic() - run.bus.received[-1][0] > 1.5
         wait_for(quiet, 120, "the bus queue to drain")
-        frames, junk = split_frames(bus.stream())
+        frames, junk = split_frames(run.bus.stream())
         check(junk == 0, "%d bytes that are not frames reached the bus" % junk)
         from_sender = [f for f in frames if f in good]
         check(from_sender == good, "the well-behaved client's frames: %d of %d arrived in order"
               % (len(from_sender), len(good)))
-        check(bridge.running(), "the program ended")
-        probe = Client(port)
-        time.sleep(0.2)
-        f = frame(0xFB, 0x05, [0xE6, 0x2B, 0, 0, 0, 0, 0])
-        bus.write(f)
-        check(f in probe.read_until(len(f)), "the program stopped answering")
-    finally:
-        bridge.stop()
-        bus.close()
+        check(run.bridge.running(), "the program ended")
+        run.still_forwards()
 
 
 def case_simulated_bus(display):
