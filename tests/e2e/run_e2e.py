@@ -341,13 +341,13 @@ def case_soak(display):
 def case_quit_asks(display):
     with Running(display) as run:
         display.click(run.window, *CONTROLS["Quit"])
-        box = display.find_run.window("Quit Tessel-Server")
+        box = display.find_window("Quit Tessel-Server")
         display.keys(box, "alt+n")
-        wait_for(lambda: display.run.window_gone("Quit Tessel-Server"), 5, "the question to close")
+        wait_for(lambda: display.window_gone("Quit Tessel-Server"), 5, "the question to close")
         time.sleep(0.3)
         check(run.bridge.running(), "No ended the program")
         display.click(run.window, *CONTROLS["Quit"])
-        box = display.find_run.window("Quit Tessel-Server")
+        box = display.find_window("Quit Tessel-Server")
         display.keys(box, "alt+y")
         check(run.bridge.wait_exit() == 0, "exit code was not 0")
 
