@@ -34,7 +34,9 @@ start_xvfb() {
         XVFB_PID=$!
         local i
         for i in $(seq 1 50); do
-            [ -e /tmp/.X11-unix/X$n ] && { export DISPLAY=:$n; return 0; }
+            # The socket appears a moment before the server accepts on it.
+            [ -e /tmp/.X11-unix/X$n ] && DISPLAY=:$n xdotool getdisplaygeometry >/dev/null 2>&1 &&
+                { export DISPLAY=:$n; return 0; }
             kill -0 "$XVFB_PID" 2>/dev/null || break
             sleep 0.1
         done

@@ -68,14 +68,20 @@ class Display:
             self.proc = subprocess.Popen(["Xvfb", ":%d" % n, "-screen", "0", "1280x800x24",
                                           "-nolisten", "tcp"], stdout=subprocess.DEVNULL,
                                          stderr=subprocess.DEVNULL)
+            self.name = ":%d" % n
             try:
+                # The socket appears a moment before the server accepts on it.
                 wait_for(lambda: os.path.exists("/tmp/.X11-unix/X%d" % n), 5, "Xvfb")
+                wait_for(self.accepts, 5, "Xvfb to accept")
             except TestFailure:
                 self.proc.kill()
                 continue
-            self.name = ":%d" % n
             return
         raise TestFailure("no Xvfb display could be started")
+
+    def accepts(self):
+        return subprocess.run(["xdotool", "getdisplaygeometry"], env=self.env(),
+                              capture_output=True, timeout=10).returncode == 0
 
     def env(self):
         env = dict(os.environ)
@@ -93,7 +99,12 @@ class Display:
         def look():
             out = self.xdotool("search", "--onlyvisible", "--name", "^" + title.replace("*", "\\*") + "$")
             return out.split()[0] if out else None
-        return wait_for(look, timeout, "window '%s'" % title)
+        try:
+            return wait_for(look, timeout, "window '%s'" % title)
+        except TestFailure:
+            shown = [self.xdotool("getwindowname", w)
+                     for w in self.xdotool("search", "--onlyvisible", "--name", ".").split()]
+            raise TestFailure("no window '%s'; the screen shows %s" % (title, shown))
 
     def window_gone(self, title):
         out = self.xdotool("search", "--onlyvisible", "--name", "^" + title.replace("*", "\\*") + "$")

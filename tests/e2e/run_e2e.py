@@ -26,8 +26,11 @@ ARGS = None
 
 def start_bridge(display, bus_path, port):
     bridge = Bridge(ARGS.program, display, "%s\n%d\n" % (bus_path, port))
-    window = display.find_window(MAIN_TITLE)
-    return bridge, window
+    try:
+        return bridge, display.find_window(MAIN_TITLE)
+    except TestFailure:
+        bridge.stop()  # what the program said goes to the log
+        raise
 
 
 class Running:
@@ -39,7 +42,11 @@ class Running:
         if link:  # configured by a stable name, as a udev rule would give
             os.symlink(self.bus.path, link)
             device = link
-        self.bridge, self.window = start_bridge(display, device, self.port)
+        try:
+            self.bridge, self.window = start_bridge(display, device, self.port)
+        except TestFailure:
+            self.bus.close()
+            raise
 
     def __enter__(self):
         return self
