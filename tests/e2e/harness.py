@@ -227,6 +227,22 @@ class Client:
             self.data += chunk
         return bytes(self.data)
 
+    def collect(self, stop, chunk=65536, pause=0.0):
+        """Reads until `stop` is set or the peer closes, `chunk` bytes at a time, resting `pause`
+        seconds after each read (a slow reader)."""
+        self.sock.settimeout(0.1)
+        while not stop.is_set():
+            try:
+                data = self.sock.recv(chunk)
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            if not data:
+                return
+            self.data += data
+            time.sleep(pause)
+
     def closed_by_peer(self, timeout=5):
         until = time.monotonic() + timeout
         self.sock.settimeout(0.1)

@@ -290,33 +290,9 @@ def case_soak(display):
                     noisy.send(bytes(rng.randrange(256) for _ in range(rng.randrange(1, 64))))
                     time.sleep(0.03)
 
-            def read_slowly():
-                slow.sock.settimeout(0.1)
-                while not stop.is_set():
-                    try:
-                        chunk = slow.sock.recv(64)
-                    except socket.timeout:
-                        continue
-                    except OSError:
-                        return
-                    if not chunk:
-                        return
-                    slow.data += chunk
-                    time.sleep(0.1)
-
-            def watch(c):
-                c.sock.settimeout(0.1)
-                while not stop.is_set():
-                    try:
-                        chunk = c.sock.recv(65536)
-                    except socket.timeout:
-                        continue
-                    if not chunk:
-                        return
-                    c.data += chunk
-
-            threads = [threading.Thread(target=t, daemon=True) for t in (stream_bus, churn, flood, garbage, read_slowly)]
-            threads += [threading.Thread(target=watch, args=(c,), daemon=True) for c in watchers]
+            threads = [threading.Thread(target=t, daemon=True) for t in (stream_bus, churn, flood, garbage)]
+            threads.append(threading.Thread(target=slow.collect, args=(stop, 64, 0.1), daemon=True))
+            threads += [threading.Thread(target=c.collect, args=(stop,), daemon=True) for c in watchers]
             for t in threads:
                 t.start()
             time.sleep(min(20.0, seconds / 4))
@@ -330,9 +306,11 @@ def case_soak(display):
             for c in watchers:
                 c.read_until(len(sent), timeout=5)
                 check(bytes(c.data) == bytes(sent), "a well-behaved client got %d of %d bytes" % (len(c.data), len(sent)))
-            slow_frames, slow_junk = split_frames(bytes(slow.data))
-            check(slow_junk == 0 and bytes(sent).startswith(b"".join(slow_frames)),
-                  "the slow reader got torn or reordered frames")
+            # Whatever it managed to read is the bus stream from its start: no frame torn apart
+            # or reordered (it stopped reading at an arbitrary byte).
+            check(bytes(sent).startswith(bytes(slow.data)),
+                  "the slow reader got torn or reordered frames (%d bytes, first difference at %d)"
+                  % (len(slow.data), next((i for i, (a, b) in enumerate(zip(sent, slow.data)) if a != b), -1)))
             frames, junk = split_frames(bus.stream())
             check(junk == 0, "%d bytes that are not frames reached the bus" % junk)
             check(not failures, "clients could not connect: %s" % failures[:3])
