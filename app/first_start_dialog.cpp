@@ -28,7 +28,7 @@ std::optional<Configuration> runFirstStartDialog(Gui& gui, Configuration values,
                                                  const std::string& configPath) {
     buildDialog(gui);
     for (;;) {
-        const WindowEvent event = gui.waitWindowEvent(20, {});
+        const WindowEvent event = gui.waitWindowEvent(kEventWaitMillis, {});
         if (event.code == WindowEventCode::CloseRequest || event.control == kDialogQuit) {
             gui.destroyWindow(kDialogWindow);
             return std::nullopt;

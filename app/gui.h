@@ -27,6 +27,9 @@ struct WindowEvent {
     int window = 0;   // the window a close request came from
 };
 
+// The first-start dialog's loop waits this long for an event on each pass.
+constexpr int kEventWaitMillis = 20;
+
 enum class MessageKind { Ok, YesNo };
 constexpr int kAnswerOk = 1;
 constexpr int kAnswerYes = 6;

@@ -19,7 +19,6 @@
 
 namespace tessel {
 
-constexpr int kEventWaitMillis = 20;
 constexpr std::int64_t kSweepMillis = 3600000;
 constexpr std::int64_t kDisconnectAllPauseMillis = 500;
 constexpr std::int64_t kSavePauseMillis = 10;

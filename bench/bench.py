@@ -21,7 +21,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
-from harness import MAIN_TITLE, Bridge, Bus, Display, frame, free_port, split_frames  # noqa: E402
+from harness import MAIN_TITLE, Bridge, Bus, Display, frame, frame_times, free_port, split_frames  # noqa: E402
 
 STAMPER = r"""
 import os, select, sys, time
@@ -299,14 +299,7 @@ def pacing(system, bus, fast, count=50):
     while len(bus.stream()) < sum(map(len, frames)) and time.monotonic() < until:
         time.sleep(0.05)
     time.sleep(0.2)
-    # Time-stamp each frame by the read that completed it.
-    stamps, stream, at = [], bytearray(), 0
-    for t, data in list(bus.received):
-        stream += data
-        while at < len(frames) and frames[at] in stream:
-            stamps.append(t)
-            del stream[:stream.index(frames[at]) + len(frames[at])]
-            at += 1
+    stamps = frame_times(bus.received, frames)
     got, junk = split_frames(bus.stream())
     close_all(socks)
     gaps = [(b - a) * 1000 for a, b in zip(stamps, stamps[1:])]

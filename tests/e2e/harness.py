@@ -59,6 +59,18 @@ def split_frames(stream):
     return frames, junk
 
 
+def frame_times(received, frames):
+    """The time of the read that completed each of `frames`, in order, from (time, bytes) reads."""
+    stamps, stream, at = [], bytearray(), 0
+    for t, data in list(received):
+        stream += data
+        while at < len(frames) and frames[at] in stream:
+            stamps.append(t)
+            del stream[:stream.index(frames[at]) + len(frames[at])]
+            at += 1
+    return stamps
+
+
 class Display:
     def __init__(self):
         self.proc = None
