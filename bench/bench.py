@@ -136,6 +136,14 @@ def connect(port, count):
     return socks
 
 
+def watch(socks):
+    """An epoll over the clients, each socket by descriptor, and an empty buffer for each."""
+    ep = select.epoll()
+    for s in socks:
+        ep.register(s.fileno(), select.EPOLLIN)
+    return ep, {s.fileno(): s for s in socks}, {s.fileno(): bytearray() for s in socks}
+
+
 def close_all(socks):
     for s in socks:
         s.close()
@@ -159,12 +167,7 @@ def summary_ms(values):
 def latency(system, bus, clients, frames, rate=20.0, burst=1):
     """Time from the last byte written on the bus to the frame's arrival at each client."""
     socks = connect(system.port, clients)
-    ep = select.epoll()
-    buffers = {}
-    for s in socks:
-        ep.register(s.fileno(), select.EPOLLIN)
-        buffers[s.fileno()] = bytearray()
-    by_fd = {s.fileno(): s for s in socks}
+    ep, by_fd, buffers = watch(socks)
     first, every = [], []
     start = time.perf_counter()
     sent = 0
@@ -245,12 +248,7 @@ def integrity(system, bus, frames):
 def fanout(system, bus, clients, frames):
     """As many frames as the terminal takes, to 100 clients: the rate at which all arrive."""
     socks = connect(system.port, clients)
-    ep = select.epoll()
-    counts = {}
-    for s in socks:
-        ep.register(s.fileno(), select.EPOLLIN)
-        counts[s.fileno()] = bytearray()
-    by_fd = {s.fileno(): s for s in socks}
+    ep, by_fd, counts = watch(socks)
     stream = b"".join(frame(0xFB, i & 0xFF, [0xE6, (i >> 8) & 0xFF, 0, 0, 0, 0, 0]) for i in range(frames))
     start = time.perf_counter()
     writer = threading.Thread(target=_write_all, args=(bus.master, stream), daemon=True)

@@ -381,12 +381,16 @@ def case_first_start_quit(display):
         bridge.stop()
 
 
+def ends_after_box(display, bridge, title):
+    """A failure box with that title comes up; once it is answered the program ends with 0."""
+    display.keys(display.find_window(title), "alt+o")
+    check(bridge.wait_exit() == 0, "exit code was not 0")
+
+
 def case_missing_device(display):
     bridge = Bridge(ARGS.program, display, "/dev/nonexistent-velbus\n%d\n" % free_port())
     try:
-        box = display.find_window("Serial Error")
-        display.keys(box, "alt+o")
-        check(bridge.wait_exit() == 0, "exit code was not 0")
+        ends_after_box(display, bridge, "Serial Error")
     finally:
         bridge.stop()
 
@@ -398,9 +402,7 @@ def case_busy_port(display):
     holder.listen(1)
     bridge = Bridge(ARGS.program, display, "%s\n%d\n" % (bus.path, holder.getsockname()[1]))
     try:
-        box = display.find_window("NOT ABLE TO CREATE SERVER")
-        display.keys(box, "alt+o")
-        check(bridge.wait_exit() == 0, "exit code was not 0")
+        ends_after_box(display, bridge, "NOT ABLE TO CREATE SERVER")
     finally:
         bridge.stop()
         bus.close()
