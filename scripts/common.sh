@@ -26,21 +26,26 @@ build_into() {
 }
 
 # Starts a private Xvfb and exports DISPLAY; XVFB_PID is set for the caller to stop.
+# Xvfb picks a free display itself and writes its number once it accepts connections
+# (-displayfd); -noreset keeps it from resetting whenever its last client leaves, which would
+# refuse a program that connects at that moment.
 start_xvfb() {
-    local n
-    for n in $(seq 91 140); do
-        [ -e /tmp/.X11-unix/X$n ] || [ -e /tmp/.X$n-lock ] && continue
-        Xvfb :$n -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
-        XVFB_PID=$!
-        local i
-        for i in $(seq 1 50); do
-            # The socket appears a moment before the server accepts on it.
-            [ -e /tmp/.X11-unix/X$n ] && DISPLAY=:$n xdotool getdisplaygeometry >/dev/null 2>&1 &&
-                { export DISPLAY=:$n; return 0; }
-            kill -0 "$XVFB_PID" 2>/dev/null || break
-            sleep 0.1
-        done
+    local out i n=
+    out=$(mktemp)
+    Xvfb -displayfd 3 -noreset -screen 0 1280x800x24 -nolisten tcp 3>"$out" >/dev/null 2>&1 &
+    XVFB_PID=$!
+    for i in $(seq 1 200); do
+        # The number is written with its line end in one write.
+        [ "$(wc -l <"$out")" -ge 1 ] && { n=$(head -n 1 "$out"); break; }
+        kill -0 "$XVFB_PID" 2>/dev/null || break
+        sleep 0.1
     done
-    echo "could not start Xvfb" >&2
-    return 1
+    rm -f "$out"
+    if [ -z "$n" ]; then
+        echo "could not start Xvfb" >&2
+        kill "$XVFB_PID" 2>/dev/null
+        XVFB_PID=
+        return 1
+    fi
+    export DISPLAY=:$n
 }

@@ -72,28 +72,37 @@ def frame_times(received, frames):
 
 
 class Display:
-    def __init__(self):
-        self.proc = None
-        for n in range(150, 220):
-            if os.path.exists("/tmp/.X11-unix/X%d" % n) or os.path.exists("/tmp/.X%d-lock" % n):
-                continue
-            self.proc = subprocess.Popen(["Xvfb", ":%d" % n, "-screen", "0", "1280x800x24",
-                                          "-nolisten", "tcp"], stdout=subprocess.DEVNULL,
-                                         stderr=subprocess.DEVNULL)
-            self.name = ":%d" % n
-            try:
-                # The socket appears a moment before the server accepts on it.
-                wait_for(lambda: os.path.exists("/tmp/.X11-unix/X%d" % n), 5, "Xvfb")
-                wait_for(self.accepts, 5, "Xvfb to accept")
-            except TestFailure:
-                self.proc.kill()
-                continue
-            return
-        raise TestFailure("no Xvfb display could be started")
+    """A private Xvfb. It picks a free display itself and writes its number once it accepts
+    connections (-displayfd), so nothing probes display numbers or polls for readiness; it is
+    started with -noreset because otherwise it resets whenever its last client leaves, and a
+    program connecting at that moment is refused."""
 
-    def accepts(self):
-        return subprocess.run(["xdotool", "getdisplaygeometry"], env=self.env(),
-                              capture_output=True, timeout=10).returncode == 0
+    def __init__(self):
+        read_end, write_end = os.pipe()
+        try:
+            self.proc = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-noreset",
+                                          "-screen", "0", "1280x800x24", "-nolisten", "tcp"],
+                                         pass_fds=[write_end], stdout=subprocess.DEVNULL,
+                                         stderr=subprocess.DEVNULL)
+            os.close(write_end)
+            write_end = -1
+            number = b""
+            until = time.monotonic() + 20
+            while not number.endswith(b"\n") and time.monotonic() < until:
+                ready, _, _ = select.select([read_end], [], [], 0.2)
+                if ready:
+                    chunk = os.read(read_end, 16)
+                    if not chunk:
+                        break  # Xvfb ended without a display
+                    number += chunk
+            if not number.endswith(b"\n"):
+                self.stop()
+                raise TestFailure("Xvfb did not start")
+            self.name = ":" + number.decode().strip()
+        finally:
+            os.close(read_end)
+            if write_end >= 0:
+                os.close(write_end)
 
     def env(self):
         env = dict(os.environ)
