@@ -68,22 +68,23 @@ void attachMainWindow(Bridge& b) {
     b.statsView = std::make_unique<GtkStatsView>(b.gui);
 }
 
-void superviseSerialPort(Bridge& b, bool hungUp) {
+void reopenLostSerialPort(Bridge& b) {
+    if (!b.serialLost) return;
     const std::int64_t now = b.clock.elapsedMillis();
-    if (!b.serialLost) {
-        if (!hungUp) return;
-        closeSerialPort(b.serial, 0);
-        b.busReceiver.extractor.clear();
-        b.serialLost = true;
-        b.nextSerialRetryMillis = now + kSerialRetryMillis;
-        b.gui.setStatusField(kSerialField, "Velbus serial lost");
-        return;
-    }
     if (now < b.nextSerialRetryMillis) return;
     b.nextSerialRetryMillis = now + kSerialRetryMillis;
     if (openVelbusPort(b.serial, 0, b.config.serialPortName) == 0) return;
     b.serialLost = false;
     b.gui.setStatusField(kSerialField, "Velbus serial " + b.config.serialPortName);
+}
+
+std::int64_t loseSerialPort(Bridge& b) {
+    const std::int64_t frames = finishBusReceive(b.busReceiver, b.toClientsQueue);
+    closeSerialPort(b.serial, 0);
+    b.serialLost = true;
+    b.nextSerialRetryMillis = b.clock.elapsedMillis() + kSerialRetryMillis;
+    b.gui.setStatusField(kSerialField, "Velbus serial lost");
+    return frames;
 }
 
 int waitMillis(const Bridge& b, std::int64_t now) {
@@ -132,10 +133,16 @@ PassResult runCommand(Bridge& b, int control) {
 }
 
 PassResult disconnectAll(Bridge& b) {
+    // Half-received runs of the dropped clients can never become frames: they get their red line
+    // now, named after their senders while the table still has them, and their turn at the bus.
+    const auto toBusBefore = static_cast<std::int64_t>(b.toBusQueue.size());
+    const std::int64_t dropped = flushAllClientRuns(b.clientReceiver, b.toBusQueue, b.clientTable);
+    if (dropped != 0) {
+        updateMonitor(*b.monitor, readFilter(b.gui), b.toBusQueue, FrameQueue{}, b.clientTable,
+                      toBusBefore, dropped, 0, 0, b.clock.currentDate());
+    }
     b.clientTable.clear();
     b.clientList->clear();
-    // Half-received runs of the dropped clients could never become frames.
-    b.clientReceiver.kept.clear();
     closeServer(b.net, 0);
     b.clock.sleepMillis(kDisconnectAllPauseMillis);
     if (createServer(b.net, 0, b.config.ethernetPort) == 0) {
@@ -185,16 +192,22 @@ PassResult runPass(Bridge& b) {
     } else {
         b.net.readinessKnown = false;  // idle clients are still looked at for a close
     }
-    // A pulled interface is closed and looked for again; the clients stay connected.
-    superviseSerialPort(b, (serialSeen & (POLLHUP | POLLERR | POLLNVAL)) != 0);
+    // A lost interface is looked for again; once found it is read in this very pass.
+    reopenLostSerialPort(b);
 
     // 5-7. Receive.
     const auto toBusSizeBefore = static_cast<std::int64_t>(b.toBusQueue.size());
     const auto toClientsSizeBefore = static_cast<std::int64_t>(b.toClientsQueue.size());
     const std::int64_t errorsBefore = errorTotal(b.clientTable);
-    const std::int64_t busFrames =
+    bool serialGone = false;
+    std::int64_t busFrames =
         busReceive(b.busReceiver, b.serial, b.toClientsQueue, b.stats.busRxByteCount,
-                   b.clock.elapsedMillis(), !serialWatched || (serialSeen & POLLIN) != 0);
+                   b.clock.elapsedMillis(), !serialWatched || serialSeen != 0, &serialGone);
+    // A pulled interface (hung up, or a device that reads as ended) is closed and looked for
+    // again every 2 s; the clients stay connected meanwhile.
+    if (serialGone || (serialSeen & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+        busFrames += loseSerialPort(b);
+    }
     const NetworkEvent netEvent = pollServerEvent(b.net, takingClientData(b));
 
     // 8. Written to the status bar once this pass's frames are on their way (below).

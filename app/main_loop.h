@@ -73,9 +73,11 @@ PassResult disconnectAll(Bridge& bridge);
 // Closes serial port 0 and server 0; the caller then releases everything and exits with 0.
 void endProgram(Bridge& bridge);
 
-// Closes a serial device that hung up (the event wait saw it), and opens it again once it is
-// back.
-void superviseSerialPort(Bridge& bridge, bool hungUp);
+// A serial device that hung up or ended: the frames complete among its kept bytes are queued
+// (returns their number), the port is closed and the status bar says so.
+std::int64_t loseSerialPort(Bridge& bridge);
+// Looks for a lost serial device again, every 2 s.
+void reopenLostSerialPort(Bridge& bridge);
 
 // How long the next wait may last: until the next thing falls due (a statistics tick, a bus step
 // while runs wait, a kept run's time-out, a look for a lost serial device, the hourly sweep).

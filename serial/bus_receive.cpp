@@ -9,25 +9,9 @@ std::string busFrameText(ByteRun frame) {
     return addressText(frame[2]) + " " + decodeMessage("VMB", frame, length) + " from VELBUS";
 }
 
-std::int64_t busReceive(BusReceiver& receiver, const SerialPortTable& ports, FrameQueue& toClients,
-                        std::int64_t& busRxByteCount, std::int64_t nowMillis,
-                        bool inputMayBeWaiting) {
-    receiver.found.clear();
-    if (receiver.extractor.expired(nowMillis, kBusKeptRunMillis)) {
-        receiver.extractor.finish(receiver.found);
-    }
+namespace {
 
-    if (inputMayBeWaiting) {
-        // One read of what is there, up to the buffer's size; the rest waits for the next call.
-        // Counting the bytes read (rather than those reported waiting before the read) counts
-        // each byte once, also when more than a buffer's worth was waiting.
-        const std::int64_t got = readSerialPort(ports, 0, receiver.buffer.data(),
-                                                static_cast<std::int64_t>(receiver.buffer.size()));
-        busRxByteCount += got;
-        receiver.extractor.feed(ByteRun(receiver.buffer.data(), static_cast<std::size_t>(got)),
-                                nowMillis, receiver.found);
-    }
-
+std::int64_t queueFound(BusReceiver& receiver, FrameQueue& toClients) {
     for (auto& run : receiver.found) {
         ReceivedFrame record;
         record.text = busFrameText(run.bytes);
@@ -36,7 +20,39 @@ std::int64_t busReceive(BusReceiver& receiver, const SerialPortTable& ports, Fra
         record.wellFormed = 0;
         toClients.push_back(std::move(record));
     }
-    return static_cast<std::int64_t>(receiver.found.size());
+    const auto count = static_cast<std::int64_t>(receiver.found.size());
+    receiver.found.clear();
+    return count;
+}
+
+}  // namespace
+
+std::int64_t busReceive(BusReceiver& receiver, const SerialPortTable& ports, FrameQueue& toClients,
+                        std::int64_t& busRxByteCount, std::int64_t nowMillis,
+                        bool inputMayBeWaiting, bool* gone) {
+    if (gone != nullptr) *gone = false;
+    receiver.found.clear();
+    const bool keptRunDue = receiver.extractor.expired(nowMillis, kBusKeptRunMillis);
+    std::int64_t got = 0;
+    if (inputMayBeWaiting || keptRunDue) {
+        // One read of what is there, up to the buffer's size; the rest waits for the next call.
+        // Counting the bytes read (rather than those reported waiting before the read) counts
+        // each byte once, also when more than a buffer's worth was waiting.
+        got = readSerialPort(ports, 0, receiver.buffer.data(),
+                             static_cast<std::int64_t>(receiver.buffer.size()), gone);
+        busRxByteCount += got;
+        receiver.extractor.feed(ByteRun(receiver.buffer.data(), static_cast<std::size_t>(got)),
+                                nowMillis, receiver.found);
+    }
+    // Read first, then give up: the rest of a kept frame may have waited while the loop was held.
+    if (got == 0 && keptRunDue) receiver.extractor.finish(receiver.found);
+    return queueFound(receiver, toClients);
+}
+
+std::int64_t finishBusReceive(BusReceiver& receiver, FrameQueue& toClients) {
+    receiver.found.clear();
+    receiver.extractor.finish(receiver.found);
+    return queueFound(receiver, toClients);
 }
 
 }  // namespace tessel

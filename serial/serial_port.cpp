@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <utility>
 
 namespace tessel {
@@ -89,11 +90,15 @@ std::int64_t serialInputAvailable(const SerialPortTable& table, int number) {
 }
 
 std::int64_t readSerialPort(const SerialPortTable& table, int number, std::uint8_t* buffer,
-                            std::int64_t size) {
+                            std::int64_t size, bool* gone) {
+    if (gone != nullptr) *gone = false;
     const int fd = descriptorOf(table, number);
     if (fd < 0 || size <= 0) return 0;
     const ssize_t n = ::read(fd, buffer, static_cast<size_t>(size));
-    return n < 0 ? 0 : n;
+    if (n > 0) return n;
+    // A non-blocking terminal with nothing waiting says EAGAIN; 0 is an end of file.
+    if (gone != nullptr) *gone = n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+    return 0;
 }
 
 std::int64_t writeSerialPort(const SerialPortTable& table, int number, const std::uint8_t* data,

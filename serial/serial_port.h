@@ -27,8 +27,10 @@ int openSerialPort(SerialPortTable& table, int number, const std::optional<std::
 int openVelbusPort(SerialPortTable& table, int number, const std::string& name);
 
 std::int64_t serialInputAvailable(const SerialPortTable& table, int number);
+// `gone`, when given, is set when the device will never deliver again: end of file (a plain
+// file, a hung-up line) or an error other than "nothing waiting" (a pulled USB adapter).
 std::int64_t readSerialPort(const SerialPortTable& table, int number, std::uint8_t* buffer,
-                            std::int64_t size);
+                            std::int64_t size, bool* gone = nullptr);
 std::int64_t writeSerialPort(const SerialPortTable& table, int number, const std::uint8_t* data,
                              std::int64_t length);
 void closeSerialPort(SerialPortTable& table, int number);

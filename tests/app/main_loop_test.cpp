@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 
 #include "app/log_file.h"
@@ -196,6 +197,61 @@ TEST_F(MainLoop, LostSerialDeviceIsShownAndOpenedAgainWhenBack) {
     EXPECT_EQ(gui.statusField(kSerialField), "Velbus serial " + replacement.path);
     replacement.write(kBusFrame);
     EXPECT_EQ(collect(a, kBusFrame.size()), kBusFrame);
+}
+
+TEST_F(MainLoop, FrameSplitAcrossTheQuitQuestionReachesTheClients) {
+    UniqueFd a = connect();
+    pty.write(Bytes(kBusFrame.begin(), kBusFrame.begin() + 5));
+    ASSERT_TRUE(runUntil([&] { return bridge.busReceiver.extractor.hasKept(); }));
+    std::vector<test::AnsweredBox> boxes;
+    const auto asked = std::chrono::steady_clock::now();
+    test::Script script;
+    script.add([&] {  // the rest arrives while the question is up
+        pty.write(Bytes(kBusFrame.begin() + 5, kBusFrame.end()));
+        return true;
+    });
+    script.add([&] { return std::chrono::steady_clock::now() - asked > std::chrono::milliseconds(300); });
+    script.add(test::Script::answerBox(boxes, GTK_RESPONSE_NO));
+    script.start();
+    click(kQuitButton);
+    EXPECT_EQ(runPass(bridge), PassResult::Continue);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(collect(a, kBusFrame.size()), kBusFrame);
+}
+
+TEST_F(MainLoop, DeviceThatIsNotATerminalIsTreatedAsPulledAndIdles) {
+    UniqueFd a = connect();
+    const std::string path = ::testing::TempDir() + "plain-file-device";
+    { std::ofstream(path) << ""; }
+    ASSERT_NE(openVelbusPort(bridge.serial, 0, path), 0);
+    bridge.config.serialPortName = path;
+    ASSERT_TRUE(runUntil([&] { return gui.statusField(kSerialField) == "Velbus serial lost"; }));
+    // Looked for again every 2 s, found, read as ended, lost again: in between the loop waits.
+    int passes = 0;
+    runUntil([&] {
+        ++passes;
+        return false;
+    }, 2500);
+    EXPECT_LT(passes, 100);
+    EXPECT_EQ(gui.statusField(kSerialField), "Velbus serial lost");
+    EXPECT_EQ(bridge.clientTable.size(), 1u);
+    EXPECT_TRUE(bridge.clientTable[0].active());
+    std::remove(path.c_str());
+}
+
+TEST_F(MainLoop, DisconnectAllGivesHalfReceivedRunsTheirRedLine) {
+    UniqueFd a = connect();
+    test::sendAll(a, Bytes(kClientFrame.begin(), kClientFrame.begin() + 5));
+    ASSERT_TRUE(runUntil([&] { return !bridge.clientReceiver.kept.empty(); }));
+    EXPECT_EQ(bridge.monitor->lineCount(), 0);
+    click(kDisconnectAllButton);
+    runPass(bridge);
+    ASSERT_EQ(bridge.monitor->lineCount(), 1);
+    EXPECT_EQ(bridge.monitor->readCell(0, kHexColumn), "0FF8100202");
+    EXPECT_NE(bridge.monitor->readCell(0, kSourceColumn).find(" from 127.0.0.1:"), std::string::npos);
+    EXPECT_TRUE(bridge.clientReceiver.kept.empty());
+    runUntil([] { return false; }, 200);
+    EXPECT_TRUE(pty.read(1, 100).empty());  // its turn at the bus writes nothing
 }
 
 TEST_F(MainLoop, WaitLastsUntilTheNextThingFallsDue) {

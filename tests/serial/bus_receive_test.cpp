@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
+
 #include "serial/bus_receive.h"
 #include "support/fakes.h"
 #include "support/pty.h"
@@ -87,6 +90,55 @@ TEST_F(BusReceive, KeptStartIsGivenUpAfterAQuietSpell) {
     EXPECT_EQ(busReceive(receiver, ports, queue, rxBytes, 1100), 0);  // 100 ms is not yet enough
     EXPECT_EQ(busReceive(receiver, ports, queue, rxBytes, 1101), 1);
     EXPECT_EQ(queue[0].bytes, hexBytes("0F F8 00 00 F9 04"));
+}
+
+// The loop was held (a message box, the pause of "Disconnect All") while the rest of a frame
+// arrived: the rest is read before the kept start is judged, whatever the caller's poll saw
+// before it was held.
+TEST_F(BusReceive, FrameSplitAcrossAHeldLoopComesOutWhole) {
+    for (const bool pollSawInput : {true, false}) {
+        SCOPED_TRACE(pollSawInput);
+        queue.clear();
+        EXPECT_EQ(receive("0F FB 05 07 E6", 1000), 0);
+        pty.write(hexBytes("2B 00 00 00 00 00 D9 04"));
+        for (int i = 0; i < 500 && serialInputAvailable(ports, 0) < 8; ++i) usleep(1000);
+        EXPECT_EQ(busReceive(receiver, ports, queue, rxBytes, 1500, pollSawInput), 1);
+        ASSERT_EQ(queue.size(), 1u);
+        EXPECT_EQ(queue[0].bytes, hexBytes("0F FB 05 07 E6 2B 00 00 00 00 00 D9 04"));
+    }
+}
+
+TEST_F(BusReceive, WhenTheDeviceGoesTheKeptBytesAreDecided) {
+    EXPECT_EQ(receive("0F 01 0F F8 00 00 F9 04", 1000), 0);  // the first start promises 21 bytes
+    EXPECT_EQ(finishBusReceive(receiver, queue), 1);
+    ASSERT_EQ(queue.size(), 1u);
+    EXPECT_EQ(queue[0].bytes, hexBytes("0F F8 00 00 F9 04"));
+    EXPECT_FALSE(receiver.extractor.hasKept());
+}
+
+TEST_F(BusReceive, AHungUpLineIsReportedGone) {
+    bool gone = false;
+    busReceive(receiver, ports, queue, rxBytes, 0, true, &gone);
+    EXPECT_FALSE(gone);  // nothing waiting is not an end
+    pty.master.reset();
+    busReceive(receiver, ports, queue, rxBytes, 0, true, &gone);
+    EXPECT_TRUE(gone);
+}
+
+TEST(BusReceivePlainFile, EndOfFileIsReportedGone) {
+    const std::string path = ::testing::TempDir() + "not-a-terminal";
+    { std::ofstream(path) << "x"; }
+    SerialPortTable ports;
+    ASSERT_NE(openVelbusPort(ports, 0, path), 0);  // the terminal settings fail and are ignored
+    BusReceiver receiver;
+    FrameQueue queue;
+    std::int64_t rx = 0;
+    bool gone = false;
+    busReceive(receiver, ports, queue, rx, 0, true, &gone);
+    EXPECT_FALSE(gone);  // its one byte
+    busReceive(receiver, ports, queue, rx, 0, true, &gone);
+    EXPECT_TRUE(gone);
+    std::remove(path.c_str());
 }
 
 TEST_F(BusReceive, PortIsNotReadWhenTheCallerSawNothingWaiting) {
