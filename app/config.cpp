@@ -1,7 +1,13 @@
 #include "app/config.h"
 
-#include <fstream>
-#include <iterator>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+
+#include "platform/unique_fd.h"
 
 namespace tessel {
 
@@ -14,20 +20,41 @@ int digitValue(char c) {
     return 99;
 }
 
-// The next line from `pos`, which moves past its end.
-std::string_view nextLine(std::string_view content, std::size_t& pos) {
-    const std::size_t start = pos;
-    while (pos < content.size() && content[pos] != '\n' && content[pos] != '\r' &&
-           content[pos] != '\0') {
-        ++pos;
+// The first two lines of a byte stream, taken a piece at a time, each kept up to
+// kConfigLineLimit bytes: what a line holds beyond that is passed over.
+class FirstTwoLines {
+public:
+    // False once both lines are complete: nothing further is needed.
+    bool take(std::string_view bytes) {
+        for (const char c : bytes) {
+            if (afterCarriageReturn_) {
+                afterCarriageReturn_ = false;
+                if (c == '\n') continue;  // CR LF is one line end
+            }
+            if (line_ >= 2) return false;
+            if (c == '\n' || c == '\0' || c == '\r') {
+                afterCarriageReturn_ = c == '\r';
+                ++line_;
+                continue;
+            }
+            if (lines_[line_].size() < kConfigLineLimit) lines_[line_] += c;
+        }
+        return line_ < 2;
     }
-    const std::string_view line = content.substr(start, pos - start);
-    if (pos < content.size()) {
-        if (content[pos] == '\r' && pos + 1 < content.size() && content[pos + 1] == '\n') ++pos;
-        ++pos;
+    Configuration configuration() const {
+        Configuration config;
+        config.serialPortName = lines_[0];
+        config.ethernetPort = parseNumber(lines_[1]);
+        return config;
     }
-    return line;
-}
+
+private:
+    std::array<std::string, 2> lines_;
+    std::size_t line_ = 0;
+    bool afterCarriageReturn_ = false;
+};
+
+bool isRegularFile(const struct stat& st) { return S_ISREG(st.st_mode); }
 
 }  // namespace
 
@@ -55,26 +82,46 @@ std::int64_t parseNumber(std::string_view text) {
 }
 
 Configuration parseConfiguration(std::string_view content) {
-    std::size_t pos = 0;
-    Configuration config;
-    config.serialPortName = std::string(nextLine(content, pos));
-    config.ethernetPort = parseNumber(nextLine(content, pos));
-    return config;
+    FirstTwoLines lines;
+    lines.take(content);
+    return lines.configuration();
 }
 
 std::optional<Configuration> readConfigurationFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    const std::string content((std::istreambuf_iterator<char>(in)),
-                              std::istreambuf_iterator<char>());
-    return parseConfiguration(content);
+    // Only a regular file is a configuration: a FIFO would block the start for ever and a
+    // device (a link to /dev/zero) would never end. Neither is opened for more than a look.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !isRegularFile(st)) return std::nullopt;
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !isRegularFile(st)) return std::nullopt;
+    FirstTwoLines lines;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0 || !lines.take(std::string_view(buffer, static_cast<std::size_t>(n)))) break;
+    }
+    return lines.configuration();
 }
 
 bool writeConfigurationFile(const std::string& path, const Configuration& config) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) return false;
-    out << config.serialPortName << '\n' << config.ethernetPort << '\n';
-    return static_cast<bool>(out.flush());
+    // Something there that is not a regular file counts as a file that cannot be created:
+    // opening a FIFO to write would wait for a reader.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && !isRegularFile(st)) return false;
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
+                       0666));
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !isRegularFile(st)) return false;
+    const std::string content =
+        config.serialPortName + "\n" + std::to_string(config.ethernetPort) + "\n";
+    std::size_t at = 0;
+    while (at < content.size()) {
+        const ssize_t n = ::write(fd.get(), content.data() + at, content.size() - at);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        at += static_cast<std::size_t>(n);
+    }
+    return true;
 }
 
 }  // namespace tessel

@@ -9,6 +9,8 @@ namespace tessel {
 
 inline constexpr const char* kConfigFileName = "Tessel-server.ini";
 constexpr std::int64_t kDefaultEthernetPort = 8080;
+// Bytes of a configuration line that are read; the rest of a longer line is passed over.
+constexpr std::size_t kConfigLineLimit = 4096;
 
 struct Configuration {
     std::string serialPortName;
@@ -19,13 +21,15 @@ struct Configuration {
 // character that is not one. No digits gives 0.
 std::int64_t parseNumber(std::string_view text);
 
-// Lines end at LF, CR (CR LF counts as one end) or NUL; a missing line reads as empty.
+// The first two lines only. Lines end at LF, CR (CR LF counts as one end) or NUL; a missing line
+// reads as empty.
 Configuration parseConfiguration(std::string_view content);
 
-// Reads the file; nothing when it cannot be opened.
+// Reads the file; nothing when it cannot be opened or is not a regular file.
 std::optional<Configuration> readConfigurationFile(const std::string& path);
 
-// Both values, each followed by one line feed. False when the file could not be written.
+// Both values, each followed by one line feed. False when the file could not be written, or
+// the path names something that is not a regular file.
 bool writeConfigurationFile(const std::string& path, const Configuration& config);
 
 }  // namespace tessel

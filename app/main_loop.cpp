@@ -238,7 +238,7 @@ PassResult runPass(Bridge& b) {
         case NetworkEvent::None:
             break;
     }
-    expireClientRuns(b.clientReceiver, b.toBusQueue, b.clientTable, b.clock.elapsedMillis());
+    expireClientRuns(b.clientReceiver, b.net, b.toBusQueue, b.clientTable, b.clock.elapsedMillis());
     if (errorTotal(b.clientTable) != errorsBefore) rebuildClientList(b.clientTable, *b.clientList);
 
     // 10. The monitor lists every record this pass queued. The records are taken while still

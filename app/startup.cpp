@@ -1,5 +1,8 @@
 #include "app/startup.h"
 
+#include <cstdio>
+#include <string>
+
 #include "app/first_start_dialog.h"
 #include "app/main_loop.h"
 #include "app/main_window.h"
@@ -7,7 +10,17 @@
 namespace tessel {
 
 int runProgram(int argc, char** argv) {
-    gtk_init(&argc, &argv);
+    if (!gtk_init_check(&argc, &argv)) {
+        // Every way out exits with 0; the person starting it learns why in one line.
+        const char* named = gdk_get_display_arg_name();
+        if (named == nullptr) named = g_getenv("DISPLAY");
+        const std::string tried = named != nullptr && *named != '\0'
+                                      ? "display \"" + std::string(named) + "\""
+                                      : std::string("one: DISPLAY is not set");
+        std::fprintf(stderr, "tessel-server needs a graphical display and could not open %s\n",
+                     tried.c_str());
+        return 0;
+    }
     SystemClock clock;
     clock.elapsedMillis();  // the counter starts here
     Gui gui;

@@ -56,11 +56,13 @@ std::int64_t flushAllClientRuns(ClientReceiver& receiver, FrameQueue& toBus, Cli
     return count;
 }
 
-std::int64_t expireClientRuns(ClientReceiver& receiver, FrameQueue& toBus, ClientTable& table,
-                              std::int64_t nowMillis) {
+std::int64_t expireClientRuns(ClientReceiver& receiver, const NetworkState& net, FrameQueue& toBus,
+                              ClientTable& table, std::int64_t nowMillis) {
     std::vector<ClientId> quiet;
     for (const auto& [id, extractor] : receiver.kept) {
-        if (extractor.expired(nowMillis, kClientKeptRunMillis)) quiet.push_back(id);
+        if (extractor.expired(nowMillis, kClientKeptRunMillis) && !clientHasInput(net, id)) {
+            quiet.push_back(id);
+        }
     }
     std::int64_t count = 0;
     for (ClientId id : quiet) count += flushClientRuns(receiver, id, toBus, table);

@@ -33,9 +33,10 @@ std::int64_t flushClientRuns(ClientReceiver& receiver, ClientId id, FrameQueue& 
                              ClientTable& table);
 // The same for every client (the server was closed).
 std::int64_t flushAllClientRuns(ClientReceiver& receiver, FrameQueue& toBus, ClientTable& table);
-// Queues the kept runs of clients quiet for more than 500 ms.
-std::int64_t expireClientRuns(ClientReceiver& receiver, FrameQueue& toBus, ClientTable& table,
-                              std::int64_t nowMillis);
+// Queues the kept runs of clients quiet for more than 500 ms. A client whose next bytes are
+// already waiting (the loop was held) is not quiet: those bytes are read first.
+std::int64_t expireClientRuns(ClientReceiver& receiver, const NetworkState& net, FrameQueue& toBus,
+                              ClientTable& table, std::int64_t nowMillis);
 // When the next kept run times out, if any is kept.
 std::optional<std::int64_t> nextClientRunDeadline(const ClientReceiver& receiver);
 

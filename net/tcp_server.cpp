@@ -1,9 +1,12 @@
 #include "net/tcp_server.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -56,6 +59,24 @@ void flushUnsent(Connection& c) {
     if (n > 0) c.unsent.erase(c.unsent.begin(), c.unsent.begin() + n);
 }
 
+// No descriptor is left for a new client: the reserve makes room to take the connection and
+// close it at once, so the client learns it was refused and the listener stops being ready.
+void refusePending(NetworkState& net, Server& server) {
+    if (!net.reserve.valid()) return;
+    net.reserve.reset();
+    UniqueFd refused(::accept(server.listener.get(), nullptr, nullptr));
+    refused.reset();
+    net.reserve.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+}
+
+void keepAlive(int fd) {
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepAliveIdleSeconds, sizeof(int));
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepAliveIntervalSeconds, sizeof(int));
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kKeepAliveProbes, sizeof(int));
+}
+
 bool mayBeReady(const NetworkState& net, int fd) {
     return !net.readinessKnown ||
            std::binary_search(net.readyDescriptors.begin(), net.readyDescriptors.end(), fd);
@@ -66,7 +87,13 @@ bool mayBeReady(const NetworkState& net, int fd) {
 int initNetwork(NetworkState& net) {
     // A client that resets its connection must never end the process.
     ::signal(SIGPIPE, SIG_IGN);
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
     net.servers.clear();
+    net.reserve.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
     return 1;
 }
 
@@ -95,8 +122,12 @@ NetworkEvent pollServerEvent(NetworkState& net, bool takeData) {
     for (auto& [number, server] : net.servers) {
         if (!mayBeReady(net, server.listener.get())) continue;
         UniqueFd accepted(::accept(server.listener.get(), nullptr, nullptr));
-        if (!accepted.valid()) continue;
+        if (!accepted.valid()) {
+            if (errno == EMFILE || errno == ENFILE) refusePending(net, server);
+            continue;
+        }
         makeNonBlocking(accepted.get());
+        keepAlive(accepted.get());
         Connection c;
         c.socket = std::move(accepted);
         c.id = net.nextId++;
@@ -215,6 +246,12 @@ std::size_t connectionCount(const NetworkState& net) {
     std::size_t n = 0;
     for (const auto& [number, server] : net.servers) n += server.connections.size();
     return n;
+}
+
+bool clientHasInput(const NetworkState& net, ClientId id) {
+    const Connection* c = findConnection(net, id);
+    std::uint8_t byte;
+    return c != nullptr && ::recv(c->socket.get(), &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
 }
 
 std::uint16_t serverPort(const NetworkState& net, int number) {

@@ -17,6 +17,12 @@ namespace tessel {
 
 enum class NetworkEvent { None = 0, Connect = 1, Data = 2, Disconnect = 4 };
 
+// A client whose machine vanished is found by TCP keepalive, even on a quiet bus: first probe
+// after 60 s idle, then every 10 s, 3 probes.
+constexpr int kKeepAliveIdleSeconds = 60;
+constexpr int kKeepAliveIntervalSeconds = 10;
+constexpr int kKeepAliveProbes = 3;
+
 // Nonzero, unique among open connections and stable while open: a counter never reused.
 using ClientId = std::int64_t;
 
@@ -39,6 +45,9 @@ struct Server {
 
 struct NetworkState {
     std::map<int, Server> servers;
+    // Held open so that a connection can still be taken and closed when descriptors run out;
+    // otherwise it stays pending and keeps the listener readable, and the loop spins on it.
+    UniqueFd reserve;
     ClientId eventClient = 0;
     ClientId nextId = 1;
     // When the caller has just polled the sockets, only those that were ready are looked at:
@@ -47,6 +56,7 @@ struct NetworkState {
     std::vector<int> readyDescriptors;  // sorted
 };
 
+// Also raises the soft descriptor limit to the hard one, so that about a thousand clients fit.
 int initNetwork(NetworkState& net);
 // Returns nonzero on success. An existing server of that number is closed first.
 int createServer(NetworkState& net, int number, std::int64_t port);
@@ -71,6 +81,8 @@ void collectNetworkDescriptors(const NetworkState& net, bool takeData, std::vect
 // Records which of the descriptors just polled were ready, for the next pollServerEvent.
 void noteReadyDescriptors(NetworkState& net, std::span<const pollfd> polled);
 std::size_t connectionCount(const NetworkState& net);
+// True when the client has bytes waiting (none are taken).
+bool clientHasInput(const NetworkState& net, ClientId id);
 // The port a server listens on (the one the system chose when asked for port 0), or 0.
 std::uint16_t serverPort(const NetworkState& net, int number);
 

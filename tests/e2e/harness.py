@@ -294,15 +294,37 @@ def free_port():
 class Bridge:
     """The built program in a working directory of its own."""
 
-    def __init__(self, program, display, config=None):
+    def __init__(self, program, display, config=None, prefix=(), env=None, prepare=None):
+        """`prefix` goes before the program (prlimit, say); `prepare(dir)` runs in the working
+        directory before the start."""
         self.display = display
         self.dir = tempfile.mkdtemp(prefix="tessel-e2e-")
         if config is not None:
             with open(os.path.join(self.dir, "Tessel-server.ini"), "w") as f:
                 f.write(config)
+        if prepare:
+            prepare(self.dir)
         self.errors = open(os.path.join(self.dir, "stderr.txt"), "w+")
-        self.proc = subprocess.Popen([program], cwd=self.dir, env=display.env(),
+        self.proc = subprocess.Popen(list(prefix) + [program], cwd=self.dir,
+                                     env=env if env is not None else display.env(),
                                      stdout=subprocess.DEVNULL, stderr=self.errors)
+
+    def stderr_text(self):
+        self.errors.flush()
+        with open(self.errors.name) as f:
+            return f.read()
+
+    def cpu_seconds(self):
+        """User and system time the program has used so far."""
+        with open("/proc/%d/stat" % self.proc.pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+    def cpu_share(self, seconds):
+        """The share of one core the program uses over the next `seconds`."""
+        before, started = self.cpu_seconds(), time.monotonic()
+        time.sleep(seconds)
+        return (self.cpu_seconds() - before) / (time.monotonic() - started)
 
     def wait_exit(self, timeout=10):
         try:

@@ -10,6 +10,7 @@ import os
 import random
 import shutil
 import socket
+import stat
 import subprocess
 import sys
 import tempfile
@@ -343,30 +344,123 @@ def case_close_window(display):
         check(run.bridge.wait_exit() == 0, "exit code was not 0")
 
 
+def answer_first_start(display, bridge, device, port):
+    """The "NOT FOUND" box, then the dialog filled in and confirmed; returns the main window."""
+    box = display.find_window("Tessel-server.ini NOT FOUND")
+    display.keys(box, "alt+o")
+    dialog = display.find_window("Initial Configuration")
+    for (x, y), text in (((270, 70), device), ((270, 100), str(port))):
+        display.click(dialog, x, y)
+        display.keys(dialog, "ctrl+a", "BackSpace")
+        display.type_text(dialog, text)
+    display.click(dialog, 270, 150)
+    return display.find_window(MAIN_TITLE)
+
+
+def forwards_to_new_client(bus, port):
+    client = Client(port)
+    time.sleep(0.2)
+    f = frame(0xFB, 0x05, [0xE6, 0x2B, 0, 0, 0, 0, 0])
+    bus.write(f)
+    return client.read_until(len(f)) == f
+
+
 def case_first_start(display):
     bus, port = Bus(), free_port()
     bridge = Bridge(ARGS.program, display, None)
     try:
-        box = display.find_window("Tessel-server.ini NOT FOUND")
-        display.keys(box, "alt+o")
-        dialog = display.find_window("Initial Configuration")
-        for (x, y), text in (((270, 70), bus.path), ((270, 100), str(port))):
-            display.click(dialog, x, y)
-            display.keys(dialog, "ctrl+a", "BackSpace")
-            display.type_text(dialog, text)
-        display.click(dialog, 270, 150)
-        display.find_window(MAIN_TITLE)
+        answer_first_start(display, bridge, bus.path, port)
         with open(os.path.join(bridge.dir, "Tessel-server.ini"), "rb") as f:
             content = f.read()
         check(content == ("%s\n%d\n" % (bus.path, port)).encode(), "configuration file %r" % content)
-        client = Client(port)
-        time.sleep(0.2)
-        f = frame(0xFB, 0x05, [0xE6, 0x2B, 0, 0, 0, 0, 0])
-        bus.write(f)
-        check(client.read_until(len(f)) == f, "the bridge did not forward after the first start")
+        check(forwards_to_new_client(bus, port), "the bridge did not forward after the first start")
     finally:
         bridge.stop()
         bus.close()
+
+
+def case_configuration_that_is_a_fifo(display):
+    """A FIFO in the configuration's place neither blocks the start nor the writing after the
+    dialog: it counts as a file that cannot be opened, and then as one that cannot be created."""
+    bus, port = Bus(), free_port()
+    bridge = Bridge(ARGS.program, display, None,
+                    prepare=lambda d: os.mkfifo(os.path.join(d, "Tessel-server.ini")))
+    try:
+        answer_first_start(display, bridge, bus.path, port)
+        check(stat.S_ISFIFO(os.stat(os.path.join(bridge.dir, "Tessel-server.ini")).st_mode),
+              "the FIFO was replaced")
+        check(forwards_to_new_client(bus, port), "the bridge did not forward")
+    finally:
+        bridge.stop()
+        bus.close()
+
+
+def case_no_display(display):
+    """Without a display: one clear line on stderr, exit code 0, for no display named and for
+    one that does not answer."""
+    unused = next(n for n in range(900, 1000) if not os.path.exists("/tmp/.X11-unix/X%d" % n))
+    for name, expected in ((None, "DISPLAY is not set"), (":%d" % unused, 'display ":%d"' % unused)):
+        env = dict(os.environ)
+        env.pop("DISPLAY", None)
+        if name:
+            env["DISPLAY"] = name
+        bridge = Bridge(ARGS.program, display, "/dev/null\n%d\n" % free_port(), env=env)
+        try:
+            check(bridge.wait_exit() == 0, "exit code was not 0")
+            said = bridge.stderr_text()
+            check(said.count("\n") == 1 and "needs a graphical display" in said and expected in said,
+                  "it said %r" % said)
+        finally:
+            bridge.stop()
+
+
+def case_out_of_descriptors(display):
+    """More clients than descriptors: the ones it cannot take are refused at once, the bridge does
+    not spin, the others are served, and new clients are taken once descriptors are free."""
+    bus, port = Bus(), free_port()
+    bridge = Bridge(ARGS.program, display, "%s\n%d\n" % (bus.path, port),
+                    prefix=["prlimit", "--nofile=48", "--"])
+    clients = []
+    try:
+        display.find_window(MAIN_TITLE)
+        for _ in range(80):
+            clients.append(Client(port))
+        time.sleep(1.5)
+        share = bridge.cpu_share(2.0)
+        check(share < 0.25, "the bridge used %.0f %% of a core meanwhile" % (share * 100))
+        f = frame(0xFB, 0x05, [0xE6, 0x2B, 0, 0, 0, 0, 0])
+        bus.write(f)
+        time.sleep(0.5)
+        served = [c for c in clients if c.read_until(len(f), timeout=0.05) == f]
+        check(10 <= len(served) < 80, "%d of 80 clients were served" % len(served))
+        for c in served[:10]:
+            c.close()
+        time.sleep(0.5)
+        check(forwards_to_new_client(bus, port), "no new client taken once descriptors were free")
+        check(bridge.running(), "the program ended")
+    finally:
+        for c in clients:
+            c.close()
+        bridge.stop()
+        bus.close()
+
+
+def case_device_that_is_not_a_terminal(display):
+    """A plain file named as the device reads as ended: it is treated as a pulled interface, so
+    the bridge idles and keeps its clients."""
+    port = free_port()
+    bridge = Bridge(ARGS.program, display, "not-a-terminal\n%d\n" % port,
+                    prepare=lambda d: open(os.path.join(d, "not-a-terminal"), "w").close())
+    try:
+        display.find_window(MAIN_TITLE)
+        client = Client(port)
+        time.sleep(0.5)
+        share = bridge.cpu_share(2.5)
+        check(share < 0.25, "the bridge used %.0f %% of a core" % (share * 100))
+        check(not client.closed_by_peer(timeout=0.3), "the client was dropped")
+        check(bridge.running(), "the program ended")
+    finally:
+        bridge.stop()
 
 
 def case_first_start_quit(display):

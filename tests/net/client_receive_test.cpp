@@ -80,12 +80,23 @@ TEST_F(ClientReceive, FrameSplitAcrossReceivesIsCompletedByTheNext) {
 TEST_F(ClientReceive, KeptRunIsQueuedNotWellFormedAfterHalfASecondOfQuiet) {
     EXPECT_EQ(receive("0F F8 00 01 0B", 1000), 0);
     EXPECT_EQ(nextClientRunDeadline(receiver), 1501);
-    EXPECT_EQ(expireClientRuns(receiver, queue, table, 1500), 0);
-    EXPECT_EQ(expireClientRuns(receiver, queue, table, 1501), 1);
+    EXPECT_EQ(expireClientRuns(receiver, net, queue, table, 1500), 0);
+    EXPECT_EQ(expireClientRuns(receiver, net, queue, table, 1501), 1);
     ASSERT_EQ(queue.size(), 1u);
     EXPECT_EQ(queue[0].length, 5);
     EXPECT_EQ(queue[0].wellFormed, 0);
     EXPECT_FALSE(nextClientRunDeadline(receiver));
+}
+
+TEST_F(ClientReceive, KeptRunWhoseRestIsWaitingIsNotGivenUp) {
+    EXPECT_EQ(receive("0F F8 00 01 0B", 1000), 0);
+    test::sendAll(client, hexBytes("ED 04"));  // arrives while the loop is held
+    for (int i = 0; i < 1000 && !clientHasInput(net, id); ++i) usleep(1000);
+    EXPECT_EQ(expireClientRuns(receiver, net, queue, table, 2000), 0);
+    ASSERT_EQ(test::pollFor(net, NetworkEvent::Data), NetworkEvent::Data);
+    EXPECT_EQ(clientReceive(receiver, net, id, queue, table, 2000), 1);
+    ASSERT_EQ(queue.size(), 1u);
+    EXPECT_EQ(queue[0].wellFormed, 1);
 }
 
 TEST_F(ClientReceive, LoneStartByteIsQueuedWhenTheClientLeaves) {

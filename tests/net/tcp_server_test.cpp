@@ -1,4 +1,10 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/tcp.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <iterator>
 
 #include "net/tcp_server.h"
 #include "support/fakes.h"
@@ -185,6 +191,79 @@ TEST_F(TcpServer, CloseServerClosesEveryClientWithoutEvents) {
     }
     EXPECT_EQ(pollServerEvent(net), NetworkEvent::None);
     EXPECT_TRUE(net.servers.empty());
+}
+
+TEST_F(TcpServer, ClientsAreWatchedByKeepAlive) {
+    auto a = connectClient(port);
+    accept();
+    const int fd = net.servers[0].connections.front().socket.get();
+    const std::pair<int, int> expected[] = {
+        {SOL_SOCKET, SO_KEEPALIVE}, {IPPROTO_TCP, TCP_KEEPIDLE}, {IPPROTO_TCP, TCP_KEEPINTVL},
+        {IPPROTO_TCP, TCP_KEEPCNT}};
+    const int values[] = {1, kKeepAliveIdleSeconds, kKeepAliveIntervalSeconds, kKeepAliveProbes};
+    for (std::size_t i = 0; i < std::size(expected); ++i) {
+        int value = -1;
+        socklen_t len = sizeof value;
+        ASSERT_EQ(::getsockopt(fd, expected[i].first, expected[i].second, &value, &len), 0);
+        EXPECT_EQ(value, values[i]) << "option " << i;
+    }
+    EXPECT_EQ(kKeepAliveIdleSeconds, 60);
+    EXPECT_EQ(kKeepAliveIntervalSeconds, 10);
+    EXPECT_EQ(kKeepAliveProbes, 3);
+}
+
+// With every descriptor in use a pending connection is taken and closed at once, so the
+// listener does not stay ready (the loop would spin on it); the connected clients are still
+// served, and new clients are taken again once descriptors are free.
+TEST_F(TcpServer, OutOfDescriptorsRefusesNewClientsWithoutSpinning) {
+    auto a = connectClient(port);
+    const ClientId first = accept();
+    auto b = connectClient(port);
+    auto c = connectClient(port);
+    usleep(50000);  // both wait in the backlog
+
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    std::vector<UniqueFd> fillers;
+    rlimit low = saved;
+    low.rlim_cur = 64;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    for (int i = 0; i < 64; ++i) {
+        UniqueFd f(::open("/dev/null", O_RDONLY));
+        if (!f.valid()) break;
+        fillers.push_back(std::move(f));
+    }
+    ASSERT_FALSE(UniqueFd(::open("/dev/null", O_RDONLY)).valid());
+
+    EXPECT_EQ(pollServerEvent(net), NetworkEvent::None);
+    EXPECT_EQ(pollServerEvent(net), NetworkEvent::None);
+    pollfd listener{net.servers[0].listener.get(), POLLIN, 0};
+    EXPECT_EQ(::poll(&listener, 1, 0), 0);  // nothing left pending to wake the wait
+    std::uint8_t byte;
+    EXPECT_EQ(::recv(b.get(), &byte, 1, 0), 0);  // refused clients learn it at once
+    EXPECT_EQ(::recv(c.get(), &byte, 1, 0), 0);
+    test::sendAll(a, {7});
+    EXPECT_EQ(pollFor(net, NetworkEvent::Data), NetworkEvent::Data);
+    EXPECT_EQ(eventClient(net), first);
+
+    fillers.clear();
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+    auto d = connectClient(port);
+    EXPECT_EQ(pollFor(net, NetworkEvent::Connect), NetworkEvent::Connect);
+}
+
+TEST(TcpServerLimits, StartUpRaisesTheSoftDescriptorLimitToTheHardOne) {
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit low = saved;
+    low.rlim_cur = std::min<rlim_t>(256, saved.rlim_max);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    NetworkState net;
+    initNetwork(net);
+    rlimit now{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &now), 0);
+    EXPECT_EQ(now.rlim_cur, saved.rlim_max);
+    ::setrlimit(RLIMIT_NOFILE, &saved);
 }
 
 TEST(TcpServerCreate, OutOfRangeAndBusyPortsFail) {
