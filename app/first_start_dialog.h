@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "app/config.h"
+#include "bridge/config.h"
 #include "app/gui.h"
 #include "net/tcp_server.h"
 #include "serial/serial_port.h"

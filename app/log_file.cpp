@@ -1,5 +1,6 @@
 #include "app/log_file.h"
 
+#include <array>
 #include <fstream>
 
 namespace tessel {
@@ -11,16 +12,11 @@ std::string monitorLogName(DateValue now) {
 std::string saveMonitorLog(const MonitorList& list, DateValue now, const std::string& directory) {
     const std::string path = directory + "/" + monitorLogName(now);
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    std::string line;
     const int count = list.lineCount();
+    std::array<std::string, 5> cells;
     for (int i = 0; i < count; ++i) {
-        line.clear();
-        for (int c = 0; c < 5; ++c) {
-            if (c > 0) line += '\t';
-            line += list.readCell(i, c);
-        }
-        line += '\n';
-        if (out) out << line;
+        for (int c = 0; c < 5; ++c) cells[static_cast<std::size_t>(c)] = list.readCell(i, c);
+        if (out) out << logLineText(cells);
     }
     return path;
 }

@@ -24,7 +24,7 @@ int runProgram(int argc, char** argv) {
     SystemClock clock;
     clock.elapsedMillis();  // the counter starts here
     Gui gui;
-    Bridge bridge(gui, clock);
+    Bridge bridge(clock);
     initNetwork(bridge.net);
 
     if (auto config = readConfigurationFile(kConfigFileName)) {
@@ -41,7 +41,7 @@ int runProgram(int argc, char** argv) {
     }
 
     createMainWindow(gui);
-    attachMainWindow(bridge);
+    WindowShell shell(gui);
     gui.setStatusField(kEthernetField, "Ethernet port " + std::to_string(bridge.config.ethernetPort));
 
     if (openVelbusPort(bridge.serial, 0, bridge.config.serialPortName) == 0) {
@@ -64,7 +64,7 @@ int runProgram(int argc, char** argv) {
     }
     bridge.stats.serverStartDate = clock.currentDate();
 
-    mainLoop(bridge);
+    mainLoop(bridge, shell);
     return 0;
 }
 

@@ -19,7 +19,7 @@ ClientRow clientRow(const ClientRecord& r) {
 void clientConnected(ClientTable& table, ClientListView& list, const NetworkState& net,
                      ClientId id, Clock& clock) {
     ClientRecord r;
-    r.ipText = ipv4Text(clientAddress(net, id));
+    r.ipText = clientAddressText(net, id);
     r.clientId = id;
     r.port = clientPort(net, id);
     r.startDate = clock.currentDate();

@@ -11,6 +11,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <optional>
 
 namespace tessel {
 
@@ -34,12 +36,59 @@ const Connection* findConnection(const NetworkState& net, ClientId id) {
     return findConnection(const_cast<NetworkState&>(net), id);
 }
 
-bool peerName(const NetworkState& net, ClientId id, sockaddr_in& addr) {
+bool peerName(const NetworkState& net, ClientId id, sockaddr_storage& addr) {
     const Connection* c = findConnection(net, id);
     if (c == nullptr) return false;
     socklen_t len = sizeof addr;
-    return ::getpeername(c->socket.get(), reinterpret_cast<sockaddr*>(&addr), &len) == 0 &&
-           addr.sin_family == AF_INET;
+    return ::getpeername(c->socket.get(), reinterpret_cast<sockaddr*>(&addr), &len) == 0;
+}
+
+// The IPv4 address and port of a peer, also of one that reached an IPv6 listener.
+bool peerIpv4(const NetworkState& net, ClientId id, sockaddr_in& out) {
+    sockaddr_storage addr{};
+    if (!peerName(net, id, addr)) return false;
+    if (addr.ss_family == AF_INET) {
+        out = *reinterpret_cast<const sockaddr_in*>(&addr);
+        return true;
+    }
+    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&addr);
+    if (addr.ss_family != AF_INET6 || !IN6_IS_ADDR_V4MAPPED(&v6->sin6_addr)) return false;
+    out = {};
+    out.sin_family = AF_INET;
+    out.sin_port = v6->sin6_port;
+    std::memcpy(&out.sin_addr, v6->sin6_addr.s6_addr + 12, 4);
+    return true;
+}
+
+// An IPv4 or IPv6 listening address and port; nothing for a text that is neither.
+std::optional<sockaddr_storage> listenAddress(const std::string& text, std::uint16_t port,
+                                              socklen_t& length) {
+    sockaddr_storage addr{};
+    if (text.empty()) {
+        auto* v4 = reinterpret_cast<sockaddr_in*>(&addr);
+        v4->sin_family = AF_INET;
+        v4->sin_addr.s_addr = htonl(INADDR_ANY);
+        v4->sin_port = htons(port);
+        length = sizeof *v4;
+        return addr;
+    }
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&addr);
+    if (::inet_pton(AF_INET, text.c_str(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(port);
+        length = sizeof *v4;
+        return addr;
+    }
+    std::string bare = text;
+    if (bare.size() >= 2 && bare.front() == '[' && bare.back() == ']') bare = bare.substr(1, bare.size() - 2);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&addr);
+    if (::inet_pton(AF_INET6, bare.c_str(), &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(port);
+        length = sizeof *v6;
+        return addr;
+    }
+    return std::nullopt;
 }
 
 // Keeps the unsent tail; a client whose backlog passes the limit is marked to be dropped.
@@ -97,25 +146,33 @@ int initNetwork(NetworkState& net) {
     return 1;
 }
 
-int createServer(NetworkState& net, int number, std::int64_t port) {
+int createServer(NetworkState& net, int number, std::int64_t port, const std::string& address) {
     closeServer(net, number);
     net.readinessKnown = false;  // a new listener was not among those polled
     if (port < 0 || port > 65535) return 0;
-    UniqueFd fd(::socket(AF_INET, SOCK_STREAM, 0));
+    socklen_t length = 0;
+    const auto addr = listenAddress(address, static_cast<std::uint16_t>(port), length);
+    if (!addr) return 0;
+    UniqueFd fd(::socket(addr->ss_family, SOCK_STREAM, 0));
     if (!fd.valid()) return 0;
     if (!makeNonBlocking(fd.get())) return 0;
     // Without this a re-creation right after clients left (their connections linger in
     // TIME_WAIT) is refused. A port another program listens on still fails.
     int on = 1;
     ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    addr.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return 0;
+    if (addr->ss_family == AF_INET6) {
+        int off = 0;  // "::" takes IPv4 clients too
+        ::setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+    }
+    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&*addr), length) != 0) return 0;
     if (::listen(fd.get(), 100) != 0) return 0;
     net.servers[number].listener = std::move(fd);
     return 1;
+}
+
+bool validListenAddress(const std::string& address) {
+    socklen_t length = 0;
+    return !address.empty() && listenAddress(address, 0, length).has_value();
 }
 
 NetworkEvent pollServerEvent(NetworkState& net, bool takeData) {
@@ -171,7 +228,7 @@ ClientId eventClient(const NetworkState& net) { return net.eventClient; }
 
 std::uint32_t clientAddress(const NetworkState& net, ClientId id) {
     sockaddr_in addr{};
-    return peerName(net, id, addr) ? addr.sin_addr.s_addr : 0;
+    return peerIpv4(net, id, addr) ? addr.sin_addr.s_addr : 0;
 }
 
 std::string ipv4Text(std::uint32_t address) {
@@ -180,9 +237,23 @@ std::string ipv4Text(std::uint32_t address) {
            std::to_string(b[3]);
 }
 
+std::string clientAddressText(const NetworkState& net, ClientId id) {
+    sockaddr_storage addr{};
+    sockaddr_in v4{};
+    if (peerIpv4(net, id, v4) || !peerName(net, id, addr) || addr.ss_family != AF_INET6) {
+        return ipv4Text(v4.sin_addr.s_addr);
+    }
+    char text[INET6_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&addr)->sin6_addr, text, sizeof text);
+    return std::string("[") + text + "]";
+}
+
 std::uint16_t clientPort(const NetworkState& net, ClientId id) {
-    sockaddr_in addr{};
-    return peerName(net, id, addr) ? ntohs(addr.sin_port) : 0;
+    sockaddr_storage addr{};
+    if (!peerName(net, id, addr)) return 0;
+    if (addr.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in*>(&addr)->sin_port);
+    if (addr.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6*>(&addr)->sin6_port);
+    return 0;
 }
 
 std::int64_t receiveFromClient(NetworkState& net, ClientId id, std::uint8_t* buffer,
@@ -257,12 +328,13 @@ bool clientHasInput(const NetworkState& net, ClientId id) {
 std::uint16_t serverPort(const NetworkState& net, int number) {
     const auto it = net.servers.find(number);
     if (it == net.servers.end()) return 0;
-    sockaddr_in addr{};
+    sockaddr_storage addr{};
     socklen_t len = sizeof addr;
     if (::getsockname(it->second.listener.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
         return 0;
     }
-    return ntohs(addr.sin_port);
+    if (addr.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6*>(&addr)->sin6_port);
+    return ntohs(reinterpret_cast<const sockaddr_in*>(&addr)->sin_port);
 }
 
 }  // namespace tessel

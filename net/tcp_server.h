@@ -1,4 +1,5 @@
-// The TCP server over BSD sockets: non-blocking, IPv4, silent (failures come back as 0 or -1).
+// The TCP server over BSD sockets: non-blocking, silent (failures come back as 0 or -1). It
+// listens on every IPv4 interface, or on one address (IPv4 or IPv6; "::" takes both).
 // One poll reports at most one event: a new client first, then the clients newest first.
 #pragma once
 #include <poll.h>
@@ -58,8 +59,12 @@ struct NetworkState {
 
 // Also raises the soft descriptor limit to the hard one, so that about a thousand clients fit.
 int initNetwork(NetworkState& net);
-// Returns nonzero on success. An existing server of that number is closed first.
-int createServer(NetworkState& net, int number, std::int64_t port);
+// Returns nonzero on success. An existing server of that number is closed first. `address`
+// empty: every IPv4 interface; else an IPv4 or IPv6 address, brackets optional.
+int createServer(NetworkState& net, int number, std::int64_t port,
+                 const std::string& address = {});
+// True when `address` is one that createServer takes.
+bool validListenAddress(const std::string& address);
 // With takeData false, clients with data waiting are not reported (the bridge holds back while
 // its bus queue is full); connections and disconnections still are.
 NetworkEvent pollServerEvent(NetworkState& net, bool takeData = true);
@@ -67,6 +72,9 @@ ClientId eventClient(const NetworkState& net);
 // The peer's address bytes in network order, or 0.
 std::uint32_t clientAddress(const NetworkState& net, ClientId id);
 std::string ipv4Text(std::uint32_t address);
+// The peer's address as shown: "192.168.1.20", or "[fe80::1]" for IPv6 (an IPv4 client of an
+// IPv6 listener shows as IPv4); four zeros when it cannot be read.
+std::string clientAddressText(const NetworkState& net, ClientId id);
 std::uint16_t clientPort(const NetworkState& net, ClientId id);
 // One receive: count above 0, 0 when the peer closed, -1 when nothing was there or it failed.
 std::int64_t receiveFromClient(NetworkState& net, ClientId id, std::uint8_t* buffer,

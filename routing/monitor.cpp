@@ -30,6 +30,16 @@ bool filterPasses(const MonitorFilter& filter, const std::string& hexText) {
     return !f.empty() && hexText.compare(0, f.size(), f) == 0;
 }
 
+std::string logLineText(const std::array<std::string, 5>& cells) {
+    std::string line;
+    for (std::size_t c = 0; c < cells.size(); ++c) {
+        if (c > 0) line += '\t';
+        line += cells[c];
+    }
+    line += '\n';
+    return line;
+}
+
 MonitorLine busMonitorLine(const ReceivedFrame& record, DateValue now) {
     MonitorLine line;
     line.cells = commonCells(record, now);

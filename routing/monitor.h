@@ -52,6 +52,9 @@ struct MonitorFilter {
 
 bool filterPasses(const MonitorFilter& filter, const std::string& hexText);
 
+// A line as the log file holds it: the five texts joined by TABs, ended by a line feed.
+std::string logLineText(const std::array<std::string, 5>& cells);
+
 MonitorLine busMonitorLine(const ReceivedFrame& record, DateValue now);
 MonitorLine clientMonitorLine(const ReceivedFrame& record, const ClientTable& table,
                               DateValue now);

@@ -24,6 +24,16 @@ class TestFailure(Exception):
     pass
 
 
+class Skipped(Exception):
+    """The case says nothing in this build; the reason is printed."""
+
+
+def sanitized(program):
+    """True for a build under the sanitizers, whose runtime needs descriptors and time of its own."""
+    out = subprocess.run(["ldd", program], capture_output=True, text=True).stdout
+    return "libasan" in out or "libubsan" in out
+
+
 def check(condition, message):
     if not condition:
         raise TestFailure(message)
@@ -291,23 +301,33 @@ def free_port():
     return port
 
 
-class Bridge:
-    """The built program in a working directory of its own."""
+class Program:
+    """A built program in a working directory of its own, its output kept in files there."""
 
-    def __init__(self, program, display, config=None, prefix=(), env=None, prepare=None):
-        """`prefix` goes before the program (prlimit, say); `prepare(dir)` runs in the working
+    def __init__(self, command, config=None, env=None, prepare=None):
+        """`config` is written as its Tessel-server.ini; `prepare(dir)` runs in the working
         directory before the start."""
-        self.display = display
         self.dir = tempfile.mkdtemp(prefix="tessel-e2e-")
         if config is not None:
             with open(os.path.join(self.dir, "Tessel-server.ini"), "w") as f:
                 f.write(config)
         if prepare:
             prepare(self.dir)
+        self.output = open(os.path.join(self.dir, "stdout.txt"), "wb+")
         self.errors = open(os.path.join(self.dir, "stderr.txt"), "w+")
-        self.proc = subprocess.Popen(list(prefix) + [program], cwd=self.dir,
-                                     env=env if env is not None else display.env(),
-                                     stdout=subprocess.DEVNULL, stderr=self.errors)
+        self.proc = subprocess.Popen(command, cwd=self.dir, env=env, stdout=self.output,
+                                     stderr=self.errors)
+
+    def stdout_lines(self):
+        self.output.flush()
+        with open(self.output.name, "rb") as f:
+            return f.read().decode("utf-8").splitlines()
+
+    def wait_for_line(self, predicate, timeout, what):
+        """The first line of standard output that satisfies `predicate`."""
+        def look():
+            return next((line for line in self.stdout_lines() if predicate(line)), None)
+        return wait_for(look, timeout, what)
 
     def stderr_text(self):
         self.errors.flush()
@@ -343,9 +363,31 @@ class Bridge:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait()
-        self.errors.seek(0)
-        said = self.errors.read()
+        said = self.stderr_text()
         self.errors.close()
+        self.output.close()
         if said.strip():  # sanitizer reports and toolkit warnings end up in the test's log
             print("--- the program's standard error ---\n" + said, flush=True)
         shutil.rmtree(self.dir, ignore_errors=True)
+
+
+class Bridge(Program):
+    """The window program on a display."""
+
+    def __init__(self, program, display, config=None, prefix=(), env=None, prepare=None):
+        """`prefix` goes before the program (prlimit, say)."""
+        self.display = display
+        super().__init__(list(prefix) + [program], config,
+                         env if env is not None else display.env(), prepare)
+
+
+class Service(Program):
+    """The service, with its options; no display."""
+
+    def __init__(self, program, args=(), config=None, prefix=(), prepare=None):
+        env = dict(os.environ)
+        env.pop("DISPLAY", None)
+        super().__init__(list(prefix) + [program] + list(args), config, env, prepare)
+
+    def wait_started(self, timeout=10):
+        return self.wait_for_line(lambda line: " listening on " in line, timeout, "the service to start")

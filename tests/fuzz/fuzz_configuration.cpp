@@ -2,7 +2,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "app/config.h"
+#include "bridge/config.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view content(reinterpret_cast<const char*>(data), size);

@@ -1,4 +1,4 @@
-#include "app/config.h"
+#include "bridge/config.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

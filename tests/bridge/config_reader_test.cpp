@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <fstream>
 
-#include "app/config.h"
+#include "bridge/config.h"
 
 namespace tessel {
 namespace {

@@ -1,0 +1,108 @@
+// The running bridge, whichever front end holds it: one record of its state, and the pass that
+// drives every subsystem once between two waits. A front end (the window, the service) is known
+// to the pass only through Shell: it does the waiting and carries out its own commands, and it
+// says where the monitor's lines, the client list, the statistics and the status go.
+#pragma once
+#include <poll.h>
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "bridge/config.h"
+#include "net/client_receive.h"
+#include "net/client_table.h"
+#include "net/tcp_server.h"
+#include "platform/clock.h"
+#include "protocol/received_frame.h"
+#include "routing/monitor.h"
+#include "routing/statistics.h"
+#include "routing/transmit.h"
+#include "serial/bus_receive.h"
+#include "serial/serial_port.h"
+
+namespace tessel {
+
+constexpr std::int64_t kSweepMillis = 3600000;
+constexpr std::int64_t kDisconnectAllPauseMillis = 500;
+// How often a lost serial device is looked for again.
+constexpr std::int64_t kSerialRetryMillis = 2000;
+
+struct Bridge {
+    explicit Bridge(Clock& clock) : clock(clock) {}
+
+    Clock& clock;
+    Configuration config;
+    std::string bindAddress;  // empty: every IPv4 interface
+    SerialPortTable serial;
+    NetworkState net;
+    BusReceiver busReceiver;
+    ClientReceiver clientReceiver;
+    FrameQueue toBusQueue;
+    FrameQueue toClientsQueue;
+    ClientTable clientTable;
+    BusPacing pacing;
+    TrafficStats stats;
+    std::int64_t lastSweepMillis = 0;
+    // Set while the serial device is gone; the bridge keeps serving its clients meanwhile.
+    bool serialLost = false;
+    std::int64_t nextSerialRetryMillis = 0;
+};
+
+enum class WaitOutcome {
+    Continue,        // go on with the pass
+    CloseAfterPass,  // finish this pass, then end
+    EndNow,          // end at once
+};
+
+class Shell {
+public:
+    virtual ~Shell() = default;
+    // Waits until one of `watched` is ready (their revents say which), the shell has an event
+    // of its own, or `timeoutMs` passed; carries out the shell's own commands.
+    virtual WaitOutcome wait(Bridge& bridge, int timeoutMs, std::span<pollfd> watched) = 0;
+    // Where the monitor's lines go; none: no lines are made at all.
+    virtual MonitorList* monitor() { return nullptr; }
+    virtual MonitorFilter monitorFilter() { return {}; }
+    // The client list; none: ended client records are forgotten at the end of their pass, and
+    // there is no hourly sweep.
+    virtual ClientListView* clientList() { return nullptr; }
+    // The traffic statistics; none: no statistics tick, and no wake-up for one.
+    virtual StatsView* statistics() { return nullptr; }
+    // The pass's counts, once its frames are on their way: records read from the bus, and runs
+    // from the client of the data event (0 when there was none).
+    virtual void passDone(std::int64_t /*busFrames*/, std::int64_t /*clientRuns*/) {}
+    virtual void clientJoined(const ClientRecord& /*record*/) {}
+    virtual void clientLeft(const ClientRecord& /*record*/) {}
+    virtual void serialLost(const std::string& /*device*/) {}
+    virtual void serialBack(const std::string& /*device*/) {}
+};
+
+enum class PassResult { Continue, End };
+
+// One pass: the wait, the statistics tick, receive from the bus and one network event, the
+// monitor's lines, the two transmit steps, the hourly sweep.
+PassResult runPass(Bridge& bridge, Shell& shell);
+// Runs passes until the program ends.
+void mainLoop(Bridge& bridge, Shell& shell);
+
+// How long the next wait may last: until the next thing falls due (a statistics tick, a bus step
+// while runs wait, a kept run's time-out, a look for a lost serial device, the hourly sweep).
+// Bus bytes and client traffic end the wait at once whatever its length, so an idle bridge
+// needs no heartbeat.
+int waitMillis(const Bridge& bridge, Shell& shell, std::int64_t nowMillis);
+
+// Drops every client: their half-received runs get their monitor line and their turn at the
+// bus, the table and the list are emptied, the server is closed and, after a pause, created
+// again. False when it could not be created again.
+bool disconnectAll(Bridge& bridge, Shell& shell);
+// Closes serial port 0 and server 0, then every port and server.
+void endProgram(Bridge& bridge);
+
+// A serial device that hung up or ended: the frames complete among its kept bytes are queued
+// (returns their number), the port is closed and the shell is told.
+std::int64_t loseSerialPort(Bridge& bridge, Shell& shell);
+// Looks for a lost serial device again, every 2 s.
+void reopenLostSerialPort(Bridge& bridge, Shell& shell);
+
+}  // namespace tessel
