@@ -1,0 +1,40 @@
+// What the service says on standard output, one line per event, made for the journal: no time
+// stamps of its own, UTF-8.
+#pragma once
+#include <cstdio>
+#include <string>
+
+#include "net/client_table.h"
+#include "routing/monitor.h"
+
+namespace tessel {
+
+// "192.168.1.20:50412", "[fe80::1]:50412"
+std::string clientName(const ClientRecord& record);
+std::string clientJoinedLine(const ClientRecord& record);
+// Says how many of the client's runs were not frames.
+std::string clientLeftLine(const ClientRecord& record);
+std::string serialLostLine(const std::string& device);
+std::string serialBackLine(const std::string& device);
+
+// ISO-8859-15, the program's texts inside, as UTF-8.
+std::string latin9ToUtf8(const std::string& text);
+
+// Writes one line (ended by a line feed) and hands it on at once.
+void writeJournalLine(std::FILE* out, const std::string& line);
+
+// A monitor that keeps nothing: each line is written as the log file would hold it.
+class JournalMonitor final : public MonitorList {
+public:
+    explicit JournalMonitor(std::FILE* out) : out_(out) {}
+    void insertTop(const MonitorLine& line) override;
+    int lineCount() const override { return 0; }
+    void removeLine(int) override {}
+    std::string readCell(int, int) const override { return {}; }
+    void clear() override {}
+
+private:
+    std::FILE* out_;
+};
+
+}  // namespace tessel

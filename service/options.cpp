@@ -1,0 +1,89 @@
+#include "service/options.h"
+
+#include "net/tcp_server.h"
+
+namespace tessel {
+
+namespace {
+
+std::optional<std::int64_t> portNumber(const std::string& text) {
+    if (text.empty() || text.size() > 5) return std::nullopt;
+    std::int64_t value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    if (value > 65535) return std::nullopt;
+    return value;
+}
+
+}  // namespace
+
+ParsedOptions parseServiceOptions(std::span<const std::string> args) {
+    ServiceOptions o;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string name = args[i];
+        std::optional<std::string> value;
+        if (const auto eq = name.find('='); name.rfind("--", 0) == 0 && eq != std::string::npos) {
+            value = name.substr(eq + 1);
+            name.resize(eq);
+        }
+        const bool takesValue =
+            name == "--config" || name == "--device" || name == "--port" || name == "--bind";
+        if (takesValue && !value) {
+            if (i + 1 >= args.size()) return {std::nullopt, name + " needs a value"};
+            value = args[++i];
+        }
+        if (!takesValue && value) return {std::nullopt, name + " takes no value"};
+
+        if (name == "--config") {
+            if (value->empty()) return {std::nullopt, "--config needs a file name"};
+            o.configPath = *value;
+        } else if (name == "--device") {
+            if (value->empty()) return {std::nullopt, "--device needs a device path"};
+            o.device = *value;
+        } else if (name == "--port") {
+            o.port = portNumber(*value);
+            if (!o.port) return {std::nullopt, "--port takes a number from 0 to 65535, not '" + *value + "'"};
+        } else if (name == "--bind") {
+            if (!validListenAddress(*value)) {
+                return {std::nullopt, "--bind takes an IPv4 or IPv6 address, not '" + *value + "'"};
+            }
+            o.bindAddress = *value;
+        } else if (name == "--monitor") {
+            o.monitor = true;
+        } else if (name == "--no-delay") {
+            o.noDelay = true;
+        } else if (name == "--help" || name == "-h") {
+            o.help = true;
+        } else if (name == "--version") {
+            o.version = true;
+        } else {
+            return {std::nullopt, "unknown option '" + name + "'"};
+        }
+    }
+    return {o, {}};
+}
+
+std::string serviceUsage() {
+    return "Usage: tessel-serverd [--config FILE] [--device PATH] [--port N] [--bind ADDRESS]\n"
+           "                      [--monitor] [--no-delay]\n"
+           "       tessel-serverd --help | --version\n"
+           "\n"
+           "Shares one Velbus bus interface among any number of TCP clients: every bus frame\n"
+           "goes to every client, client frames go to the bus 50 ms apart.\n"
+           "\n"
+           "  --config FILE    two lines, the serial device and the TCP port (default:\n"
+           "                   Tessel-server.ini in the working directory, when it exists)\n"
+           "  --device PATH    the serial device of the Velbus interface (over the file's)\n"
+           "  --port N         the TCP port (over the file's; 8080 without either)\n"
+           "  --bind ADDRESS   listen on this IPv4 or IPv6 address only; :: takes IPv6 and\n"
+           "                   IPv4 (default: every IPv4 interface)\n"
+           "  --monitor        one line per frame in either direction on standard output\n"
+           "  --no-delay       5 ms between frames written to the bus instead of 50\n"
+           "\n"
+           "Exit codes: 0 stopped by SIGTERM or SIGINT, 1 the device or the port could not be\n"
+           "opened, 2 a usage error.\n";
+}
+
+}  // namespace tessel

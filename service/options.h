@@ -1,0 +1,32 @@
+// The service's command line.
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+namespace tessel {
+
+struct ServiceOptions {
+    std::optional<std::string> configPath;  // --config; else "Tessel-server.ini" when it exists
+    std::optional<std::string> device;      // --device, over the configuration's
+    std::optional<std::int64_t> port;       // --port, over the configuration's
+    std::string bindAddress;                // --bind; empty: every IPv4 interface
+    bool monitor = false;                   // --monitor: one line per run
+    bool noDelay = false;                   // --no-delay: 5 ms between bus frames, not 50
+    bool help = false;
+    bool version = false;
+};
+
+struct ParsedOptions {
+    std::optional<ServiceOptions> options;  // nothing: `error` says what was wrong
+    std::string error;
+};
+
+// Options as `--name value` or `--name=value`.
+ParsedOptions parseServiceOptions(std::span<const std::string> args);
+
+// The usage text printed by --help and after a usage error.
+std::string serviceUsage();
+
+}  // namespace tessel

@@ -1,0 +1,118 @@
+#include "service/service.h"
+
+#include <signal.h>
+#include <sys/signalfd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "bridge/bridge.h"
+#include "platform/unique_fd.h"
+#include "service/options.h"
+#include "service/service_shell.h"
+
+namespace tessel {
+
+namespace {
+
+constexpr const char* kProgram = "tessel-serverd";
+constexpr const char* kVersion = "3.08";
+
+int usageError(const std::string& what) {
+    std::fprintf(stderr, "%s: %s\n\n%s", kProgram, what.c_str(), serviceUsage().c_str());
+    return kExitUsage;
+}
+
+int startFailed(const std::string& what) {
+    std::fprintf(stderr, "%s: %s\n", kProgram, what.c_str());
+    return kExitStartFailed;
+}
+
+// "0.0.0.0:8080", "[::]:8080"
+std::string listenText(const std::string& bind, std::int64_t port) {
+    std::string address = bind.empty() ? "0.0.0.0" : bind;
+    if (address.find(':') != std::string::npos && address.front() != '[') address = "[" + address + "]";
+    return address + ":" + std::to_string(port);
+}
+
+// SIGTERM and SIGINT arrive as a readable descriptor, so the one loop sees them in its wait.
+UniqueFd stopSignalDescriptor() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    if (sigprocmask(SIG_BLOCK, &set, nullptr) != 0) return UniqueFd();
+    return UniqueFd(::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC));
+}
+
+}  // namespace
+
+int runService(int argc, char** argv) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    const ParsedOptions parsed = parseServiceOptions(args);
+    if (!parsed.options) return usageError(parsed.error);
+    const ServiceOptions& o = *parsed.options;
+    if (o.help) {
+        std::fputs(serviceUsage().c_str(), stdout);
+        return kExitStopped;
+    }
+    if (o.version) {
+        std::printf("%s %s\n", kProgram, kVersion);
+        return kExitStopped;
+    }
+
+    Configuration config;
+    const std::string configPath = o.configPath.value_or(kConfigFileName);
+    if (auto read = readConfigurationFile(configPath)) {
+        config = *read;
+    } else if (o.configPath) {
+        return usageError("cannot read the configuration file " + configPath);
+    }
+    if (o.device) config.serialPortName = *o.device;
+    if (o.port) config.ethernetPort = *o.port;
+    if (config.serialPortName.empty()) {
+        return usageError("no serial device: give --device, or a configuration file whose first "
+                          "line names it");
+    }
+
+    const UniqueFd stop = stopSignalDescriptor();
+    if (!stop.valid()) return startFailed(std::string("cannot watch for signals: ") + std::strerror(errno));
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    SystemClock clock;
+    clock.elapsedMillis();  // the counter starts here
+    Bridge bridge(clock);
+    bridge.config = config;
+    bridge.bindAddress = o.bindAddress;
+    if (o.noDelay) bridge.pacing.busSendDelay = kFastBusSendMillis;
+    initNetwork(bridge.net);
+
+    if (openVelbusPort(bridge.serial, 0, config.serialPortName) == 0) {
+        return startFailed("cannot open the Velbus serial device " + config.serialPortName + ": " +
+                           std::strerror(errno));
+    }
+    if (createServer(bridge.net, 0, config.ethernetPort, bridge.bindAddress) == 0) {
+        const std::string reason = config.ethernetPort < 0 || config.ethernetPort > 65535
+                                       ? "no such port"
+                                       : std::strerror(errno);
+        endProgram(bridge);
+        return startFailed("cannot listen on " + listenText(o.bindAddress, config.ethernetPort) +
+                           ": " + reason);
+    }
+    bridge.stats.lastStatsMillis = clock.elapsedMillis();
+    bridge.lastSweepMillis = clock.elapsedMillis();
+    bridge.stats.serverStartDate = clock.currentDate();
+
+    writeJournalLine(stdout, std::string(kProgram) + " " + kVersion + " listening on " +
+                                 listenText(o.bindAddress, serverPort(bridge.net, 0)) +
+                                 ", Velbus serial " + config.serialPortName);
+    ServiceShell shell(stop.get(), o.monitor, stdout);
+    mainLoop(bridge, shell);
+    writeJournalLine(stdout, "stopped");
+    return kExitStopped;
+}
+
+}  // namespace tessel

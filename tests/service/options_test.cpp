@@ -1,0 +1,82 @@
+#include <gtest/gtest.h>
+
+#include "service/options.h"
+
+namespace tessel {
+namespace {
+
+ParsedOptions parse(std::vector<std::string> args) { return parseServiceOptions(args); }
+
+TEST(ServiceOptions, NoOptionsLeaveEverythingToTheConfiguration) {
+    const ParsedOptions p = parse({});
+    ASSERT_TRUE(p.options);
+    EXPECT_FALSE(p.options->configPath);
+    EXPECT_FALSE(p.options->device);
+    EXPECT_FALSE(p.options->port);
+    EXPECT_EQ(p.options->bindAddress, "");
+    EXPECT_FALSE(p.options->monitor);
+    EXPECT_FALSE(p.options->noDelay);
+}
+
+TEST(ServiceOptions, EveryOptionInBothSpellings) {
+    for (const auto& args : {std::vector<std::string>{"--config", "/etc/t.ini", "--device", "/dev/ttyACM0",
+                                                       "--port", "9000", "--bind", "::1", "--monitor",
+                                                       "--no-delay"},
+                             std::vector<std::string>{"--config=/etc/t.ini", "--device=/dev/ttyACM0",
+                                                       "--port=9000", "--bind=[::1]", "--monitor",
+                                                       "--no-delay"}}) {
+        const ParsedOptions p = parse(args);
+        ASSERT_TRUE(p.options) << p.error;
+        EXPECT_EQ(*p.options->configPath, "/etc/t.ini");
+        EXPECT_EQ(*p.options->device, "/dev/ttyACM0");
+        EXPECT_EQ(*p.options->port, 9000);
+        EXPECT_TRUE(p.options->bindAddress == "::1" || p.options->bindAddress == "[::1]");
+        EXPECT_TRUE(p.options->monitor);
+        EXPECT_TRUE(p.options->noDelay);
+    }
+}
+
+TEST(ServiceOptions, BindTakesIpv4AndIpv6Addresses) {
+    for (const std::string address : {"0.0.0.0", "127.0.0.1", "::", "[::]", "::1", "fe80::1"}) {
+        EXPECT_TRUE(parse({"--bind", address}).options) << address;
+    }
+}
+
+struct BadCase {
+    std::vector<std::string> args;
+    std::string error;
+};
+
+class ServiceOptionsRefused : public ::testing::TestWithParam<BadCase> {};
+
+TEST_P(ServiceOptionsRefused, WithAReason) {
+    const ParsedOptions p = parseServiceOptions(GetParam().args);
+    EXPECT_FALSE(p.options);
+    EXPECT_EQ(p.error, GetParam().error);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ServiceOptionsRefused,
+    ::testing::Values(
+        BadCase{{"--verbose"}, "unknown option '--verbose'"},
+        BadCase{{"dev/ttyACM0"}, "unknown option 'dev/ttyACM0'"},
+        BadCase{{"--port"}, "--port needs a value"},
+        BadCase{{"--port", "http"}, "--port takes a number from 0 to 65535, not 'http'"},
+        BadCase{{"--port", "65536"}, "--port takes a number from 0 to 65535, not '65536'"},
+        BadCase{{"--port", "-1"}, "--port takes a number from 0 to 65535, not '-1'"},
+        BadCase{{"--port="}, "--port takes a number from 0 to 65535, not ''"},
+        BadCase{{"--bind", "localhost"}, "--bind takes an IPv4 or IPv6 address, not 'localhost'"},
+        BadCase{{"--bind", "300.1.1.1"}, "--bind takes an IPv4 or IPv6 address, not '300.1.1.1'"},
+        BadCase{{"--device", ""}, "--device needs a device path"},
+        BadCase{{"--config="}, "--config needs a file name"},
+        BadCase{{"--monitor=yes"}, "--monitor takes no value"}));
+
+TEST(ServiceOptions, HelpAndVersion) {
+    EXPECT_TRUE(parse({"--help"}).options->help);
+    EXPECT_TRUE(parse({"-h"}).options->help);
+    EXPECT_TRUE(parse({"--version"}).options->version);
+    EXPECT_NE(serviceUsage().find("tessel-serverd [--config FILE]"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tessel
