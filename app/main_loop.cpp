@@ -9,19 +9,11 @@ namespace tessel {
 
 namespace {
 
-// The program's page: the README installed with it, else the one beside the build.
+// The program's page: the README installed with it, else the one of the source it was built
+// from (a program run from its build tree).
 void openHelpPage() {
     std::string page = TESSEL_DOC_PATH;
-    if (access(page.c_str(), R_OK) != 0) {
-        char exe[4096];
-        const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-        if (n > 0) {
-            exe[n] = '\0';
-            std::string dir(exe);
-            dir = dir.substr(0, dir.rfind('/'));
-            page = dir.substr(0, dir.rfind('/')) + "/README.md";
-        }
-    }
+    if (access(page.c_str(), R_OK) != 0) page = TESSEL_SOURCE_README;
     gchar* argv[] = {const_cast<gchar*>("xdg-open"), const_cast<gchar*>(page.c_str()), nullptr};
     g_spawn_async(nullptr, argv, nullptr, GSpawnFlags(G_SPAWN_SEARCH_PATH), nullptr, nullptr,
                   nullptr, nullptr);

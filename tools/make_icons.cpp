@@ -1,4 +1,5 @@
-// Draws the six icons of the window as 8-bit RGB PNG files on a white background.
+// Draws the six icons of the window as 8-bit RGB PNG files on a white background, and the
+// program's own 48 x 48 icon for the desktop menu.
 //   make_icons OUTPUT_DIRECTORY
 #include <png.h>
 
@@ -69,6 +70,15 @@ Picture clientIcon(Rgb top, Rgb bottom, bool broken) {
     return p;
 }
 
+// The two opposed arrows of a connected client, white on a green disc.
+Picture programIcon() {
+    Picture p(48);
+    disc(p, Rgb{0, 119, 0});
+    arrow(p, 9, 38, 14, false, 7, kWhite, 5);
+    arrow(p, 9, 38, 29, true, 7, kWhite, 5);
+    return p;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -85,6 +95,7 @@ int main(int argc, char** argv) {
         {"bus_frame", statusIcon(green, false)},
         {"client_on", clientIcon(Rgb{131, 174, 0}, blue, false)},
         {"client_off", clientIcon(Rgb{141, 141, 141}, Rgb{28, 28, 28}, true)},
+        {"tessel-server", programIcon()},
     };
     for (const auto& icon : icons) {
         const std::string path = dir + "/" + icon.name + ".png";

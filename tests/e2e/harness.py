@@ -17,6 +17,7 @@ MAIN_TITLE = "Tessel-Server 3.08*"
 CONTROLS = {  # centre of each control, relative to the main window's inner area
     "Clear": (322, 20), "Save": (382, 20), "Filter": (622, 20), "!": (467, 20),
     "FilterText": (535, 20), "Disconnect All": (607, 367), "Quit": (587, 397), "Delay": (258, 365),
+    "?": (636, 397),
 }
 
 

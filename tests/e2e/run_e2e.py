@@ -618,6 +618,32 @@ def case_simulated_bus(display):
         sim.wait(5)
 
 
+def case_help_opens_the_readme(display):
+    """"?" hands the README to the desktop's opener: the installed one, or the source's."""
+    window_only()
+    opener = tempfile.mkdtemp(prefix="tessel-e2e-opener-")
+    opened = os.path.join(opener, "opened")
+    with open(os.path.join(opener, "xdg-open"), "w") as f:
+        f.write('#!/bin/sh\nprintf "%%s" "$1" > "%s"\n' % opened)
+    os.chmod(os.path.join(opener, "xdg-open"), 0o755)
+    env = display.env()
+    env["PATH"] = opener + ":" + env.get("PATH", "/usr/bin:/bin")
+    bus, port = Bus(), free_port()
+    bridge = Bridge(ARGS.program, display, "%s\n%d\n" % (bus.path, port), env=env)
+    try:
+        window = display.find_window(MAIN_TITLE)
+        display.click(window, *CONTROLS["?"])
+        page = wait_for(lambda: os.path.exists(opened) and open(opened).read(), 5, "the opener")
+        check(page.endswith("/README.md") and os.access(page, os.R_OK), "it opened %r" % page)
+        check("Tessel-server lets several programs share one Velbus" in open(page).read(),
+              "%s is not the README" % page)
+        print("opened " + page)
+    finally:
+        bridge.stop()
+        bus.close()
+        shutil.rmtree(opener, ignore_errors=True)
+
+
 # --- the service's own conventions -----------------------------------------------------------
 
 def service(args=(), config=None, prepare=None):
