@@ -52,6 +52,25 @@ void onRealizeWindow(GtkWidget* w, gpointer) {
     gdk_window_set_functions(gw, GdkWMFunction(GDK_FUNC_MOVE | GDK_FUNC_RESIZE | GDK_FUNC_CLOSE));
 }
 
+// A text that does not fit its control is shown whole in the control's tooltip; the check runs
+// whenever the toolkit places the text again (a new text, a new size).
+void onTextPlaced(GtkWidget* label, GtkAllocation* allocation, gpointer control) {
+    int width = 0, height = 0;
+    pango_layout_get_pixel_size(gtk_label_get_layout(GTK_LABEL(label)), &width, &height);
+    // A wrapping text runs out at the bottom, a single line at the right; the fixed 20-pixel
+    // buttons are lower than the font anyway, which hides nothing of their captions.
+    const bool fits = gtk_label_get_line_wrap(GTK_LABEL(label)) ? height <= allocation->height
+                                                                : width <= allocation->width;
+    const gchar* wanted = fits ? nullptr : gtk_label_get_text(GTK_LABEL(label));
+    gchar* shown = gtk_widget_get_tooltip_text(GTK_WIDGET(control));
+    if (g_strcmp0(shown, wanted) != 0) gtk_widget_set_tooltip_text(GTK_WIDGET(control), wanted);
+    g_free(shown);
+}
+
+void tooltipWhenClipped(GtkWidget* control, GtkWidget* label) {
+    g_signal_connect(label, "size-allocate", G_CALLBACK(onTextPlaced), control);
+}
+
 std::string cellText(GtkListStore* store, int line, int column) {
     GtkTreeIter iter;
     if (line < 0 || !gtk_tree_model_iter_nth_child(GTK_TREE_MODEL(store), &iter, nullptr, line)) {
@@ -194,6 +213,7 @@ GtkWidget* Gui::addButton(int window, int control, int x, int y, int w, int h,
                           const std::string& caption) {
     GtkWidget* b = gtk_button_new_with_label(toUtf8(caption).c_str());
     put(window, control, b, x, y, w, h);
+    tooltipWhenClipped(b, gtk_bin_get_child(GTK_BIN(b)));
     connect(this, b, "clicked", control, G_CALLBACK(onControl));
     return b;
 }
@@ -202,6 +222,7 @@ GtkWidget* Gui::addToggle(int window, int control, int x, int y, int w, int h,
                           const std::string& caption) {
     GtkWidget* b = gtk_toggle_button_new_with_label(toUtf8(caption).c_str());
     put(window, control, b, x, y, w, h);
+    tooltipWhenClipped(b, gtk_bin_get_child(GTK_BIN(b)));
     connect(this, b, "clicked", control, G_CALLBACK(onControl));
     return b;
 }
@@ -210,6 +231,7 @@ GtkWidget* Gui::addCheckBox(int window, int control, int x, int y, int w, int h,
                             const std::string& caption, bool on) {
     GtkWidget* b = gtk_check_button_new_with_label(toUtf8(caption).c_str());
     put(window, control, b, x, y, w, h);
+    tooltipWhenClipped(b, gtk_bin_get_child(GTK_BIN(b)));
     gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(b), on ? TRUE : FALSE);
     connect(this, b, "toggled", control, G_CALLBACK(onControl));
     return b;
@@ -235,6 +257,7 @@ GtkWidget* Gui::addLabel(int window, int control, int x, int y, int w, int h,
     gtk_label_set_line_wrap(GTK_LABEL(l), TRUE);
     gtk_misc_set_alignment(GTK_MISC(l), 0.0f, 0.0f);
     put(window, control, l, x, y, w, h);
+    tooltipWhenClipped(l, l);
     return l;
 }
 
@@ -314,6 +337,7 @@ void Gui::addStatusBar(int window, std::span<const int> widths) {
         GtkWidget* label = gtk_label_new("");
         gtk_misc_set_alignment(GTK_MISC(label), 0.0f, 0.5f);
         gtk_container_add(GTK_CONTAINER(frame), label);
+        tooltipWhenClipped(label, label);
         const bool last = i + 1 == widths.size();
         gtk_widget_set_size_request(frame, last ? 1 : widths[i], 22);
         gtk_box_pack_start(GTK_BOX(bar), frame, last ? TRUE : FALSE, last ? TRUE : FALSE, 0);
@@ -365,6 +389,11 @@ void Gui::setStatusField(int field, const std::string& iso) {
 std::string Gui::statusField(int field) const {
     if (field < 0 || static_cast<std::size_t>(field) >= statusLabels_.size()) return "";
     return fromUtf8(gtk_label_get_text(GTK_LABEL(statusLabels_[static_cast<std::size_t>(field)])));
+}
+
+GtkWidget* Gui::statusFieldLabel(int field) const {
+    if (field < 0 || static_cast<std::size_t>(field) >= statusLabels_.size()) return nullptr;
+    return statusLabels_[static_cast<std::size_t>(field)];
 }
 
 int Gui::showMessage(const std::string& title, const std::string& text, MessageKind kind) {

@@ -85,6 +85,7 @@ public:
     bool isOn(int control) const;  // toggle button or check box
     void setStatusField(int field, const std::string& iso);
     std::string statusField(int field) const;
+    GtkWidget* statusFieldLabel(int field) const;
 
     int showMessage(const std::string& title, const std::string& text, MessageKind kind);
 
@@ -125,6 +126,7 @@ public:
     std::string readCell(int line, int column) const override;
     void clear() override;
     void flush();
+    bool hasPending() const { return !pending_.empty() || droppedOldest_ != 0; }
 
 private:
     int storedCount() const;

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "app/log_file.h"
 #include "app/main_window.h"
 
@@ -21,8 +23,9 @@ void openHelpPage() {
 
 }  // namespace
 
-WindowShell::WindowShell(Gui& gui)
-    : gui_(gui), monitor_(gui, kMonitorList), clientList_(gui, kClientList), stats_(gui) {}
+WindowShell::WindowShell(Gui& gui, Clock& clock)
+    : gui_(gui), clock_(clock), monitor_(gui, kMonitorList), clientList_(gui, kClientList),
+      stats_(gui) {}
 
 void WindowShell::setIfChanged(std::string& shown, const std::string& text, int control, int field) {
     if (shown == text) return;
@@ -43,6 +46,11 @@ WaitOutcome WindowShell::wait(Bridge& b, int timeoutMs, std::span<pollfd> watche
     // statistics tick the wait is repeated while nothing happened.
     WindowEvent event;
     for (;;) {
+        if (drawPending()) {
+            const std::int64_t due = lastDrawMillis_ + kDrawIntervalMillis - clock_.elapsedMillis();
+            if (due <= 0) draw();
+            else timeoutMs = std::min<int>(timeoutMs, static_cast<int>(due));
+        }
         bool ioReady = false;
         event = gui_.waitWindowEvent(timeoutMs, watched, &ioReady);
         if (event.code != WindowEventCode::None || ioReady ||
@@ -94,10 +102,25 @@ WaitOutcome WindowShell::runCommand(Bridge& b, int control) {
 }
 
 void WindowShell::passDone(std::int64_t busFrames, std::int64_t clientRuns) {
-    // What the pass decided reaches the window now; the screen changes only at the next wait.
-    if (clientRuns != 0) gui_.setStatusField(kClientRunsField, "N:" + std::to_string(clientRuns));
+    lastBusFrames_ = busFrames;
+    if (clientRuns != 0) clientRunsToShow_ = clientRuns;
+    if (clock_.elapsedMillis() - lastDrawMillis_ >= kDrawIntervalMillis) draw();
+}
+
+bool WindowShell::drawPending() const {
+    return monitor_.hasPending() || clientRunsToShow_ != 0 ||
+           shownBusFrames_ != "V:" + std::to_string(lastBusFrames_) ||
+           shownLineCount_ != "Log line Number: " + std::to_string(monitor_.lineCount());
+}
+
+void WindowShell::draw() {
+    lastDrawMillis_ = clock_.elapsedMillis();
+    if (clientRunsToShow_ != 0) {
+        gui_.setStatusField(kClientRunsField, "N:" + std::to_string(clientRunsToShow_));
+        clientRunsToShow_ = 0;
+    }
     monitor_.flush();
-    setIfChanged(shownBusFrames_, "V:" + std::to_string(busFrames), 0, kBusFramesField);
+    setIfChanged(shownBusFrames_, "V:" + std::to_string(lastBusFrames_), 0, kBusFramesField);
     setIfChanged(shownLineCount_, "Log line Number: " + std::to_string(monitor_.lineCount()),
                  kLineCountLabel, 0);
 }

@@ -10,11 +10,14 @@
 namespace tessel {
 
 constexpr std::int64_t kSavePauseMillis = 10;
+// The monitor and the status bar are drawn at most this often: nobody reads faster, and the
+// toolkit then lays out and draws once for many lines.
+constexpr std::int64_t kDrawIntervalMillis = 100;
 
 class WindowShell final : public Shell {
 public:
     // The main window must exist.
-    explicit WindowShell(Gui& gui);
+    WindowShell(Gui& gui, Clock& clock);
 
     WaitOutcome wait(Bridge& bridge, int timeoutMs, std::span<pollfd> watched) override;
     MonitorList* monitor() override { return &monitor_; }
@@ -32,11 +35,19 @@ public:
     GtkClientList& clients() { return clientList_; }
     std::string logDirectory = ".";
 
+    // Shows what the passes since the last drawing decided.
+    void draw();
+
 private:
     // A control's text is written only when it changes: every write lays the window out again.
     void setIfChanged(std::string& shown, const std::string& text, int control, int field);
+    bool drawPending() const;
 
     Gui& gui_;
+    Clock& clock_;
+    std::int64_t lastDrawMillis_ = 0;
+    std::int64_t lastBusFrames_ = 0;
+    std::int64_t clientRunsToShow_ = 0;  // 0: field 2 keeps its text
     GtkMonitorList monitor_;
     GtkClientList clientList_;
     GtkStatsView stats_;

@@ -41,7 +41,7 @@ int runProgram(int argc, char** argv) {
     }
 
     createMainWindow(gui);
-    WindowShell shell(gui);
+    WindowShell shell(gui, clock);
     gui.setStatusField(kEthernetField, "Ethernet port " + std::to_string(bridge.config.ethernetPort));
 
     if (openVelbusPort(bridge.serial, 0, bridge.config.serialPortName) == 0) {

@@ -202,7 +202,7 @@ PassResult runPass(Bridge& b, Shell& shell) {
     if (busStepDue(b.pacing, b.clock.elapsedMillis())) {
         sendToBus(b.toBusQueue, b.serial, b.stats.busTxByteCount, b.pacing, b.clock);
     }
-    sendToClients(b.toClientsQueue, b.clientTable, b.net, b.clock);
+    sendToClients(b.toClientsQueue, b.net, b.clock);
 
     listNewRecords(b, shell, newClientRuns, 0, newBusFrames, 0);
     shell.passDone(busFrames, dataRuns);

@@ -264,24 +264,39 @@ std::int64_t receiveFromClient(NetworkState& net, ClientId id, std::uint8_t* buf
     return n;
 }
 
-void sendToClient(NetworkState& net, ClientId id, const std::uint8_t* data, std::int64_t length) {
-    Connection* c = findConnection(net, id);
-    if (c == nullptr || c->overflowed || length <= 0) return;
+namespace {
+
+void sendTo(Connection& c, const std::uint8_t* data, std::int64_t length) {
+    if (c.overflowed || length <= 0) return;
     const auto size = static_cast<std::size_t>(length);
-    if (!c->unsent.empty()) {
-        flushUnsent(*c);
-        if (!c->unsent.empty()) {
-            keepUnsent(*c, data, size);
+    if (!c.unsent.empty()) {
+        flushUnsent(c);
+        if (!c.unsent.empty()) {
+            keepUnsent(c, data, size);
             return;
         }
     }
-    const ssize_t n = ::send(c->socket.get(), data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+    const ssize_t n = ::send(c.socket.get(), data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n < 0) {
         if (errno != EAGAIN && errno != EWOULDBLOCK) return;  // dead: the poll reports it
-        keepUnsent(*c, data, size);
+        keepUnsent(c, data, size);
         return;
     }
-    if (static_cast<std::size_t>(n) < size) keepUnsent(*c, data + n, size - static_cast<std::size_t>(n));
+    if (static_cast<std::size_t>(n) < size) keepUnsent(c, data + n, size - static_cast<std::size_t>(n));
+}
+
+}  // namespace
+
+void sendToClient(NetworkState& net, ClientId id, const std::uint8_t* data, std::int64_t length) {
+    if (Connection* c = findConnection(net, id)) sendTo(*c, data, length);
+}
+
+void sendToAllClients(NetworkState& net, const std::uint8_t* data, std::int64_t length) {
+    for (auto& [number, server] : net.servers) {
+        for (auto it = server.connections.rbegin(); it != server.connections.rend(); ++it) {
+            sendTo(*it, data, length);
+        }
+    }
 }
 
 void closeServer(NetworkState& net, int number) {

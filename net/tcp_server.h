@@ -81,6 +81,9 @@ std::int64_t receiveFromClient(NetworkState& net, ClientId id, std::uint8_t* buf
                                std::int64_t size);
 // Never tears a frame: what the socket does not take now is kept and sent first later.
 void sendToClient(NetworkState& net, ClientId id, const std::uint8_t* data, std::int64_t length);
+// The same to every open connection, oldest first, straight from the connection lists: a frame
+// costs one send per client and no look-up.
+void sendToAllClients(NetworkState& net, const std::uint8_t* data, std::int64_t length);
 void closeServer(NetworkState& net, int number);
 
 // Descriptors the event wait should watch: listeners, clients (for input only when takeData),

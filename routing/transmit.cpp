@@ -15,13 +15,10 @@ void sendToBus(FrameQueue& toBus, const SerialPortTable& ports, std::int64_t& bu
     pacing.lastBusSendMillis = clock.elapsedMillis();
 }
 
-void sendToClients(FrameQueue& toClients, const ClientTable& table, NetworkState& net,
-                   Clock& clock) {
+void sendToClients(FrameQueue& toClients, NetworkState& net, Clock& clock) {
     if (toClients.empty()) return;
     for (const ReceivedFrame& record : toClients) {
-        for (const ClientRecord& client : table) {
-            if (client.active()) sendToClient(net, client.clientId, record.bytes.data(), record.length);
-        }
+        sendToAllClients(net, record.bytes.data(), record.length);
         clock.sleepMillis(kClientFramePauseMillis);
     }
     toClients.clear();

@@ -33,8 +33,8 @@ void sendToBus(FrameQueue& toBus, const SerialPortTable& ports, std::int64_t& bu
                BusPacing& pacing, Clock& clock);
 
 // Sends every queued bus frame to every connected client, frame by frame, with a short pause
-// after each, and empties the queue.
-void sendToClients(FrameQueue& toClients, const ClientTable& table, NetworkState& net,
-                   Clock& clock);
+// after each, and empties the queue. The connected clients are the open connections: a client's
+// record ends in the very pass its connection is reported gone.
+void sendToClients(FrameQueue& toClients, NetworkState& net, Clock& clock);
 
 }  // namespace tessel

@@ -72,6 +72,40 @@ TEST_F(MainWindow, WindowTitleSizeAndStatusBar) {
     EXPECT_EQ(gui.statusField(kSerialField), "Velbus serial /dev/ttyACM0");
 }
 
+std::string tooltipOf(GtkWidget* w) {
+    gchar* t = gtk_widget_get_tooltip_text(w);
+    std::string out = t != nullptr ? t : "";
+    g_free(t);
+    return out;
+}
+
+// Sizes and positions stay as they are; a text that does not fit gets its whole self as a
+// tooltip, one that fits gets none.
+TEST_F(MainWindow, TextsThatDoNotFitAreShownWholeInATooltip) {
+    const std::string longName = "Velbus serial /dev/serial/by-id/usb-Velbus_USB_interface-if00";
+    gui.setStatusField(kSerialField, longName);
+    gui.setStatusField(kBusFramesField, "V:0");
+    test::processPendingEvents();
+    EXPECT_EQ(tooltipOf(gui.statusFieldLabel(kSerialField)), longName);
+    EXPECT_EQ(tooltipOf(gui.statusFieldLabel(kBusFramesField)), "");
+    EXPECT_EQ(tooltipOf(gui.control(kClearButton)), "");
+    gui.setStatusField(kSerialField, "Velbus serial");
+    test::processPendingEvents();
+    EXPECT_EQ(tooltipOf(gui.statusFieldLabel(kSerialField)), "");
+
+    for (const int control : {kClearButton, kSaveButton, kFilterToggle, kDisconnectAllButton, kQuitButton,
+                              kHelpButton, kInvertToggle, kDelayOption, kDebugOption, kBandwidthCaption,
+                              kRxCaption, kTxCaption}) {
+        GtkWidget* w = gui.control(control);
+        GtkWidget* label = GTK_IS_LABEL(w) ? w : gtk_bin_get_child(GTK_BIN(w));
+        int width = 0, height = 0;
+        pango_layout_get_pixel_size(gtk_label_get_layout(GTK_LABEL(label)), &width, &height);
+        const bool clipped = gtk_label_get_line_wrap(GTK_LABEL(label)) ? height > label->allocation.height
+                                                                        : width > label->allocation.width;
+        EXPECT_EQ(tooltipOf(w), clipped ? gtk_label_get_text(GTK_LABEL(label)) : "") << control;
+    }
+}
+
 void expectColumns(GtkWidget* scrolled, const std::vector<std::pair<std::string, int>>& columns) {
     GtkTreeView* view = GTK_TREE_VIEW(gtk_bin_get_child(GTK_BIN(scrolled)));
     GList* cols = gtk_tree_view_get_columns(view);
