@@ -2,7 +2,8 @@
 """Benchmarks of the built bridge, side by side with ser2net on the same machine in the same run.
 Prints figures; asserts nothing.
 
-    bench/bench.py --program build/bench/tessel-server [--quick] [--soak] [--no-ser2net]
+    bench/bench.py --program build/bench/tessel-server [--service build/bench/tessel-serverd]
+                   [--quick] [--soak] [--no-ser2net] [--sections ...]
 
 Each system gets its own pseudo-terminal as the bus and its own TCP port on loopback; the bridge
 runs under a private Xvfb from a temporary working directory. ser2net (Debian package) is run
@@ -11,6 +12,7 @@ for one latency row, its default chardelay.
 """
 import argparse
 import os
+import resource
 import select
 import socket
 import statistics
@@ -21,7 +23,8 @@ import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
-from harness import MAIN_TITLE, Bridge, Bus, Display, frame, frame_times, free_port, split_frames  # noqa: E402
+from harness import (MAIN_TITLE, Bridge, Bus, Display, Service, frame, frame_times, free_port,  # noqa: E402
+                     split_frames)
 
 STAMPER = r"""
 import os, select, sys, time
@@ -87,6 +90,32 @@ class Tessel:
         self.bridge.stop()
 
 
+class TesselService:
+    name = "tessel-serverd"
+
+    def __init__(self, program, bus):
+        self.port = free_port()
+        self.bridge = Service(program, ["--device", bus.path, "--port", str(self.port)])
+        self.bridge.wait_started()
+        self.pid = self.bridge.proc.pid
+        self.program, self.bus = program, bus
+        self._fast = False
+
+    def set_fast_pacing(self, fast):
+        # The service's pacing is an option: started again with or without --no-delay.
+        if fast == self._fast:
+            return
+        self.bridge.stop()
+        args = ["--device", self.bus.path, "--port", str(self.port)] + (["--no-delay"] if fast else [])
+        self.bridge = Service(self.program, args)
+        self.bridge.wait_started()
+        self.pid = self.bridge.proc.pid
+        self._fast = fast
+
+    def stop(self):
+        self.bridge.stop()
+
+
 class Ser2net:
     def __init__(self, bus, chardelay=False):
         self.name = "ser2net" + ("" if not chardelay else " (chardelay on)")
@@ -98,7 +127,7 @@ class Ser2net:
                     "  accepter: tcp,127.0.0.1,%d\n"
                     "  connector: serialdev,%s,9600n81,local\n"
                     "  options:\n"
-                    "    max-connections: 200\n"
+                    "    max-connections: 1100\n"
                     "    chardelay: %s\n"
                     "    kickolduser: false\n" % (self.port, bus.path, "true" if chardelay else "false"))
         self.proc = subprocess.Popen(["ser2net", "-n", "-u", "-c", conf, "-P", os.path.join(self.dir, "pid")],
@@ -321,27 +350,51 @@ def status_kib(pid, key):
     return 0
 
 
-def cost(system, bus, seconds, clients=0, rate=0.0):
+def _line_rate_writer(fd, rate, stop):
+    """Frames at `rate` per second, each byte 1.04 ms after the last (9600 bit/s), as a real
+    interface delivers them."""
+    n = 0
+    start = time.perf_counter()
+    while not stop.is_set():
+        data = frame(0xFB, n & 0xFF, [0xE6, (n >> 8) & 0xFF, 0, 0, 0, 0, 0])
+        slot = start + n / rate
+        for i, b in enumerate(data):
+            delay = slot + i * 0.0010417 - time.perf_counter()
+            if delay > 0:
+                time.sleep(delay)
+            os.write(fd, bytes([b]))
+        n += 1
+
+
+def cost(system, bus, seconds, clients=0, rate=0.0, display=None):
+    """CPU % of one core over `seconds`, with `clients` reading and `rate` bus frames a second
+    arriving at the line rate; with `display`, also the X server's share."""
     socks = connect(system.port, clients) if clients else []
+    stop = threading.Event()
+    writer = threading.Thread(target=_line_rate_writer, args=(bus.master, rate, stop), daemon=True)
+    x_before = cpu_seconds(display.proc.pid) if display else 0.0
     before = cpu_seconds(system.pid)
     start = time.monotonic()
-    n = 0
+    if rate:
+        writer.start()
+    ep, by_fd, _ = watch(socks)
     while time.monotonic() - start < seconds:
-        if rate:
-            os.write(bus.master, frame(0xFB, n & 0xFF, [0xE6, 0, 0, 0, 0, 0, 0]))
-            n += 1
-            for s in socks:
-                try:
-                    while s.recv(65536):
-                        pass
-                except BlockingIOError:
+        for fd, _ in ep.poll(0.1):
+            try:
+                while by_fd[fd].recv(65536):
                     pass
-            time.sleep(1.0 / rate)
-        else:
-            time.sleep(0.2)
+            except BlockingIOError:
+                pass
     used = cpu_seconds(system.pid) - before
+    x_used = cpu_seconds(display.proc.pid) - x_before if display else 0.0
     elapsed = time.monotonic() - start
+    stop.set()
+    if rate:
+        writer.join(2)
+    ep.close()
     close_all(socks)
+    if display:
+        return 100.0 * used / elapsed, 100.0 * x_used / elapsed
     return 100.0 * used / elapsed
 
 
@@ -375,105 +428,125 @@ def fmt(v, digits=2):
     return str(v)
 
 
-def row(label, ours, theirs, digits=2, lower_is_better=True):
-    ratio = ""
-    if isinstance(ours, (int, float)) and isinstance(theirs, (int, float)) and theirs:
-        ratio = "%.2f" % (ours / theirs)
-    print("  %-44s %14s %14s %8s" % (label, fmt(ours, digits), fmt(theirs, digits) if theirs is not None else "n/a", ratio), flush=True)
+def row(label, values, digits=2):
+    """One figure per system; the ratios are each of ours to ser2net's, the last value."""
+    cells = ["%14s" % (fmt(v, digits) if v is not None else "n/a") for v in values]
+    ratios = []
+    if len(values) > 1 and isinstance(values[-1], (int, float)) and values[-1]:
+        for v in values[:-1]:
+            ratios.append("%8s" % ("%.2f" % (v / values[-1]) if isinstance(v, (int, float)) else ""))
+    print("  %-44s %s %s" % (label, " ".join(cells), " ".join(ratios)), flush=True)
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--program", required=True)
+    parser.add_argument("--service", help="tessel-serverd, measured beside the window")
     parser.add_argument("--quick", action="store_true", help="fewer frames, for a fast look")
     parser.add_argument("--soak", action="store_true", help="also 10 minutes of a flooding client")
     parser.add_argument("--soak-seconds", type=float, default=600)
     parser.add_argument("--no-ser2net", action="store_true")
-    parser.add_argument("--sections", default="latency,burst,integrity,fanout,pacing,cost",
-                        help="comma-separated: latency,burst,integrity,fanout,pacing,cost")
+    parser.add_argument("--sections", default="latency,many,burst,integrity,fanout,pacing,cost",
+                        help="comma-separated: latency,many,burst,integrity,fanout,pacing,cost")
     args = parser.parse_args()
     program = os.path.abspath(args.program)
     sections = set(args.sections.split(","))
     frames = 100 if args.quick else 300
     with_ser2net = not args.no_ser2net and subprocess.run(["which", "ser2net"], capture_output=True).returncode == 0
+    # A thousand clients need a thousand descriptors here too.
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
 
     display = Display()
-    buses = {"ours": Bus(), "theirs": Bus(), "theirs_cd": Bus()}
-    ours = Tessel(program, display, buses["ours"])
-    theirs = Ser2net(buses["theirs"]) if with_ser2net else None
-    theirs_cd = Ser2net(buses["theirs_cd"], chardelay=True) if with_ser2net else None
+    systems = []  # (system, its own bus), ser2net last
+    bus = Bus()
+    systems.append((Tessel(program, display, bus), bus))
+    if args.service:
+        bus = Bus()
+        systems.append((TesselService(os.path.abspath(args.service), bus), bus))
+    if with_ser2net:
+        bus = Bus()
+        systems.append((Ser2net(bus), bus))
+    buses = {system: bus for system, bus in systems}
+    ours = systems[0][0]
+    theirs_cd_bus = Bus() if with_ser2net else None
+    theirs_cd = Ser2net(theirs_cd_bus, chardelay=True) if with_ser2net else None
 
-    def both(measure, *a, **k):
-        mine = measure(ours, buses["ours"], *a, **k)
-        other = measure(theirs, buses["theirs"], *a, **k) if theirs else None
-        return mine, other
+    def each(measure, *a, **k):
+        return [measure(system, buses[system], *a, **k) for system, _ in systems]
 
     try:
-        print("%-46s %14s %14s %8s" % ("", "tessel-server", "ser2net", "ratio"))
+        print("%-46s %s" % ("", " ".join("%14s" % system.name for system, _ in systems)))
         print("Bus to client latency, ms (%d frames at 20 frames/s; ser2net chardelay off)" % frames)
         for n in ((1, 10, 100) if "latency" in sections else ()):
-            (f1, a1), other = both(latency, n, frames)
-            a2 = other[1] if other else {}
+            results = each(latency, n, frames)
             for key in ("p50", "p95", "p99", "max"):
-                row("%3d client%s %s" % (n, "s" if n > 1 else " ", key), a1[key], a2.get(key))
+                row("%3d client%s %s" % (n, "s" if n > 1 else " ", key), [r[1][key] for r in results])
         if theirs_cd and "latency" in sections:
-            _, cd = latency(theirs_cd, buses["theirs_cd"], 1, frames)
+            _, cd = latency(theirs_cd, theirs_cd_bus, 1, frames)
             print("  (ser2net with its default chardelay, 1 client: p50 %.2f ms, p99 %.2f ms)" % (cd["p50"], cd["p99"]))
+        if "many" in sections:
+            print("Bus to client latency with 1000 clients, ms (%d frames at 20 frames/s)" % (frames // 3))
+            results = each(latency, 1000, frames // 3)
+            for key in ("p50", "p95", "max"):
+                row("1000 clients %s" % key, [r[1][key] for r in results])
         if "burst" in sections:
             print("Bursts of 10 back-to-back frames, 1 client, ms")
-            (f1, a1), other = both(latency, 1, frames, rate=2.0, burst=10)
-            f2, a2 = other if other else ({}, {})
+            results = each(latency, 1, frames, rate=2.0, burst=10)
             for key in ("p50", "p99", "max"):
-                row("first frame of a burst %s" % key, f1[key], f2.get(key))
+                row("first frame of a burst %s" % key, [r[0][key] for r in results])
             for key in ("p50", "p99", "max"):
-                row("every frame of a burst %s" % key, a1[key], a2.get(key))
+                row("every frame of a burst %s" % key, [r[1][key] for r in results])
 
         if "integrity" in sections:
             print("Integrity at 9600 bit/s (frames per 1000)")
-            n_int = 300 if args.quick else 1000
-            mine, other = both(integrity, n_int)
+            results = each(integrity, 300 if args.quick else 1000)
             for key in ("lost", "duplicated", "corrupted"):
-                row(key, mine[key], other[key] if other else None)
+                row(key, [r[key] for r in results])
 
         if "fanout" in sections:
             print("Fan-out throughput to 100 clients (terminal unthrottled)")
-            mine, other = both(fanout, 100, 500 if args.quick else 2000)
-            row("frames/s delivered to all, none lost", mine["rate"], other["rate"] if other else None, 0, False)
-            row("clients that got every frame", mine["complete"], other["complete"] if other else None, 0, False)
+            results = each(fanout, 100, 500 if args.quick else 2000)
+            row("frames/s delivered to all, none lost", [r["rate"] for r in results], 0)
+            row("clients that got every frame", [r["complete"] for r in results], 0)
 
-        for b in buses.values():
-            b.stamps = BusStamps(b)
-        print("Client to bus pacing: 50 frames sent at once, gaps on the bus in ms")
-        for fast in ((False, True) if "pacing" in sections else ()):
-            mine, other = both(pacing, fast)
-            label = "delay option %s" % ("off (5 ms)" if fast else "on (50 ms)")
-            for key in ("min", "median", "max"):
-                row("%s %s" % (label, key), mine[key], other[key] if other else None)
-            row("%s all 50, in order" % label, mine["in_order"], other["in_order"] if other else None)
-        ours.set_fast_pacing(False)
+        if "pacing" in sections:
+            for system, _ in systems:
+                buses[system].stamps = BusStamps(buses[system])
+            print("Client to bus pacing: 50 frames sent at once, gaps on the bus in ms")
+            for fast in (False, True):
+                results = each(pacing, fast)
+                label = "delay option %s" % ("off (5 ms)" if fast else "on (50 ms)")
+                for key in ("min", "median", "max"):
+                    row("%s %s" % (label, key), [r[key] for r in results])
+                row("%s all 50, in order" % label, [r["in_order"] for r in results])
+            for system, _ in systems:
+                system.set_fast_pacing(False)
 
         if "cost" in sections:
-            print("Cost")
+            print("Cost, CPU % of one core (bus frames arriving at 9600 bit/s)")
             idle = 5 if args.quick else 10
-            mine, other = both(cost, idle)
-            row("CPU %% of one core, %d s idle" % idle, mine, other, 3)
-            mine, other = both(cost, idle, 3, 20.0)
-            row("CPU % of one core, 3 clients, 20 frames/s", mine, other, 3)
-            row("peak RSS, KiB", status_kib(ours.pid, "VmHWM"), status_kib(theirs.pid, "VmHWM") if theirs else None, 0)
+            busy = 10 if args.quick else 30
+            row("%d s idle" % idle, each(cost, idle), 3)
+            for rate in (20.0, 70.0):
+                results = [cost(system, buses[system], busy, 3, rate, display if system is ours else None)
+                           for system, _ in systems]
+                row("3 clients, %d frames/s" % rate, [r[0] if isinstance(r, tuple) else r for r in results], 3)
+                row("  the window's X server meanwhile", [results[0][1]] + [None] * (len(results) - 1), 3)
+            row("peak RSS, KiB", [status_kib(system.pid, "VmHWM") for system, _ in systems], 0)
 
         if args.soak:
             print("Soak: a client flooding for %d s" % args.soak_seconds)
-            before, after = soak(ours, buses["ours"], args.soak_seconds)
-            row("RSS before, KiB", before, None, 0)
-            row("RSS after, KiB", after, None, 0)
-            row("RSS growth, KiB", after - before, None, 0)
+            before, after = soak(ours, buses[ours], args.soak_seconds)
+            row("RSS before, KiB", [before], 0)
+            row("RSS after, KiB", [after], 0)
+            row("RSS growth, KiB", [after - before], 0)
     finally:
-        ours.stop()
-        if theirs:
-            theirs.stop()
+        for system, _ in systems:
+            system.stop()
         if theirs_cd:
             theirs_cd.stop()
-        for b in buses.values():
+        for b in list(buses.values()) + ([theirs_cd_bus] if theirs_cd_bus else []):
             if hasattr(b, "stamps"):
                 b.stamps.stop()
         display.stop()

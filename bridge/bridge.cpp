@@ -89,6 +89,8 @@ int waitMillis(const Bridge& b, Shell& shell, std::int64_t now) {
     }
     if (const auto due = nextClientRunDeadline(b.clientReceiver)) wait = std::min(wait, *due - now);
     if (b.serialLost) wait = std::min(wait, b.nextSerialRetryMillis - now);
+    if (const auto due = nextAdmissionDeadline(b.net)) wait = std::min(wait, *due - now);
+    if (networkHasBufferedInput(b.net)) wait = 0;
     return static_cast<int>(std::clamp<std::int64_t>(wait, 0, 86'400'000));
 }
 
@@ -155,7 +157,7 @@ PassResult runPass(Bridge& b, Shell& shell) {
     if (serialGone || (serialSeen & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
         busFrames += loseSerialPort(b, shell);
     }
-    const NetworkEvent netEvent = pollServerEvent(b.net, takingClientData(b));
+    const NetworkEvent netEvent = pollServerEvent(b.net, takingClientData(b), b.clock.elapsedMillis());
 
     // 9. The network event.
     ClientListView& clientList = clientListOf(shell);
@@ -181,6 +183,9 @@ PassResult runPass(Bridge& b, Shell& shell) {
             flushClientRuns(b.clientReceiver, client, b.toBusQueue, b.clientTable);
             clientDisconnected(b.clientTable, clientList, client, b.clock);
             if (const ClientRecord* left = findClient(b.clientTable, client)) shell.clientLeft(*left);
+            break;
+        case NetworkEvent::Refused:
+            shell.clientRefused(refusedClient(b.net).peer, refusedClient(b.net).reason);
             break;
         case NetworkEvent::None:
             break;

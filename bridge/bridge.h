@@ -74,6 +74,8 @@ public:
     virtual void passDone(std::int64_t /*busFrames*/, std::int64_t /*clientRuns*/) {}
     virtual void clientJoined(const ClientRecord& /*record*/) {}
     virtual void clientLeft(const ClientRecord& /*record*/) {}
+    // A client of a guarded server that did not get in (who, "address:port", and why).
+    virtual void clientRefused(const std::string& /*peer*/, const std::string& /*reason*/) {}
     virtual void serialLost(const std::string& /*device*/) {}
     virtual void serialBack(const std::string& /*device*/) {}
 };

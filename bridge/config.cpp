@@ -87,9 +87,12 @@ Configuration parseConfiguration(std::string_view content) {
     return lines.configuration();
 }
 
-std::optional<Configuration> readConfigurationFile(const std::string& path) {
-    // Only a regular file is a configuration: a FIFO would block the start for ever and a
-    // device (a link to /dev/zero) would never end. Neither is opened for more than a look.
+namespace {
+
+// The first two lines of a regular file; nothing when it is not one or cannot be opened.
+std::optional<FirstTwoLines> readFirstTwoLines(const std::string& path) {
+    // Only a regular file is read: a FIFO would block the start for ever and a device (a link
+    // to /dev/zero) would never end. Neither is opened for more than a look.
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0 || !isRegularFile(st)) return std::nullopt;
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
@@ -101,7 +104,21 @@ std::optional<Configuration> readConfigurationFile(const std::string& path) {
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0 || !lines.take(std::string_view(buffer, static_cast<std::size_t>(n)))) break;
     }
-    return lines.configuration();
+    return lines;
+}
+
+}  // namespace
+
+std::optional<Configuration> readConfigurationFile(const std::string& path) {
+    const auto lines = readFirstTwoLines(path);
+    if (!lines) return std::nullopt;
+    return lines->configuration();
+}
+
+std::optional<std::string> readFirstLine(const std::string& path) {
+    const auto lines = readFirstTwoLines(path);
+    if (!lines) return std::nullopt;
+    return lines->configuration().serialPortName;
 }
 
 bool writeConfigurationFile(const std::string& path, const Configuration& config) {

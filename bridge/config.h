@@ -25,6 +25,10 @@ std::int64_t parseNumber(std::string_view text);
 // reads as empty.
 Configuration parseConfiguration(std::string_view content);
 
+// The first line of a regular file, read as the configuration's lines are; nothing when it
+// cannot be opened or is not a regular file.
+std::optional<std::string> readFirstLine(const std::string& path);
+
 // Reads the file; nothing when it cannot be opened or is not a regular file.
 std::optional<Configuration> readConfigurationFile(const std::string& path);
 

@@ -101,11 +101,35 @@ void keepUnsent(Connection& c, const std::uint8_t* data, std::size_t length) {
     c.unsent.insert(c.unsent.end(), data, data + length);
 }
 
+ssize_t sendRaw(Connection& c, const std::uint8_t* data, std::size_t size) {
+    if (c.transport) return c.transport->send(data, size);
+    return ::send(c.socket.get(), data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+ssize_t receiveRaw(Connection& c, std::uint8_t* buffer, std::size_t size) {
+    if (c.transport) return c.transport->receive(buffer, size);
+    return ::recv(c.socket.get(), buffer, size, MSG_DONTWAIT);
+}
+
+bool failed(ssize_t n) { return n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR; }
+
 void flushUnsent(Connection& c) {
     if (c.unsent.empty() || c.overflowed) return;
-    const ssize_t n = ::send(c.socket.get(), c.unsent.data(), c.unsent.size(),
-                             MSG_NOSIGNAL | MSG_DONTWAIT);
+    const ssize_t n = sendRaw(c, c.unsent.data(), c.unsent.size());
     if (n > 0) c.unsent.erase(c.unsent.begin(), c.unsent.begin() + n);
+}
+
+// A connection that holds or carries bytes of its own reads into its inbox; a plain one is
+// only peeked at, so that its Data event takes nothing.
+bool readsThroughInbox(const Connection& c) { return c.transport || !c.inbox.empty(); }
+
+// Fills the inbox when it is empty. Returns false when the connection is gone.
+bool fillInbox(Connection& c) {
+    if (!c.inbox.empty()) return true;
+    std::uint8_t buffer[4096];
+    const ssize_t n = receiveRaw(c, buffer, sizeof buffer);
+    if (n > 0) c.inbox.assign(buffer, buffer + n);
+    return n > 0 || (n < 0 && !failed(n));
 }
 
 // No descriptor is left for a new client: the reserve makes room to take the connection and
@@ -175,7 +199,72 @@ bool validListenAddress(const std::string& address) {
     return !address.empty() && listenAddress(address, 0, length).has_value();
 }
 
-NetworkEvent pollServerEvent(NetworkState& net, bool takeData) {
+namespace {
+
+std::string peerText(int fd) {
+    sockaddr_storage addr{};
+    socklen_t len = sizeof addr;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return "0.0.0.0:0";
+    char text[INET6_ADDRSTRLEN] = {};
+    if (addr.ss_family == AF_INET) {
+        const auto* v4 = reinterpret_cast<const sockaddr_in*>(&addr);
+        ::inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text);
+        return std::string(text) + ":" + std::to_string(ntohs(v4->sin_port));
+    }
+    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&addr);
+    if (IN6_IS_ADDR_V4MAPPED(&v6->sin6_addr)) {
+        ::inet_ntop(AF_INET, v6->sin6_addr.s6_addr + 12, text, sizeof text);
+        return std::string(text) + ":" + std::to_string(ntohs(v6->sin6_port));
+    }
+    ::inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text);
+    return "[" + std::string(text) + "]:" + std::to_string(ntohs(v6->sin6_port));
+}
+
+enum class Entry { Entering, Admitted, Refused };
+
+// One step of a client on its way in: the TLS handshake, then the key. Nothing it sends before
+// it is admitted is traffic; the bytes after the key are.
+Entry advanceEntry(Connection& c, std::int64_t now, std::string& reason) {
+    if (now > c.admitBy) {
+        reason = !c.handshaken ? "no TLS handshake within 10 s" : "no complete key within 5 s";
+        return Entry::Refused;
+    }
+    if (!c.handshaken) {
+        const Transport::Progress p = c.transport->handshake();
+        if (p == Transport::Progress::Failed) {
+            reason = "TLS handshake failed";
+            return Entry::Refused;
+        }
+        c.handshakeWantsWrite = p == Transport::Progress::WantWrite;
+        if (p != Transport::Progress::Done) return Entry::Entering;
+        c.handshaken = true;
+        if (!c.gate) return Entry::Admitted;
+        c.admitBy = now + kKeyMillis;
+    }
+    while (c.gate->state() == KeyGate::State::Waiting) {
+        if (!fillInbox(c)) {
+            reason = "left before its key was complete";
+            return Entry::Refused;
+        }
+        if (c.inbox.empty()) return Entry::Entering;
+        const std::size_t used = c.gate->take(c.inbox);
+        c.inbox.erase(c.inbox.begin(), c.inbox.begin() + static_cast<std::ptrdiff_t>(used));
+    }
+    if (c.gate->state() == KeyGate::State::Refused) {
+        reason = "wrong key";
+        return Entry::Refused;
+    }
+    return Entry::Admitted;
+}
+
+bool entryMayMove(const NetworkState& net, const Connection& c, std::int64_t now) {
+    return mayBeReady(net, c.socket.get()) || now > c.admitBy ||
+           (c.transport && c.transport->hasBuffered());
+}
+
+}  // namespace
+
+NetworkEvent pollServerEvent(NetworkState& net, bool takeData, std::int64_t now) {
     for (auto& [number, server] : net.servers) {
         if (!mayBeReady(net, server.listener.get())) continue;
         UniqueFd accepted(::accept(server.listener.get(), nullptr, nullptr));
@@ -188,9 +277,38 @@ NetworkEvent pollServerEvent(NetworkState& net, bool takeData) {
         Connection c;
         c.socket = std::move(accepted);
         c.id = net.nextId++;
+        if (net.guard.active()) {
+            // It counts as connected once it is through; until then it gets nothing.
+            c.peer = peerText(c.socket.get());
+            if (net.guard.transports) {
+                c.transport = net.guard.transports(c.socket.get());
+                c.handshaken = false;
+            }
+            if (!net.guard.key.empty()) c.gate.emplace(net.guard.key);
+            c.admitBy = now + (c.handshaken ? kKeyMillis : kHandshakeMillis);
+            server.entering.push_back(std::move(c));
+            break;
+        }
         server.connections.push_front(std::move(c));
         net.eventClient = server.connections.front().id;
         return NetworkEvent::Connect;
+    }
+
+    for (auto& [number, server] : net.servers) {
+        for (auto it = server.entering.begin(); it != server.entering.end(); ++it) {
+            if (!entryMayMove(net, *it, now)) continue;
+            std::string reason;
+            const Entry entry = advanceEntry(*it, now, reason);
+            if (entry == Entry::Entering) continue;
+            net.eventClient = it->id;
+            if (entry == Entry::Refused) {
+                net.refused = {it->peer, reason};
+                server.entering.erase(it);
+                return NetworkEvent::Refused;
+            }
+            server.connections.splice(server.connections.begin(), server.entering, it);
+            return NetworkEvent::Connect;
+        }
     }
 
     for (auto& [number, server] : net.servers) {
@@ -200,8 +318,17 @@ NetworkEvent pollServerEvent(NetworkState& net, bool takeData) {
     for (auto& [number, server] : net.servers) {
         for (auto it = server.connections.begin(); it != server.connections.end(); ++it) {
             bool gone = it->overflowed;
-            if (!gone && !mayBeReady(net, it->socket.get())) continue;
-            if (!gone) {
+            const bool buffered = !it->inbox.empty() || (it->transport && it->transport->hasBuffered());
+            if (!gone && !buffered && !mayBeReady(net, it->socket.get())) continue;
+            if (!gone && readsThroughInbox(*it)) {
+                if (!takeData && it->inbox.empty()) continue;
+                gone = !fillInbox(*it);
+                if (!gone && !it->inbox.empty()) {
+                    if (!takeData) continue;
+                    net.eventClient = it->id;
+                    return NetworkEvent::Data;
+                }
+            } else if (!gone) {
                 std::uint8_t peek[8];
                 const ssize_t n = ::recv(it->socket.get(), peek, sizeof peek,
                                          MSG_PEEK | MSG_DONTWAIT);
@@ -212,7 +339,7 @@ NetworkEvent pollServerEvent(NetworkState& net, bool takeData) {
                 }
                 // A reset connection reports an error forever: it is gone as surely as a
                 // closed one.
-                gone = n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+                gone = n == 0 || failed(n);
             }
             if (gone) {
                 net.eventClient = it->id;
@@ -222,6 +349,32 @@ NetworkEvent pollServerEvent(NetworkState& net, bool takeData) {
         }
     }
     return NetworkEvent::None;
+}
+
+const Refusal& refusedClient(const NetworkState& net) { return net.refused; }
+
+std::optional<std::int64_t> nextAdmissionDeadline(const NetworkState& net) {
+    std::optional<std::int64_t> next;
+    for (const auto& [number, server] : net.servers) {
+        for (const auto& c : server.entering) {
+            if (!next || c.admitBy + 1 < *next) next = c.admitBy + 1;
+        }
+    }
+    return next;
+}
+
+bool networkHasBufferedInput(const NetworkState& net) {
+    for (const auto& [number, server] : net.servers) {
+        for (const auto* list : {&server.connections, &server.entering}) {
+            for (const auto& c : *list) {
+                if ((c.transport && c.transport->hasBuffered()) ||
+                    (!c.inbox.empty() && list == &server.connections)) {
+                    return true;
+                }
+            }
+        }
+    }
+    return false;
 }
 
 ClientId eventClient(const NetworkState& net) { return net.eventClient; }
@@ -260,8 +413,13 @@ std::int64_t receiveFromClient(NetworkState& net, ClientId id, std::uint8_t* buf
                                std::int64_t size) {
     Connection* c = findConnection(net, id);
     if (c == nullptr || size <= 0) return -1;
-    const ssize_t n = ::recv(c->socket.get(), buffer, static_cast<size_t>(size), MSG_DONTWAIT);
-    return n;
+    if (!c->inbox.empty()) {
+        const std::size_t n = std::min(c->inbox.size(), static_cast<std::size_t>(size));
+        std::copy_n(c->inbox.begin(), n, buffer);
+        c->inbox.erase(c->inbox.begin(), c->inbox.begin() + static_cast<std::ptrdiff_t>(n));
+        return static_cast<std::int64_t>(n);
+    }
+    return receiveRaw(*c, buffer, static_cast<std::size_t>(size));
 }
 
 namespace {
@@ -276,9 +434,9 @@ void sendTo(Connection& c, const std::uint8_t* data, std::int64_t length) {
             return;
         }
     }
-    const ssize_t n = ::send(c.socket.get(), data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+    const ssize_t n = sendRaw(c, data, size);
     if (n < 0) {
-        if (errno != EAGAIN && errno != EWOULDBLOCK) return;  // dead: the poll reports it
+        if (failed(n)) return;  // dead: the poll reports it
         keepUnsent(c, data, size);
         return;
     }
@@ -316,6 +474,10 @@ void collectNetworkDescriptors(const NetworkState& net, bool takeData, std::vect
             if (!c.unsent.empty() || c.overflowed) events |= POLLOUT;
             if (events != 0) fds.push_back({c.socket.get(), events, 0});
         }
+        // A TLS handshake may wait for room to write as well as for bytes.
+        for (const auto& c : server.entering) {
+            fds.push_back({c.socket.get(), static_cast<short>(POLLIN | (c.handshakeWantsWrite ? POLLOUT : 0)), 0});
+        }
     }
 }
 
@@ -336,8 +498,10 @@ std::size_t connectionCount(const NetworkState& net) {
 
 bool clientHasInput(const NetworkState& net, ClientId id) {
     const Connection* c = findConnection(net, id);
+    if (c == nullptr) return false;
+    if (!c->inbox.empty() || (c->transport && c->transport->hasBuffered())) return true;
     std::uint8_t byte;
-    return c != nullptr && ::recv(c->socket.get(), &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
+    return ::recv(c->socket.get(), &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
 }
 
 std::uint16_t serverPort(const NetworkState& net, int number) {

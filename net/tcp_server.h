@@ -7,16 +7,22 @@
 #include <cstdint>
 #include <list>
 #include <map>
+#include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "net/key_gate.h"
+#include "net/transport.h"
 #include "platform/unique_fd.h"
 #include "protocol/frame.h"
 
 namespace tessel {
 
-enum class NetworkEvent { None = 0, Connect = 1, Data = 2, Disconnect = 4 };
+// Refused: a client of a guarded server that failed its TLS handshake or its key; the layer
+// has closed it already (refusedClient says who and why). It never was a Connect.
+enum class NetworkEvent { None = 0, Connect = 1, Data = 2, Disconnect = 4, Refused = 8 };
 
 // A client whose machine vanished is found by TCP keepalive, even on a quiet bus: first probe
 // after 60 s idle, then every 10 s, 3 probes.
@@ -32,16 +38,43 @@ constexpr int kAllServers = -1;
 // saturated bus.
 constexpr std::size_t kClientBacklogLimit = 64 * 1024;
 
+// Time a client of a guarded server has for its TLS handshake, and then for its key.
+constexpr std::int64_t kHandshakeMillis = 10000;
+constexpr std::int64_t kKeyMillis = 5000;
+
 struct Connection {
     UniqueFd socket;
     ClientId id = 0;
     Bytes unsent;          // the tail of a send the socket did not take, sent before anything newer
     bool overflowed = false;
+    // Guarded servers only: the TLS layer, the key still awaited, what was received and not yet
+    // taken (bytes that came with the key), and until when the client may take to get in.
+    std::unique_ptr<Transport> transport;
+    bool handshaken = true;
+    bool handshakeWantsWrite = false;
+    std::optional<KeyGate> gate;
+    Bytes inbox;
+    std::int64_t admitBy = 0;
+    std::string peer;  // "address:port", for the refusal's journal line
 };
 
 struct Server {
     UniqueFd listener;
-    std::list<Connection> connections;  // newest first
+    std::list<Connection> connections;  // newest first; these are the clients
+    std::list<Connection> entering;     // accepted, not yet through their handshake and key
+};
+
+// What a guarded server asks of each client before it counts as connected: a TLS handshake
+// (when `transports` is set) and then the shared key (when not empty). Neither: plain TCP.
+struct ClientGuard {
+    TransportFactory transports;
+    std::string key;
+    bool active() const { return static_cast<bool>(transports) || !key.empty(); }
+};
+
+struct Refusal {
+    std::string peer;
+    std::string reason;
 };
 
 struct NetworkState {
@@ -55,6 +88,8 @@ struct NetworkState {
     // each look is a system call, and with many clients they add up on every pass.
     bool readinessKnown = false;
     std::vector<int> readyDescriptors;  // sorted
+    ClientGuard guard;
+    Refusal refused;  // of the last Refused event
 };
 
 // Also raises the soft descriptor limit to the hard one, so that about a thousand clients fit.
@@ -66,8 +101,15 @@ int createServer(NetworkState& net, int number, std::int64_t port,
 // True when `address` is one that createServer takes.
 bool validListenAddress(const std::string& address);
 // With takeData false, clients with data waiting are not reported (the bridge holds back while
-// its bus queue is full); connections and disconnections still are.
-NetworkEvent pollServerEvent(NetworkState& net, bool takeData = true);
+// its bus queue is full); connections and disconnections still are. `nowMillis` times the
+// handshakes and keys of a guarded server.
+NetworkEvent pollServerEvent(NetworkState& net, bool takeData = true, std::int64_t nowMillis = 0);
+const Refusal& refusedClient(const NetworkState& net);
+// When the next client of a guarded server runs out of time to get in, if any is entering.
+std::optional<std::int64_t> nextAdmissionDeadline(const NetworkState& net);
+// True when a client's bytes wait inside the layer, where no descriptor shows them: the caller
+// must not wait before its next poll.
+bool networkHasBufferedInput(const NetworkState& net);
 ClientId eventClient(const NetworkState& net);
 // The peer's address bytes in network order, or 0.
 std::uint32_t clientAddress(const NetworkState& net, ClientId id);

@@ -1,5 +1,5 @@
 # Shared by scripts/check and scripts/demo: install what is missing, build.
-PACKAGES=(cmake g++ make pkg-config libgtk2.0-dev libpng-dev zlib1g-dev libgtest-dev
+PACKAGES=(cmake g++ make pkg-config libgtk2.0-dev libpng-dev zlib1g-dev libssl-dev libgtest-dev
           xvfb xauth xdotool python3 clang libclang-rt-14-dev util-linux)
 # What scripts/package and the package's checks need besides.
 PACKAGE_TOOLS=(dpkg-dev file lintian desktop-file-utils systemd)

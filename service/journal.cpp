@@ -13,6 +13,10 @@ std::string clientLeftLine(const ClientRecord& r) {
            (r.errorCount == 1 ? " run" : " runs") + " not frames";
 }
 
+std::string clientRefusedLine(const std::string& peer, const std::string& reason) {
+    return "client " + peer + " refused: " + reason;
+}
+
 std::string serialLostLine(const std::string& device) { return "Velbus serial " + device + " lost"; }
 
 std::string serialBackLine(const std::string& device) { return "Velbus serial " + device + " back"; }

@@ -14,6 +14,8 @@ std::string clientName(const ClientRecord& record);
 std::string clientJoinedLine(const ClientRecord& record);
 // Says how many of the client's runs were not frames.
 std::string clientLeftLine(const ClientRecord& record);
+// A client of a guarded service that did not get in; `peer` is "address:port".
+std::string clientRefusedLine(const std::string& peer, const std::string& reason);
 std::string serialLostLine(const std::string& device);
 std::string serialBackLine(const std::string& device);
 

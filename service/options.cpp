@@ -28,8 +28,9 @@ ParsedOptions parseServiceOptions(std::span<const std::string> args) {
             value = name.substr(eq + 1);
             name.resize(eq);
         }
-        const bool takesValue =
-            name == "--config" || name == "--device" || name == "--port" || name == "--bind";
+        const bool takesValue = name == "--config" || name == "--device" || name == "--port" ||
+                                name == "--bind" || name == "--tls-cert" || name == "--tls-key" ||
+                                name == "--auth-key-file";
         if (takesValue && !value) {
             if (i + 1 >= args.size()) return {std::nullopt, name + " needs a value"};
             value = args[++i];
@@ -50,6 +51,9 @@ ParsedOptions parseServiceOptions(std::span<const std::string> args) {
                 return {std::nullopt, "--bind takes an IPv4 or IPv6 address, not '" + *value + "'"};
             }
             o.bindAddress = *value;
+        } else if (name == "--tls-cert" || name == "--tls-key" || name == "--auth-key-file") {
+            if (value->empty()) return {std::nullopt, name + " needs a file name"};
+            (name == "--tls-cert" ? o.tlsCertificate : name == "--tls-key" ? o.tlsKey : o.authKeyFile) = *value;
         } else if (name == "--monitor") {
             o.monitor = true;
         } else if (name == "--no-delay") {
@@ -62,12 +66,16 @@ ParsedOptions parseServiceOptions(std::span<const std::string> args) {
             return {std::nullopt, "unknown option '" + name + "'"};
         }
     }
+    if (o.tlsCertificate.has_value() != o.tlsKey.has_value()) {
+        return {std::nullopt, "--tls-cert and --tls-key go together"};
+    }
     return {o, {}};
 }
 
 std::string serviceUsage() {
     return "Usage: tessel-serverd [--config FILE] [--device PATH] [--port N] [--bind ADDRESS]\n"
            "                      [--monitor] [--no-delay]\n"
+           "                      [--tls-cert FILE --tls-key FILE] [--auth-key-file FILE]\n"
            "       tessel-serverd --help | --version\n"
            "\n"
            "Shares one Velbus bus interface among any number of TCP clients: every bus frame\n"
@@ -81,6 +89,19 @@ std::string serviceUsage() {
            "                   IPv4 (default: every IPv4 interface)\n"
            "  --monitor        one line per frame in either direction on standard output\n"
            "  --no-delay       5 ms between frames written to the bus instead of 50\n"
+           "  --tls-cert FILE  every client speaks TLS 1.2 or newer, with this PEM certificate\n"
+           "  --tls-key FILE   and this PEM private key; no handshake within 10 s: dropped\n"
+           "  --auth-key-file FILE\n"
+           "                   every client must send the key on the file's first line before\n"
+           "                   anything else, within 5 s, or it is dropped; the file must not\n"
+           "                   be readable by group or others\n"
+           "\n"
+           "A certificate and key for --tls-cert and --tls-key:\n"
+           "  openssl req -x509 -newkey rsa:3072 -nodes -days 3650 -subj /CN=tessel-server \\\n"
+           "      -keyout tls-key.pem -out tls-cert.pem && chmod 600 tls-key.pem\n"
+           "A key file for --auth-key-file:\n"
+           "  (umask 077; openssl rand -hex 24 > auth-key)\n"
+           "Clients then connect with tls://KEY@host:port.\n"
            "\n"
            "Exit codes: 0 stopped by SIGTERM or SIGINT, 1 the device or the port could not be\n"
            "opened, 2 a usage error.\n";

@@ -14,6 +14,9 @@ struct ServiceOptions {
     std::string bindAddress;                // --bind; empty: every IPv4 interface
     bool monitor = false;                   // --monitor: one line per run
     bool noDelay = false;                   // --no-delay: 5 ms between bus frames, not 50
+    std::optional<std::string> tlsCertificate;  // --tls-cert and --tls-key: TLS for every client
+    std::optional<std::string> tlsKey;
+    std::optional<std::string> authKeyFile;     // --auth-key-file: the key clients send first
     bool help = false;
     bool version = false;
 };

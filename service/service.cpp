@@ -2,6 +2,7 @@
 
 #include <signal.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "bridge/bridge.h"
+#include "net/tls_transport.h"
 #include "platform/unique_fd.h"
 #include "service/options.h"
 #include "service/service_shell.h"
@@ -36,6 +38,31 @@ std::string listenText(const std::string& bind, std::int64_t port) {
     std::string address = bind.empty() ? "0.0.0.0" : bind;
     if (address.find(':') != std::string::npos && address.front() != '[') address = "[" + address + "]";
     return address + ":" + std::to_string(port);
+}
+
+// The key clients must send first: the first line of a file that only its owner may read.
+// The key itself never appears in anything said.
+std::optional<std::string> readSharedKey(const std::string& path, std::string& error) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        error = "cannot read the key file " + path + ": " + std::strerror(errno);
+        return std::nullopt;
+    }
+    if ((st.st_mode & (S_IRGRP | S_IROTH)) != 0) {
+        error = "the key file " + path + " is readable by group or others; make it the owner's " +
+                "alone (chmod 600 " + path + ")";
+        return std::nullopt;
+    }
+    auto key = readFirstLine(path);
+    if (!key) {
+        error = "cannot read the key file " + path;
+        return std::nullopt;
+    }
+    if (key->empty()) {
+        error = "the key file " + path + " has no key on its first line";
+        return std::nullopt;
+    }
+    return key;
 }
 
 // SIGTERM and SIGINT arrive as a readable descriptor, so the one loop sees them in its wait.
@@ -78,6 +105,21 @@ int runService(int argc, char** argv) {
                           "line names it");
     }
 
+    // The guard before the device: a certificate or key that will not do touches nothing.
+    ClientGuard guard;
+    if (o.tlsCertificate) {
+        std::string error;
+        auto context = loadTlsContext(*o.tlsCertificate, *o.tlsKey, error);
+        if (!context) return startFailed(error);
+        guard.transports = tlsTransports(std::move(context));
+    }
+    if (o.authKeyFile) {
+        std::string error;
+        const auto key = readSharedKey(*o.authKeyFile, error);
+        if (!key) return startFailed(error);
+        guard.key = *key;
+    }
+
     const UniqueFd stop = stopSignalDescriptor();
     if (!stop.valid()) return startFailed(std::string("cannot watch for signals: ") + std::strerror(errno));
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -89,6 +131,7 @@ int runService(int argc, char** argv) {
     bridge.bindAddress = o.bindAddress;
     if (o.noDelay) bridge.pacing.busSendDelay = kFastBusSendMillis;
     initNetwork(bridge.net);
+    bridge.net.guard = std::move(guard);
 
     if (openVelbusPort(bridge.serial, 0, config.serialPortName) == 0) {
         return startFailed("cannot open the Velbus serial device " + config.serialPortName + ": " +

@@ -17,6 +17,10 @@ void ServiceShell::clientJoined(const ClientRecord& r) { writeJournalLine(out_, 
 
 void ServiceShell::clientLeft(const ClientRecord& r) { writeJournalLine(out_, clientLeftLine(r)); }
 
+void ServiceShell::clientRefused(const std::string& peer, const std::string& reason) {
+    writeJournalLine(out_, clientRefusedLine(peer, reason));
+}
+
 void ServiceShell::serialLost(const std::string& device) {
     writeJournalLine(out_, serialLostLine(device));
 }

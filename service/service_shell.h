@@ -18,6 +18,7 @@ public:
     MonitorList* monitor() override { return monitorLines_ ? &monitor_ : nullptr; }
     void clientJoined(const ClientRecord& record) override;
     void clientLeft(const ClientRecord& record) override;
+    void clientRefused(const std::string& peer, const std::string& reason) override;
     void serialLost(const std::string& device) override;
     void serialBack(const std::string& device) override;
 
