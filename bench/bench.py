@@ -15,6 +15,7 @@ import os
 import resource
 import select
 import socket
+import ssl
 import statistics
 import subprocess
 import sys
@@ -93,24 +94,53 @@ class Tessel:
 class TesselService:
     name = "tessel-serverd"
 
-    def __init__(self, program, bus):
+    def __init__(self, program, bus, extra=()):
         self.port = free_port()
-        self.bridge = Service(program, ["--device", bus.path, "--port", str(self.port)])
+        self.program, self.bus, self.extra = program, bus, list(extra)
+        self._fast = False
+        self._start()
+
+    def _start(self):
+        args = ["--device", self.bus.path, "--port", str(self.port)] + self.extra
+        self.bridge = Service(self.program, args + (["--no-delay"] if self._fast else []))
         self.bridge.wait_started()
         self.pid = self.bridge.proc.pid
-        self.program, self.bus = program, bus
-        self._fast = False
 
     def set_fast_pacing(self, fast):
         # The service's pacing is an option: started again with or without --no-delay.
         if fast == self._fast:
             return
         self.bridge.stop()
-        args = ["--device", self.bus.path, "--port", str(self.port)] + (["--no-delay"] if fast else [])
-        self.bridge = Service(self.program, args)
-        self.bridge.wait_started()
-        self.pid = self.bridge.proc.pid
         self._fast = fast
+        self._start()
+
+    def stop(self):
+        self.bridge.stop()
+
+
+class TesselServiceTls(TesselService):
+    """The service with TLS and a shared key; its clients connect as tls://KEY@host:port does."""
+    name = "serverd TLS+key"
+
+    def __init__(self, program, bus):
+        self.dir = tempfile.mkdtemp(prefix="bench-tls-")
+        cert, key = os.path.join(self.dir, "cert.pem"), os.path.join(self.dir, "key.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                        "-subj", "/CN=bench", "-keyout", key, "-out", cert], check=True, capture_output=True)
+        self.key = "bench-key-0123456789"
+        auth = os.path.join(self.dir, "auth")
+        with open(auth, "w") as f:
+            f.write(self.key + "\n")
+        os.chmod(auth, 0o600)
+        super().__init__(program, bus, ["--tls-cert", cert, "--tls-key", key, "--auth-key-file", auth])
+
+    def client(self):
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+        context.check_hostname = False
+        context.verify_mode = ssl.CERT_NONE
+        s = context.wrap_socket(socket.create_connection(("127.0.0.1", self.port), timeout=5))
+        s.sendall(self.key.encode())
+        return s
 
     def stop(self):
         self.bridge.stop()
@@ -155,10 +185,13 @@ class Ser2net:
 
 # --- measuring --------------------------------------------------------------------------------
 
-def connect(port, count):
+def connect(port, count, system=None):
     socks = []
     for _ in range(count):
-        s = socket.create_connection(("127.0.0.1", port), timeout=5)
+        if hasattr(system, "client"):
+            s = system.client()
+        else:
+            s = socket.create_connection(("127.0.0.1", port), timeout=5)
         s.setblocking(False)
         socks.append(s)
     time.sleep(0.5 + count * 0.01)  # every connection accepted
@@ -171,6 +204,21 @@ def watch(socks):
     for s in socks:
         ep.register(s.fileno(), select.EPOLLIN)
     return ep, {s.fileno(): s for s in socks}, {s.fileno(): bytearray() for s in socks}
+
+
+def drain(sock):
+    """What the socket holds now, also what a TLS socket decrypted already."""
+    got = b""
+    while True:
+        try:
+            chunk = sock.recv(65536)
+        except (BlockingIOError, ssl.SSLWantReadError):
+            return got
+        if not chunk:
+            return got
+        got += chunk
+        if not (isinstance(sock, ssl.SSLSocket) and sock.pending()):
+            return got
 
 
 def close_all(socks):
@@ -195,7 +243,7 @@ def summary_ms(values):
 
 def latency(system, bus, clients, frames, rate=20.0, burst=1):
     """Time from the last byte written on the bus to the frame's arrival at each client."""
-    socks = connect(system.port, clients)
+    socks = connect(system.port, clients, system)
     ep, by_fd, buffers = watch(socks)
     first, every = [], []
     start = time.perf_counter()
@@ -211,9 +259,8 @@ def latency(system, bus, clients, frames, rate=20.0, burst=1):
         deadline = written + 2.0
         while any(waiting.values()) and time.perf_counter() < deadline:
             for fd, _ in ep.poll(0.05):
-                try:
-                    chunk = by_fd[fd].recv(65536)
-                except BlockingIOError:
+                chunk = drain(by_fd[fd])
+                if not chunk:
                     continue
                 now = time.perf_counter()
                 buf = buffers[fd]
@@ -446,8 +493,8 @@ def main():
     parser.add_argument("--soak", action="store_true", help="also 10 minutes of a flooding client")
     parser.add_argument("--soak-seconds", type=float, default=600)
     parser.add_argument("--no-ser2net", action="store_true")
-    parser.add_argument("--sections", default="latency,many,burst,integrity,fanout,pacing,cost",
-                        help="comma-separated: latency,many,burst,integrity,fanout,pacing,cost")
+    parser.add_argument("--sections", default="latency,many,tls,burst,integrity,fanout,pacing,cost",
+                        help="comma-separated: latency,many,tls,burst,integrity,fanout,pacing,cost")
     args = parser.parse_args()
     program = os.path.abspath(args.program)
     sections = set(args.sections.split(","))
@@ -490,6 +537,19 @@ def main():
             results = each(latency, 1000, frames // 3)
             for key in ("p50", "p95", "max"):
                 row("1000 clients %s" % key, [r[1][key] for r in results])
+        if "tls" in sections and args.service:
+            print("What TLS and the key add, 1 client, ms (%d frames at 20 frames/s)" % frames)
+            bus = Bus()
+            tls = TesselServiceTls(os.path.abspath(args.service), bus)
+            try:
+                plain = latency(systems[1][0], buses[systems[1][0]], 1, frames)[1]
+                secured = latency(tls, bus, 1, frames)[1]
+                for key in ("p50", "p99"):
+                    print("  %-44s %14s %14s %8s" % ("1 client %s, plain / TLS+key" % key, fmt(plain[key]),
+                                                     fmt(secured[key]), fmt(secured[key] - plain[key])))
+            finally:
+                tls.stop()
+                bus.close()
         if "burst" in sections:
             print("Bursts of 10 back-to-back frames, 1 client, ms")
             results = each(latency, 1, frames, rate=2.0, burst=10)
@@ -526,7 +586,7 @@ def main():
         if "cost" in sections:
             print("Cost, CPU % of one core (bus frames arriving at 9600 bit/s)")
             idle = 5 if args.quick else 10
-            busy = 10 if args.quick else 30
+            busy = 10 if args.quick else 20
             row("%d s idle" % idle, each(cost, idle), 3)
             for rate in (20.0, 70.0):
                 results = [cost(system, buses[system], busy, 3, rate, display if system is ours else None)

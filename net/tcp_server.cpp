@@ -64,16 +64,9 @@ bool peerIpv4(const NetworkState& net, ClientId id, sockaddr_in& out) {
 std::optional<sockaddr_storage> listenAddress(const std::string& text, std::uint16_t port,
                                               socklen_t& length) {
     sockaddr_storage addr{};
-    if (text.empty()) {
-        auto* v4 = reinterpret_cast<sockaddr_in*>(&addr);
-        v4->sin_family = AF_INET;
-        v4->sin_addr.s_addr = htonl(INADDR_ANY);
-        v4->sin_port = htons(port);
-        length = sizeof *v4;
-        return addr;
-    }
     auto* v4 = reinterpret_cast<sockaddr_in*>(&addr);
-    if (::inet_pton(AF_INET, text.c_str(), &v4->sin_addr) == 1) {
+    // No address: every IPv4 interface.
+    if (::inet_pton(AF_INET, text.empty() ? "0.0.0.0" : text.c_str(), &v4->sin_addr) == 1) {
         v4->sin_family = AF_INET;
         v4->sin_port = htons(port);
         length = sizeof *v4;

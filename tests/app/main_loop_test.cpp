@@ -10,6 +10,7 @@
 #include "support/fakes.h"
 #include "support/gui_fixture.h"
 #include "support/loopback.h"
+#include "support/pass_driver.h"
 #include "support/pty.h"
 
 namespace tessel {
@@ -23,41 +24,10 @@ const Bytes kClientFrame = hexBytes("0F F8 10 02 02 01 E4 04");
 class MainLoop : public ::testing::Test {
 protected:
     void SetUp() override {
-        initNetwork(bridge.net);
-        ASSERT_NE(openVelbusPort(bridge.serial, 0, pty.path), 0);
-        ASSERT_NE(createServer(bridge.net, 0, 0), 0);
-        bridge.config.ethernetPort = serverPort(bridge.net, 0);
+        ASSERT_NO_FATAL_FAILURE(driver.start(pty.path));
         shell.logDirectory = ::testing::TempDir();
-        bridge.stats.lastStatsMillis = clock.elapsedMillis();
-        bridge.lastSweepMillis = clock.elapsedMillis();
     }
 
-    // Runs passes until `done` holds or about `ms` milliseconds passed.
-    bool runUntil(const std::function<bool()>& done, int ms = 3000) {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (std::chrono::steady_clock::now() < until) {
-            if (runPass(bridge, shell) == PassResult::End) return done();
-            if (done()) return true;
-        }
-        return false;
-    }
-    UniqueFd connect() {
-        UniqueFd c = test::connectClient(bridge.config.ethernetPort);
-        const std::size_t before = bridge.clientTable.size();
-        EXPECT_TRUE(runUntil([&] { return bridge.clientTable.size() > before; }));
-        return c;
-    }
-    // Runs passes while a client collects what the bridge sends it.
-    Bytes collect(const UniqueFd& c, std::size_t want) {
-        Bytes got;
-        runUntil([&] {
-            std::uint8_t buf[256];
-            const ssize_t n = ::recv(c.get(), buf, sizeof buf, MSG_DONTWAIT);
-            if (n > 0) got.insert(got.end(), buf, buf + n);
-            return got.size() >= want;
-        });
-        return got;
-    }
     void click(int control) { gtk_button_clicked(GTK_BUTTON(gui.control(control))); }
 
     // The main window is built before the shell that shows the bridge in it.
@@ -69,38 +39,39 @@ protected:
     SystemClock clock;
     WindowShell shell{gui, clock};
     Bridge bridge{clock};
+    test::PassDriver driver{bridge, shell};
     test::Pty pty;
 };
 
 TEST_F(MainLoop, MonitorAndStatusBarFollowTheTraffic) {
-    UniqueFd a = connect();
+    UniqueFd a = driver.connect();
     pty.write(kBusFrame);
-    ASSERT_TRUE(runUntil([&] { return shell.monitorList().lineCount() == 1; }));
+    ASSERT_TRUE(driver.runUntil([&] { return shell.monitorList().lineCount() == 1; }));
     EXPECT_EQ(shell.monitorList().readCell(0, kSourceColumn), "$05 (Temp: 21.5\xB0" "C) from VELBUS");
     test::sendAll(a, kClientFrame);
-    ASSERT_TRUE(runUntil([&] { return shell.monitorList().lineCount() == 2; }));
+    ASSERT_TRUE(driver.runUntil([&] { return shell.monitorList().lineCount() == 2; }));
     EXPECT_EQ(shell.monitorList().readCell(0, kSourceColumn).rfind("$10 (RelOn N\xB0" "1 (00000001)) from 127.0.0.1:", 0), 0u);
     // The window is drawn at most every 100 ms, so what the passes decided shows a moment later.
-    EXPECT_TRUE(runUntil([&] { return gui.statusField(kClientRunsField) == "N:1"; }, 500));
-    EXPECT_TRUE(runUntil([&] { return gui.statusField(kBusFramesField) == "V:0"; }, 500));
-    EXPECT_TRUE(runUntil([&] { return gui.text(kLineCountLabel) == "Log line Number: 2"; }, 500));
+    EXPECT_TRUE(driver.runUntil([&] { return gui.statusField(kClientRunsField) == "N:1"; }, 500));
+    EXPECT_TRUE(driver.runUntil([&] { return gui.statusField(kBusFramesField) == "V:0"; }, 500));
+    EXPECT_TRUE(driver.runUntil([&] { return gui.text(kLineCountLabel) == "Log line Number: 2"; }, 500));
 
     click(kSaveButton);
-    runUntil([] { return false; }, 50);
+    driver.runUntil([] { return false; }, 50);
     std::ifstream in(::testing::TempDir() + monitorLogName(clock.currentDate()), std::ios::binary);
     std::string line;
     ASSERT_TRUE(std::getline(in, line));
     EXPECT_NE(line.find("\t0FF81002020" "1E404\t8\tE4/E4\t$10 "), std::string::npos);
 
     click(kClearButton);
-    ASSERT_TRUE(runUntil([&] { return shell.monitorList().lineCount() == 0; }));
+    ASSERT_TRUE(driver.runUntil([&] { return shell.monitorList().lineCount() == 0; }));
     EXPECT_EQ(bridge.clientTable.size(), 1u);
-    ASSERT_TRUE(runUntil([&] { return gui.text(kLineCountLabel) == "Log line Number: 0"; }));
+    ASSERT_TRUE(driver.runUntil([&] { return gui.text(kLineCountLabel) == "Log line Number: 0"; }));
 }
 
 // The lines of many passes reach the list when it is next drawn, each once, newest at the top.
 TEST_F(MainLoop, LinesOfManyPassesAreDrawnTogetherInOrder) {
-    UniqueFd a = connect();
+    UniqueFd a = driver.connect();
     shell.draw();
     GtkTreeModel* model = gtk_tree_view_get_model(
         GTK_TREE_VIEW(gtk_bin_get_child(GTK_BIN(gui.control(kMonitorList)))));
@@ -116,10 +87,10 @@ TEST_F(MainLoop, LinesOfManyPassesAreDrawnTogetherInOrder) {
         f[5] = static_cast<std::uint8_t>(0x20 + i);
         f[11] = checksumPair(Bytes(f.begin(), f.end())).computed;
         pty.write(f);
-        ASSERT_TRUE(runUntil([&] { return shell.monitorList().lineCount() == i + 1; }));
+        ASSERT_TRUE(driver.runUntil([&] { return shell.monitorList().lineCount() == i + 1; }));
     }
-    ASSERT_TRUE(runUntil([&] { return inserted == 5; }, 1000));
-    runUntil([] { return false; }, 200);
+    ASSERT_TRUE(driver.runUntil([&] { return inserted == 5; }, 1000));
+    driver.runUntil([] { return false; }, 200);
     EXPECT_EQ(inserted, 5);
     for (int i = 0; i < 5; ++i) {  // newest first: bytes 5 of 0x24, 0x23, ...
         EXPECT_EQ(shell.monitorList().readCell(i, kHexColumn).substr(10, 2), "2" + std::to_string(4 - i)) << i;
@@ -137,8 +108,8 @@ TEST_F(MainLoop, DelayOptionGivesFiftyThenFive) {
 }
 
 TEST_F(MainLoop, DisconnectAllDropsEveryClientAndAcceptsAgain) {
-    UniqueFd a = connect();
-    UniqueFd b = connect();
+    UniqueFd a = driver.connect();
+    UniqueFd b = driver.connect();
     click(kDisconnectAllButton);
     runPass(bridge, shell);
     EXPECT_TRUE(bridge.clientTable.empty());
@@ -146,7 +117,7 @@ TEST_F(MainLoop, DisconnectAllDropsEveryClientAndAcceptsAgain) {
     std::uint8_t byte;
     EXPECT_EQ(::recv(a.get(), &byte, 1, 0), 0);
     EXPECT_EQ(::recv(b.get(), &byte, 1, 0), 0);
-    UniqueFd c = connect();
+    UniqueFd c = driver.connect();
     EXPECT_EQ(shell.clients().lineCount(), 1);
 }
 
@@ -172,7 +143,7 @@ TEST_F(MainLoop, QuitAsksAndNoKeepsRunningYesEnds) {
 }
 
 TEST_F(MainLoop, CloseRequestEndsAfterACompletePass) {
-    UniqueFd a = connect();
+    UniqueFd a = driver.connect();
     pty.write(kBusFrame);
     usleep(20000);
     gui.pushEvent({WindowEventCode::CloseRequest, 0, 0});
@@ -182,23 +153,23 @@ TEST_F(MainLoop, CloseRequestEndsAfterACompletePass) {
 }
 
 TEST_F(MainLoop, LostSerialDeviceIsShownAndOpenedAgainWhenBack) {
-    UniqueFd a = connect();
+    UniqueFd a = driver.connect();
     pty.master.reset();
     pty.slave.reset();
-    ASSERT_TRUE(runUntil([&] { return gui.statusField(kSerialField) == "Velbus serial lost"; }));
+    ASSERT_TRUE(driver.runUntil([&] { return gui.statusField(kSerialField) == "Velbus serial lost"; }));
     EXPECT_TRUE(bridge.serial.ports.empty());
     test::Pty replacement;
     bridge.config.serialPortName = replacement.path;  // the same name, as a link would give
-    ASSERT_TRUE(runUntil([&] { return !bridge.serialLost; }, 3000));
+    ASSERT_TRUE(driver.runUntil([&] { return !bridge.serialLost; }, 3000));
     EXPECT_EQ(gui.statusField(kSerialField), "Velbus serial " + replacement.path);
     replacement.write(kBusFrame);
-    EXPECT_EQ(collect(a, kBusFrame.size()), kBusFrame);
+    EXPECT_EQ(driver.collect(a, kBusFrame.size()), kBusFrame);
 }
 
 TEST_F(MainLoop, FrameSplitAcrossTheQuitQuestionReachesTheClients) {
-    UniqueFd a = connect();
+    UniqueFd a = driver.connect();
     pty.write(Bytes(kBusFrame.begin(), kBusFrame.begin() + 5));
-    ASSERT_TRUE(runUntil([&] { return bridge.busReceiver.extractor.hasKept(); }));
+    ASSERT_TRUE(driver.runUntil([&] { return bridge.busReceiver.extractor.hasKept(); }));
     std::vector<test::AnsweredBox> boxes;
     const auto asked = std::chrono::steady_clock::now();
     test::Script script;
@@ -212,13 +183,13 @@ TEST_F(MainLoop, FrameSplitAcrossTheQuitQuestionReachesTheClients) {
     click(kQuitButton);
     EXPECT_EQ(runPass(bridge, shell), PassResult::Continue);
     ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(collect(a, kBusFrame.size()), kBusFrame);
+    EXPECT_EQ(driver.collect(a, kBusFrame.size()), kBusFrame);
 }
 
 TEST_F(MainLoop, DisconnectAllGivesHalfReceivedRunsTheirRedLine) {
-    UniqueFd a = connect();
+    UniqueFd a = driver.connect();
     test::sendAll(a, Bytes(kClientFrame.begin(), kClientFrame.begin() + 5));
-    ASSERT_TRUE(runUntil([&] { return !bridge.clientReceiver.kept.empty(); }));
+    ASSERT_TRUE(driver.runUntil([&] { return !bridge.clientReceiver.kept.empty(); }));
     EXPECT_EQ(shell.monitorList().lineCount(), 0);
     click(kDisconnectAllButton);
     runPass(bridge, shell);
@@ -226,7 +197,7 @@ TEST_F(MainLoop, DisconnectAllGivesHalfReceivedRunsTheirRedLine) {
     EXPECT_EQ(shell.monitorList().readCell(0, kHexColumn), "0FF8100202");
     EXPECT_NE(shell.monitorList().readCell(0, kSourceColumn).find(" from 127.0.0.1:"), std::string::npos);
     EXPECT_TRUE(bridge.clientReceiver.kept.empty());
-    runUntil([] { return false; }, 200);
+    driver.runUntil([] { return false; }, 200);
     EXPECT_TRUE(pty.read(1, 100).empty());  // its turn at the bus writes nothing
 }
 

@@ -9,6 +9,7 @@
 #include "bridge/bridge.h"
 #include "support/fakes.h"
 #include "support/loopback.h"
+#include "support/pass_driver.h"
 #include "support/pty.h"
 #include "support/test_shell.h"
 
@@ -23,77 +24,45 @@ const Bytes kClientFrame = hexBytes("0F F8 10 02 02 01 E4 04");
 class Pass : public ::testing::Test {
 protected:
     void SetUp() override {
-        initNetwork(bridge.net);
-        bridge.config.serialPortName = pty.path;
-        ASSERT_NE(openVelbusPort(bridge.serial, 0, pty.path), 0);
-        ASSERT_NE(createServer(bridge.net, 0, 0), 0);
-        bridge.config.ethernetPort = serverPort(bridge.net, 0);
-        bridge.stats.lastStatsMillis = clock.elapsedMillis();
-        bridge.lastSweepMillis = clock.elapsedMillis();
-    }
-
-    // Runs passes until `done` holds or about `ms` milliseconds passed.
-    bool runUntil(const std::function<bool()>& done, int ms = 3000) {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (std::chrono::steady_clock::now() < until) {
-            if (runPass(bridge, shell) == PassResult::End) return done();
-            if (done()) return true;
-        }
-        return false;
-    }
-    UniqueFd connect() {
-        UniqueFd c = test::connectClient(static_cast<std::uint16_t>(bridge.config.ethernetPort));
-        const std::size_t before = bridge.clientTable.size();
-        EXPECT_TRUE(runUntil([&] { return bridge.clientTable.size() > before; }));
-        return c;
-    }
-    // Runs passes while a client collects what the bridge sends it.
-    Bytes collect(const UniqueFd& c, std::size_t want) {
-        Bytes got;
-        runUntil([&] {
-            std::uint8_t buf[256];
-            const ssize_t n = ::recv(c.get(), buf, sizeof buf, MSG_DONTWAIT);
-            if (n > 0) got.insert(got.end(), buf, buf + n);
-            return got.size() >= want;
-        });
-        return got;
+        ASSERT_NO_FATAL_FAILURE(driver.start(pty.path));
     }
 
     SystemClock clock;
     Bridge bridge{clock};
     test::TestShell shell;
+    test::PassDriver driver{bridge, shell};
     test::Pty pty;
 };
 
 TEST_F(Pass, BusFramesReachEveryClientAndClientFramesOnlyTheBus) {
-    UniqueFd a = connect();
-    UniqueFd b = connect();
+    UniqueFd a = driver.connect();
+    UniqueFd b = driver.connect();
     pty.write(kBusFrame);
-    EXPECT_EQ(collect(a, kBusFrame.size()), kBusFrame);
-    EXPECT_EQ(collect(b, kBusFrame.size()), kBusFrame);
+    EXPECT_EQ(driver.collect(a, kBusFrame.size()), kBusFrame);
+    EXPECT_EQ(driver.collect(b, kBusFrame.size()), kBusFrame);
 
     test::sendAll(a, kClientFrame);
     Bytes onBus;
-    runUntil([&] {
+    driver.runUntil([&] {
         const Bytes got = pty.read(1, 1);
         onBus.insert(onBus.end(), got.begin(), got.end());
         return onBus.size() >= kClientFrame.size();
     });
     EXPECT_EQ(onBus, kClientFrame);
-    runUntil([] { return false; }, 100);
+    driver.runUntil([] { return false; }, 100);
     std::uint8_t buf[64];
     EXPECT_EQ(::recv(a.get(), buf, sizeof buf, MSG_DONTWAIT), -1);  // nothing back to the sender
     EXPECT_EQ(::recv(b.get(), buf, sizeof buf, MSG_DONTWAIT), -1);  // nor to another client
 }
 
 TEST_F(Pass, FloodingClientLeavesTheBusQueueBounded) {
-    UniqueFd flooder = connect();
+    UniqueFd flooder = driver.connect();
     Bytes burst;
     for (int i = 0; i < 400; ++i) burst.insert(burst.end(), kClientFrame.begin(), kClientFrame.end());
     std::size_t highest = 0;
     for (int round = 0; round < 40; ++round) {
         ::send(flooder.get(), burst.data(), burst.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-        runUntil([&] {
+        driver.runUntil([&] {
             highest = std::max(highest, bridge.toBusQueue.size());
             return false;
         }, 20);
@@ -103,15 +72,15 @@ TEST_F(Pass, FloodingClientLeavesTheBusQueueBounded) {
 }
 
 TEST_F(Pass, DeviceThatIsNotATerminalIsTreatedAsPulledAndIdles) {
-    UniqueFd a = connect();
+    UniqueFd a = driver.connect();
     const std::string path = ::testing::TempDir() + "plain-file-device";
     { std::ofstream(path) << ""; }
     ASSERT_NE(openVelbusPort(bridge.serial, 0, path), 0);
     bridge.config.serialPortName = path;
-    ASSERT_TRUE(runUntil([&] { return bridge.serialLost; }));
+    ASSERT_TRUE(driver.runUntil([&] { return bridge.serialLost; }));
     // Looked for again every 2 s, found, read as ended, lost again: in between the loop waits.
     int passes = 0;
-    runUntil([&] {
+    driver.runUntil([&] {
         ++passes;
         return false;
     }, 2500);
@@ -138,37 +107,37 @@ TEST_F(Pass, WaitLastsUntilTheNextThingFallsDue) {
 
 // The loop was held (a message box, a pause) while the rest of a frame arrived.
 TEST_F(Pass, FrameSplitAcrossAHeldLoopReachesTheClients) {
-    UniqueFd a = connect();
+    UniqueFd a = driver.connect();
     pty.write(Bytes(kBusFrame.begin(), kBusFrame.begin() + 5));
-    ASSERT_TRUE(runUntil([&] { return bridge.busReceiver.extractor.hasKept(); }));
+    ASSERT_TRUE(driver.runUntil([&] { return bridge.busReceiver.extractor.hasKept(); }));
     shell.duringWait = [&](Bridge&) {
         pty.write(Bytes(kBusFrame.begin() + 5, kBusFrame.end()));
         usleep(300000);
     };
-    EXPECT_EQ(collect(a, kBusFrame.size()), kBusFrame);
+    EXPECT_EQ(driver.collect(a, kBusFrame.size()), kBusFrame);
 }
 
 TEST_F(Pass, LostSerialDeviceIsReportedAndOpenedAgainWhenBack) {
-    UniqueFd a = connect();
+    UniqueFd a = driver.connect();
     pty.master.reset();
     pty.slave.reset();
-    ASSERT_TRUE(runUntil([&] { return bridge.serialLost; }));
+    ASSERT_TRUE(driver.runUntil([&] { return bridge.serialLost; }));
     EXPECT_TRUE(bridge.serial.ports.empty());
     test::Pty replacement;
     bridge.config.serialPortName = replacement.path;  // the same name, as a link would give
-    ASSERT_TRUE(runUntil([&] { return !bridge.serialLost; }, 3000));
+    ASSERT_TRUE(driver.runUntil([&] { return !bridge.serialLost; }, 3000));
     ASSERT_GE(shell.events.size(), 3u);
     EXPECT_EQ(shell.events[1], "lost " + pty.path);
     EXPECT_EQ(shell.events[2], "back " + replacement.path);
     replacement.write(kBusFrame);
-    EXPECT_EQ(collect(a, kBusFrame.size()), kBusFrame);
+    EXPECT_EQ(driver.collect(a, kBusFrame.size()), kBusFrame);
 }
 
 TEST_F(Pass, DisconnectAllGivesHalfReceivedRunsTheirLineAndDropsEveryClient) {
-    UniqueFd a = connect();
-    UniqueFd b = connect();
+    UniqueFd a = driver.connect();
+    UniqueFd b = driver.connect();
     test::sendAll(a, Bytes(kClientFrame.begin(), kClientFrame.begin() + 5));
-    ASSERT_TRUE(runUntil([&] { return !bridge.clientReceiver.kept.empty(); }));
+    ASSERT_TRUE(driver.runUntil([&] { return !bridge.clientReceiver.kept.empty(); }));
     EXPECT_TRUE(shell.lines.lines.empty());
     shell.duringWait = [&](Bridge& br) { EXPECT_TRUE(disconnectAll(br, shell)); };
     runPass(bridge, shell);
@@ -184,18 +153,18 @@ TEST_F(Pass, DisconnectAllGivesHalfReceivedRunsTheirLineAndDropsEveryClient) {
     std::uint8_t byte;
     EXPECT_EQ(::recv(a.get(), &byte, 1, 0), 0);
     EXPECT_EQ(::recv(b.get(), &byte, 1, 0), 0);
-    runUntil([] { return false; }, 200);
+    driver.runUntil([] { return false; }, 200);
     EXPECT_TRUE(pty.read(1, 100).empty());  // its turn at the bus writes nothing
-    UniqueFd c = connect();
+    UniqueFd c = driver.connect();
     EXPECT_EQ(shell.rows.rows.size(), 1u);
 }
 
 TEST_F(Pass, ClientsJoiningAndLeavingAreReportedWithTheirErrors) {
-    UniqueFd a = connect();
+    UniqueFd a = driver.connect();
     test::sendAll(a, hexBytes("0F 01 02 03 0F F8 00 00 F9 04"));
-    ASSERT_TRUE(runUntil([&] { return shell.lines.lines.size() == 2; }));
+    ASSERT_TRUE(driver.runUntil([&] { return shell.lines.lines.size() == 2; }));
     a.reset();
-    ASSERT_TRUE(runUntil([&] { return shell.events.size() == 2; }));
+    ASSERT_TRUE(driver.runUntil([&] { return shell.events.size() == 2; }));
     EXPECT_EQ(shell.events[0], "joined 127.0.0.1");
     EXPECT_EQ(shell.events[1], "left 127.0.0.1 1");
 }
@@ -208,18 +177,18 @@ TEST_F(Pass, WhatAFrontEndDoesNotShowCostsNothing) {
     shell.showsStatistics = false;
     const std::int64_t now = clock.elapsedMillis();
     EXPECT_EQ(waitMillis(bridge, shell, now), 86'400'000);  // nothing falls due: no wake-up
-    UniqueFd a = connect();
+    UniqueFd a = driver.connect();
     pty.write(kBusFrame);
-    EXPECT_EQ(collect(a, kBusFrame.size()), kBusFrame);
+    EXPECT_EQ(driver.collect(a, kBusFrame.size()), kBusFrame);
     a.reset();
-    ASSERT_TRUE(runUntil([&] { return shell.events.size() == 2; }));
+    ASSERT_TRUE(driver.runUntil([&] { return shell.events.size() == 2; }));
     EXPECT_TRUE(bridge.clientTable.empty());
     EXPECT_TRUE(shell.lines.lines.empty());
     EXPECT_EQ(shell.statsView.graphDraws, 0);
 }
 
 TEST_F(Pass, CloseAfterPassEndsOnceThePassForwarded) {
-    UniqueFd a = connect();
+    UniqueFd a = driver.connect();
     pty.write(kBusFrame);
     usleep(20000);
     shell.outcome = WaitOutcome::CloseAfterPass;
