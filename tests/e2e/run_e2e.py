@@ -915,6 +915,40 @@ def case_service_tls_and_key(display):
         shutil.rmtree(work, ignore_errors=True)
 
 
+def case_service_tls_alone_and_key_alone(display):
+    """Each protection without the other: TLS alone lets any TLS client in at once; the key
+    alone asks plain TCP clients for it (KEY@host:port)."""
+    work = tempfile.mkdtemp(prefix="tessel-e2e-guard-")
+    bus = Bus()
+    try:
+        cert, tls_key = make_tls_files(work)
+        f = frame(0xFB, 0x05, [0xE6, 0x2B, 0, 0, 0, 0, 0])
+        port = free_port()
+        run = service(["--device", bus.path, "--port", str(port), "--tls-cert", cert, "--tls-key", tls_key])
+        try:
+            run.wait_started()
+            client = tls_client(port)
+            run.wait_for_line(lambda l: l.endswith(" connected"), 5, "the TLS client")
+            bus.write(f)
+            check(receive_all(client, len(f)) == f, "a TLS client without a key got nothing")
+        finally:
+            run.stop()
+        port = free_port()
+        run = service(["--device", bus.path, "--port", str(port), "--auth-key-file", make_key_file(work, "plain-key")])
+        try:
+            run.wait_started()
+            client = Client(port)
+            client.send(b"plain-key")
+            run.wait_for_line(lambda l: l.endswith(" connected"), 5, "the key's client")
+            bus.write(f)
+            check(client.read_until(len(f)) == f, "a plain client with the key got nothing")
+        finally:
+            run.stop()
+    finally:
+        bus.close()
+        shutil.rmtree(work, ignore_errors=True)
+
+
 def case_service_guard_refuses_to_start(display):
     """Files that will not do: one line naming the file, exit 1, before the device is touched."""
     work = tempfile.mkdtemp(prefix="tessel-e2e-guard-")
