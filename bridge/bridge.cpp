@@ -90,7 +90,9 @@ int waitMillis(const Bridge& b, Shell& shell, std::int64_t now) {
     if (const auto due = nextClientRunDeadline(b.clientReceiver)) wait = std::min(wait, *due - now);
     if (b.serialLost) wait = std::min(wait, b.nextSerialRetryMillis - now);
     if (const auto due = nextAdmissionDeadline(b.net)) wait = std::min(wait, *due - now);
-    if (networkHasBufferedInput(b.net)) wait = 0;
+    // Bytes a TLS layer or a key's client already holds show on no descriptor; while the bus
+    // queue is full they are not taken, and must not end the wait either.
+    if (takingClientData(b) && networkHasBufferedInput(b.net)) wait = 0;
     return static_cast<int>(std::clamp<std::int64_t>(wait, 0, 86'400'000));
 }
 

@@ -187,6 +187,26 @@ TEST_F(Pass, WhatAFrontEndDoesNotShowCostsNothing) {
     EXPECT_EQ(shell.statsView.graphDraws, 0);
 }
 
+// Bytes a key's client sent with its key wait in the layer, where no descriptor shows them: the
+// wait must not block on them, unless the bus queue is full and they would not be taken anyway.
+TEST_F(Pass, BytesHeldInTheLayerEndTheWaitOnlyWhileClientDataIsTaken) {
+    bridge.net.guard.key = "k3y";
+    UniqueFd a = test::connectClient(static_cast<std::uint16_t>(bridge.config.ethernetPort));
+    Bytes sent = {'k', '3', 'y'};
+    sent.insert(sent.end(), kClientFrame.begin(), kClientFrame.end());
+    test::sendAll(a, sent);
+    for (int i = 0; i < 2000 && pollServerEvent(bridge.net, true, clock.elapsedMillis()) != NetworkEvent::Connect; ++i) {
+        usleep(1000);
+    }
+    ASSERT_EQ(connectionCount(bridge.net), 1u);
+    ASSERT_TRUE(networkHasBufferedInput(bridge.net));  // the frame came with the key
+    const std::int64_t now = clock.elapsedMillis();
+    EXPECT_EQ(waitMillis(bridge, shell, now), 0);
+    bridge.toBusQueue.resize(kBusQueueHighWater + 1);
+    bridge.pacing.lastBusSendMillis = now;
+    EXPECT_GT(waitMillis(bridge, shell, now), 0);
+}
+
 TEST_F(Pass, CloseAfterPassEndsOnceThePassForwarded) {
     UniqueFd a = driver.connect();
     pty.write(kBusFrame);
