@@ -3,6 +3,9 @@ PACKAGES=(cmake g++ make pkg-config libgtk2.0-dev libpng-dev zlib1g-dev libssl-d
           xvfb xauth xdotool python3 clang libclang-rt-14-dev util-linux)
 # What scripts/package and the package's checks need besides.
 PACKAGE_TOOLS=(dpkg-dev file lintian desktop-file-utils systemd)
+# A build that can be packaged: installed under /usr, with Debian's usual hardening.
+PACKAGE_FLAGS=(-DCMAKE_INSTALL_PREFIX=/usr "-DCMAKE_CXX_FLAGS=-D_FORTIFY_SOURCE=2 -fstack-protector-strong"
+               "-DCMAKE_EXE_LINKER_FLAGS=-Wl,-z,relro,-z,now")
 
 install_missing() {
     local missing=() p

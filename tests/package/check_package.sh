@@ -3,15 +3,18 @@
 # what it should; lintian reports no error; the desktop entry validates; it installs with apt,
 # its unit verifies and is not enabled, the window finds its README; it is removed and purged
 # without a trace. Installing needs root: elsewhere it stops after the checks of the file.
-#   tests/package/check_package.sh BUILD_DIR    (a build with the end-to-end tools, for the README)
+#   tests/package/check_package.sh BUILD_DIR
+# BUILD_DIR: a build made with PACKAGE_FLAGS (scripts/check's), packaged as it stands; its
+# end-to-end tools drive the installed window.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-tools=$(cd "${1:?a build directory with the end-to-end tools}" && pwd)/tools
+build=$(cd "${1:?a build directory made with PACKAGE_FLAGS}" && pwd)
+tools=$build/tools
 
 fail() { echo "package: $*" >&2; exit 1; }
 
-bash scripts/package >/dev/null 2>&1 || { bash scripts/package; fail "scripts/package failed"; }
-debs=(build/package/tessel-server_*.deb)
+bash scripts/package "$build" >/dev/null 2>&1 || { bash scripts/package "$build"; fail "scripts/package failed"; }
+debs=("$build"/tessel-server_*.deb)
 [ ${#debs[@]} -eq 1 ] || fail "expected exactly one package, found ${#debs[@]}"
 deb=${debs[0]}
 arch=$(dpkg --print-architecture)
@@ -48,7 +51,7 @@ if dpkg-query -W -f='${Status}' tessel-server 2>/dev/null | grep -q 'installed';
     exit 0
 fi
 trap 'DEBIAN_FRONTEND=noninteractive apt-get purge -y -q tessel-server >/dev/null 2>&1 || true' EXIT
-DEBIAN_FRONTEND=noninteractive apt-get install -y -q "./$deb" >/dev/null 2>&1
+DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$deb" >/dev/null 2>&1 || fail "apt install $deb failed"
 [ "$(tessel-serverd --version)" = "tessel-serverd $version" ] || fail "the installed service does not run"
 verify=$(systemd-analyze verify /usr/lib/systemd/system/tessel-serverd.service 2>&1)
 [ -z "$verify" ] || fail "systemd-analyze verify: $verify"
