@@ -602,10 +602,13 @@ def main():
             row("RSS after, KiB", [after], 0)
             row("RSS growth, KiB", [after - before], 0)
     finally:
-        for system, _ in systems:
-            system.stop()
-        if theirs_cd:
-            theirs_cd.stop()
+        # Every system is stopped, also when one of them fails to: a service left running would
+        # keep reading the next run's pseudo-terminal.
+        for system in [s for s, _ in systems] + ([theirs_cd] if theirs_cd else []):
+            try:
+                system.stop()
+            except Exception as e:  # noqa: BLE001
+                print("could not stop %s: %s" % (system.name, e), file=sys.stderr)
         for b in list(buses.values()) + ([theirs_cd_bus] if theirs_cd_bus else []):
             if hasattr(b, "stamps"):
                 b.stamps.stop()
