@@ -52,23 +52,21 @@ void onRealizeWindow(GtkWidget* w, gpointer) {
     gdk_window_set_functions(gw, GdkWMFunction(GDK_FUNC_MOVE | GDK_FUNC_RESIZE | GDK_FUNC_CLOSE));
 }
 
-// A text that does not fit its control is shown whole in the control's tooltip; the check runs
-// whenever the toolkit places the text again (a new text, a new size).
-void onTextPlaced(GtkWidget* label, GtkAllocation* allocation, gpointer control) {
-    int width = 0, height = 0;
-    pango_layout_get_pixel_size(gtk_label_get_layout(GTK_LABEL(label)), &width, &height);
-    // A wrapping text runs out at the bottom, a single line at the right; the fixed 20-pixel
-    // buttons are lower than the font anyway, which hides nothing of their captions.
-    const bool fits = gtk_label_get_line_wrap(GTK_LABEL(label)) ? height <= allocation->height
-                                                                : width <= allocation->width;
-    const gchar* wanted = fits ? nullptr : gtk_label_get_text(GTK_LABEL(label));
-    gchar* shown = gtk_widget_get_tooltip_text(GTK_WIDGET(control));
-    if (g_strcmp0(shown, wanted) != 0) gtk_widget_set_tooltip_text(GTK_WIDGET(control), wanted);
-    g_free(shown);
+constexpr const char* kTooltipLabelKey = "tessel-tooltip-label";
+
+// Asked by the toolkit only while the pointer rests on the control, so a text that changes ten
+// times a second costs nothing here until someone looks.
+gboolean onTooltipQuery(GtkWidget* control, gint, gint, gboolean, GtkTooltip* tooltip, gpointer) {
+    const std::string whole = wholeTextWhenClipped(control);
+    if (whole.empty()) return FALSE;
+    gtk_tooltip_set_text(tooltip, whole.c_str());
+    return TRUE;
 }
 
 void tooltipWhenClipped(GtkWidget* control, GtkWidget* label) {
-    g_signal_connect(label, "size-allocate", G_CALLBACK(onTextPlaced), control);
+    g_object_set_data(G_OBJECT(control), kTooltipLabelKey, label);
+    gtk_widget_set_has_tooltip(control, TRUE);
+    g_signal_connect(control, "query-tooltip", G_CALLBACK(onTooltipQuery), nullptr);
 }
 
 std::string cellText(GtkListStore* store, int line, int column) {
@@ -94,6 +92,19 @@ GtkListStore* listStore(Gui& gui, int control) {
 }
 
 }  // namespace
+
+std::string wholeTextWhenClipped(GtkWidget* control) {
+    auto* label = static_cast<GtkWidget*>(g_object_get_data(G_OBJECT(control), kTooltipLabelKey));
+    if (label == nullptr || !GTK_IS_LABEL(label)) return "";
+    int width = 0, height = 0;
+    pango_layout_get_pixel_size(gtk_label_get_layout(GTK_LABEL(label)), &width, &height);
+    // A wrapping text runs out at the bottom, a single line at the right; the fixed 20-pixel
+    // buttons are lower than the font anyway, which hides nothing of their captions.
+    const bool fits = gtk_label_get_line_wrap(GTK_LABEL(label))
+                          ? height <= label->allocation.height
+                          : width <= label->allocation.width;
+    return fits ? "" : gtk_label_get_text(GTK_LABEL(label));
+}
 
 namespace {
 

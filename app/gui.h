@@ -38,6 +38,10 @@ constexpr int kAnswerNo = 7;
 std::string toUtf8(const std::string& iso);
 std::string fromUtf8(const char* utf8);
 
+// The whole text (UTF-8) of a control whose size clips its caption, else "": what its tooltip
+// shows.
+std::string wholeTextWhenClipped(GtkWidget* control);
+
 // Owns a GObject reference.
 template <typename T>
 struct GObjectDeleter {

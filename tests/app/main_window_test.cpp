@@ -72,11 +72,14 @@ TEST_F(MainWindow, WindowTitleSizeAndStatusBar) {
     EXPECT_EQ(gui.statusField(kSerialField), "Velbus serial /dev/ttyACM0");
 }
 
+// What the toolkit would show when the pointer rests on the control.
 std::string tooltipOf(GtkWidget* w) {
-    gchar* t = gtk_widget_get_tooltip_text(w);
-    std::string out = t != nullptr ? t : "";
-    g_free(t);
-    return out;
+    if (!gtk_widget_get_has_tooltip(w)) return "";
+    GtkTooltip* tooltip = GTK_TOOLTIP(g_object_new(GTK_TYPE_TOOLTIP, nullptr));
+    gboolean shown = FALSE;
+    g_signal_emit_by_name(w, "query-tooltip", 1, 1, FALSE, tooltip, &shown);
+    g_object_unref(tooltip);
+    return shown ? wholeTextWhenClipped(w) : "";
 }
 
 // Sizes and positions stay as they are; a text that does not fit gets its whole self as a
@@ -92,10 +95,15 @@ TEST_F(MainWindow, TextsThatDoNotFitAreShownWholeInATooltip) {
     gui.setStatusField(kSerialField, "Velbus serial");
     test::processPendingEvents();
     EXPECT_EQ(tooltipOf(gui.statusFieldLabel(kSerialField)), "");
+    // A text that changes while it is clipped is shown as it is now.
+    gui.setStatusField(kSerialField, longName + "-a");
+    test::processPendingEvents();
+    gui.setStatusField(kSerialField, longName + "-b");
+    EXPECT_EQ(tooltipOf(gui.statusFieldLabel(kSerialField)), longName + "-b");
 
     for (const int control : {kClearButton, kSaveButton, kFilterToggle, kDisconnectAllButton, kQuitButton,
                               kHelpButton, kInvertToggle, kDelayOption, kDebugOption, kBandwidthCaption,
-                              kRxCaption, kTxCaption}) {
+                              kRxCaption, kTxCaption, kLineCountLabel}) {
         GtkWidget* w = gui.control(control);
         GtkWidget* label = GTK_IS_LABEL(w) ? w : gtk_bin_get_child(GTK_BIN(w));
         int width = 0, height = 0;
