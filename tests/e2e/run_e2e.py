@@ -285,8 +285,8 @@ def rss_kib(pid):
 
 def case_soak(display):
     """Clients come and go, one floods, one reads slowly, one sends garbage, while the bus streams
-    at line rate. TESSEL_SOAK_SECONDS sets the length (60 by default)."""
-    seconds = float(os.environ.get("TESSEL_SOAK_SECONDS", "60"))
+    at line rate. TESSEL_SOAK_SECONDS sets the length (40 by default)."""
+    seconds = float(os.environ.get("TESSEL_SOAK_SECONDS", "40"))
     stop = threading.Event()
     with Running(display) as run:
         try:
