@@ -242,7 +242,7 @@ def summary_ms(values):
             "n": len(values)}
 
 
-SO_TIMESTAMPNS = getattr(socket, "SO_TIMESTAMPNS", 35)  # Linux's value; Python names it in 3.12
+SO_TIMESTAMPNS = getattr(socket, "SO_TIMESTAMPNS", 35)  # Linux's value; not every Python names it
 
 
 def drain_stamped(sock):
