@@ -150,6 +150,7 @@ PassResult runPass(Bridge& b, Shell& shell) {
     const auto toBusSizeBefore = static_cast<std::int64_t>(b.toBusQueue.size());
     const auto toClientsSizeBefore = static_cast<std::int64_t>(b.toClientsQueue.size());
     const std::int64_t errorsBefore = errorTotal(b.clientTable);
+    const std::int64_t rxBytesBefore = b.stats.busRxByteCount;
     bool serialGone = false;
     std::int64_t busFrames =
         busReceive(b.busReceiver, b.serial, b.toClientsQueue, b.stats.busRxByteCount,
@@ -159,6 +160,8 @@ PassResult runPass(Bridge& b, Shell& shell) {
     if (serialGone || (serialSeen & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
         busFrames += loseSerialPort(b, shell);
     }
+    b.totals.busFramesReceived += busFrames;
+    b.totals.busBytesReceived += b.stats.busRxByteCount - rxBytesBefore;
     const NetworkEvent netEvent = pollServerEvent(b.net, takingClientData(b), b.clock.elapsedMillis());
 
     // 9. The network event.
@@ -194,6 +197,10 @@ PassResult runPass(Bridge& b, Shell& shell) {
     }
     expireClientRuns(b.clientReceiver, b.net, b.toBusQueue, b.clientTable, b.clock.elapsedMillis());
     if (errorTotal(b.clientTable) != errorsBefore) rebuildClientList(b.clientTable, clientList);
+    b.totals.clientRunsNotFrames +=
+        std::count_if(b.toBusQueue.begin() + toBusSizeBefore, b.toBusQueue.end(), [](const ReceivedFrame& r) {
+            return r.wellFormed == 0 || !checksumPair(r.bytes).agrees();
+        });
 
     // 10. The monitor lists every record this pass queued. The records are taken while still
     // queued; their lines are made once the frames are on their way, so a frame never waits for
@@ -207,7 +214,12 @@ PassResult runPass(Bridge& b, Shell& shell) {
 
     // 11-12. Transmit.
     if (busStepDue(b.pacing, b.clock.elapsedMillis())) {
+        const std::int64_t txBytesBefore = b.stats.busTxByteCount;
         sendToBus(b.toBusQueue, b.serial, b.stats.busTxByteCount, b.pacing, b.clock);
+        if (b.stats.busTxByteCount != txBytesBefore) {
+            ++b.totals.busFramesWritten;
+            b.totals.busBytesWritten += b.stats.busTxByteCount - txBytesBefore;
+        }
     }
     sendToClients(b.toClientsQueue, b.net, b.clock);
 

@@ -28,6 +28,15 @@ constexpr std::int64_t kDisconnectAllPauseMillis = 500;
 // How often a lost serial device is looked for again.
 constexpr std::int64_t kSerialRetryMillis = 2000;
 
+// Running totals since the start, for a front end that reports them (the service's metrics).
+struct BridgeTotals {
+    std::int64_t busFramesReceived = 0;
+    std::int64_t busBytesReceived = 0;
+    std::int64_t busFramesWritten = 0;
+    std::int64_t busBytesWritten = 0;
+    std::int64_t clientRunsNotFrames = 0;
+};
+
 struct Bridge {
     explicit Bridge(Clock& clock) : clock(clock) {}
 
@@ -47,6 +56,7 @@ struct Bridge {
     // Set while the serial device is gone; the bridge keeps serving its clients meanwhile.
     bool serialLost = false;
     std::int64_t nextSerialRetryMillis = 0;
+    BridgeTotals totals;
 };
 
 enum class WaitOutcome {

@@ -163,16 +163,15 @@ int initNetwork(NetworkState& net) {
     return 1;
 }
 
-int createServer(NetworkState& net, int number, std::int64_t port, const std::string& address) {
-    closeServer(net, number);
-    net.readinessKnown = false;  // a new listener was not among those polled
-    if (port < 0 || port > 65535) return 0;
+UniqueFd openListener(const std::string& address, std::uint16_t port) {
     socklen_t length = 0;
-    const auto addr = listenAddress(address, static_cast<std::uint16_t>(port), length);
-    if (!addr) return 0;
+    const auto addr = listenAddress(address, port, length);
+    if (!addr) {
+        errno = EINVAL;
+        return UniqueFd();
+    }
     UniqueFd fd(::socket(addr->ss_family, SOCK_STREAM, 0));
-    if (!fd.valid()) return 0;
-    if (!makeNonBlocking(fd.get())) return 0;
+    if (!fd.valid() || !makeNonBlocking(fd.get())) return UniqueFd();
     // Without this a re-creation right after clients left (their connections linger in
     // TIME_WAIT) is refused. A port another program listens on still fails.
     int on = 1;
@@ -181,8 +180,22 @@ int createServer(NetworkState& net, int number, std::int64_t port, const std::st
         int off = 0;  // "::" takes IPv4 clients too
         ::setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
     }
-    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&*addr), length) != 0) return 0;
-    if (::listen(fd.get(), 100) != 0) return 0;
+    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&*addr), length) != 0 ||
+        ::listen(fd.get(), 100) != 0) {
+        const int error = errno;
+        fd.reset();
+        errno = error;
+        return UniqueFd();
+    }
+    return fd;
+}
+
+int createServer(NetworkState& net, int number, std::int64_t port, const std::string& address) {
+    closeServer(net, number);
+    net.readinessKnown = false;  // a new listener was not among those polled
+    if (port < 0 || port > 65535) return 0;
+    UniqueFd fd = openListener(address, static_cast<std::uint16_t>(port));
+    if (!fd.valid()) return 0;
     net.servers[number].listener = std::move(fd);
     return 1;
 }

@@ -98,6 +98,9 @@ int initNetwork(NetworkState& net);
 // empty: every IPv4 interface; else an IPv4 or IPv6 address, brackets optional.
 int createServer(NetworkState& net, int number, std::int64_t port,
                  const std::string& address = {});
+// A non-blocking listening socket, as createServer makes one; invalid, with errno saying why,
+// when it cannot be made.
+UniqueFd openListener(const std::string& address, std::uint16_t port);
 // True when `address` is one that createServer takes.
 bool validListenAddress(const std::string& address);
 // With takeData false, clients with data waiting are not reported (the bridge holds back while

@@ -1,7 +1,5 @@
 #include "service/journal.h"
 
-#include <iconv.h>
-
 namespace tessel {
 
 std::string clientName(const ClientRecord& r) { return r.ipText + ":" + std::to_string(r.port); }
@@ -20,22 +18,6 @@ std::string clientRefusedLine(const std::string& peer, const std::string& reason
 std::string serialLostLine(const std::string& device) { return "Velbus serial " + device + " lost"; }
 
 std::string serialBackLine(const std::string& device) { return "Velbus serial " + device + " back"; }
-
-std::string latin9ToUtf8(const std::string& text) {
-    // Every byte is a character of ISO-8859-15, so the conversion never fails part way.
-    static const iconv_t converter = iconv_open("UTF-8", "ISO-8859-15");
-    std::string out(text.size() * 3, '\0');
-    char* in = const_cast<char*>(text.data());
-    std::size_t inLeft = text.size();
-    char* to = out.data();
-    std::size_t toLeft = out.size();
-    if (converter == reinterpret_cast<iconv_t>(-1) ||
-        iconv(converter, &in, &inLeft, &to, &toLeft) == static_cast<std::size_t>(-1)) {
-        return text;
-    }
-    out.resize(out.size() - toLeft);
-    return out;
-}
 
 void writeJournalLine(std::FILE* out, const std::string& line) {
     std::fwrite(line.data(), 1, line.size(), out);

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "net/client_table.h"
+#include "platform/latin9.h"
 #include "routing/monitor.h"
 
 namespace tessel {
@@ -18,9 +19,6 @@ std::string clientLeftLine(const ClientRecord& record);
 std::string clientRefusedLine(const std::string& peer, const std::string& reason);
 std::string serialLostLine(const std::string& device);
 std::string serialBackLine(const std::string& device);
-
-// ISO-8859-15, the program's texts inside, as UTF-8.
-std::string latin9ToUtf8(const std::string& text);
 
 // Writes one line (ended by a line feed) and hands it on at once.
 void writeJournalLine(std::FILE* out, const std::string& line);

@@ -17,6 +17,23 @@ std::optional<std::int64_t> portNumber(const std::string& text) {
     return value;
 }
 
+// "8081" (on 127.0.0.1), "0.0.0.0:8081", "[::]:8081".
+bool webEndpoint(const std::string& text, ServiceOptions& o) {
+    std::string address = "127.0.0.1";
+    std::string port = text;
+    if (const auto colon = text.rfind(':'); colon != std::string::npos) {
+        address = text.substr(0, colon);
+        port = text.substr(colon + 1);
+        // A bare IPv6 address would be cut at its own colons: it takes brackets.
+        if (address.find(':') != std::string::npos && address.front() != '[') return false;
+    }
+    const auto number = portNumber(port);
+    if (!number || !validListenAddress(address)) return false;
+    o.webAddress = address;
+    o.webPort = static_cast<std::uint16_t>(*number);
+    return true;
+}
+
 }  // namespace
 
 ParsedOptions parseServiceOptions(std::span<const std::string> args) {
@@ -30,7 +47,7 @@ ParsedOptions parseServiceOptions(std::span<const std::string> args) {
         }
         const bool takesValue = name == "--config" || name == "--device" || name == "--port" ||
                                 name == "--bind" || name == "--tls-cert" || name == "--tls-key" ||
-                                name == "--auth-key-file";
+                                name == "--auth-key-file" || name == "--web";
         if (takesValue && !value) {
             if (i + 1 >= args.size()) return {std::nullopt, name + " needs a value"};
             value = args[++i];
@@ -54,6 +71,11 @@ ParsedOptions parseServiceOptions(std::span<const std::string> args) {
         } else if (name == "--tls-cert" || name == "--tls-key" || name == "--auth-key-file") {
             if (value->empty()) return {std::nullopt, name + " needs a file name"};
             (name == "--tls-cert" ? o.tlsCertificate : name == "--tls-key" ? o.tlsKey : o.authKeyFile) = *value;
+        } else if (name == "--web") {
+            if (!webEndpoint(*value, o)) {
+                return {std::nullopt, "--web takes [ADDRESS:]PORT (8081, 0.0.0.0:8081, [::]:8081), not '" +
+                                          *value + "'"};
+            }
         } else if (name == "--monitor") {
             o.monitor = true;
         } else if (name == "--no-delay") {
@@ -76,6 +98,7 @@ std::string serviceUsage() {
     return "Usage: tessel-serverd [--config FILE] [--device PATH] [--port N] [--bind ADDRESS]\n"
            "                      [--monitor] [--no-delay]\n"
            "                      [--tls-cert FILE --tls-key FILE] [--auth-key-file FILE]\n"
+           "                      [--web [ADDRESS:]PORT]\n"
            "       tessel-serverd --help | --version\n"
            "\n"
            "Shares one Velbus bus interface among any number of TCP clients: every bus frame\n"
@@ -95,6 +118,12 @@ std::string serviceUsage() {
            "                   every client must send the key on the file's first line before\n"
            "                   anything else, within 5 s, or it is dropped; the file must not\n"
            "                   be readable by group or others\n"
+           "  --web [ADDRESS:]PORT\n"
+           "                   a live web monitor of the bus, with /metrics and /healthz, on\n"
+           "                   this port (of 127.0.0.1 unless an address is given: 0.0.0.0:8081,\n"
+           "                   [::]:8081); HTTPS with --tls-cert and --tls-key, and the\n"
+           "                   --auth-key-file key as the password (any user name) for all\n"
+           "                   but /healthz\n"
            "\n"
            "A certificate and key for --tls-cert and --tls-key:\n"
            "  openssl req -x509 -newkey rsa:3072 -nodes -days 3650 -subj /CN=tessel-server \\\n"

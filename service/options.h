@@ -17,6 +17,8 @@ struct ServiceOptions {
     std::optional<std::string> tlsCertificate;  // --tls-cert and --tls-key: TLS for every client
     std::optional<std::string> tlsKey;
     std::optional<std::string> authKeyFile;     // --auth-key-file: the key clients send first
+    std::optional<std::string> webAddress;      // --web [ADDRESS:]PORT: the web monitor
+    std::uint16_t webPort = 0;
     bool help = false;
     bool version = false;
 };

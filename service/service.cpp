@@ -4,9 +4,14 @@
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -15,6 +20,9 @@
 #include "platform/unique_fd.h"
 #include "service/options.h"
 #include "service/service_shell.h"
+#include "web/metrics.h"
+#include "web/web_monitor.h"
+#include "web/web_server.h"
 
 namespace tessel {
 
@@ -63,6 +71,43 @@ std::optional<std::string> readSharedKey(const std::string& path, std::string& e
         return std::nullopt;
     }
     return key;
+}
+
+// A PEM file's text, for the web server's TLS, which takes it from memory.
+std::optional<std::string> fileText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Tells this run's event ids from those of the run before, so a page that reconnects across a
+// restart starts afresh.
+std::string instanceName() {
+    return std::to_string(::getpid()) + "x" + std::to_string(static_cast<long long>(std::time(nullptr)));
+}
+
+MetricsValues metricsOf(const Bridge& bridge, const ServiceShell& shell, const WebServer& web,
+                        std::int64_t uptimeSeconds) {
+    MetricsValues v;
+    v.version = kVersion;
+    v.uptimeSeconds = uptimeSeconds;
+    v.busFramesReceived = bridge.totals.busFramesReceived;
+    v.busFramesWritten = bridge.totals.busFramesWritten;
+    v.clientRunsNotFrames = bridge.totals.clientRunsNotFrames;
+    v.busBytesReceived = bridge.totals.busBytesReceived;
+    v.busBytesWritten = bridge.totals.busBytesWritten;
+    v.clientsConnected = static_cast<std::int64_t>(connectionCount(bridge.net));
+    v.clientsRefused = shell.refusedClients();
+    v.serialLost = shell.serialLostCount();
+    v.serialUp = !bridge.serialLost;
+    v.busQueueFrames = static_cast<std::int64_t>(bridge.toBusQueue.size());
+    v.webStreams = static_cast<std::int64_t>(web.streamCount());
+    v.webRefused = web.refusals();
+    v.webStreamsDropped = web.droppedStreams();
+    v.webWithoutRequest = web.connectionsWithoutRequest();
+    return v;
 }
 
 // SIGTERM and SIGINT arrive as a readable descriptor, so the one loop sees them in its wait.
@@ -148,12 +193,47 @@ int runService(int argc, char** argv) {
     bridge.stats.lastStatsMillis = clock.elapsedMillis();
     bridge.lastSweepMillis = clock.elapsedMillis();
     bridge.stats.serverStartDate = clock.currentDate();
+    const std::int64_t startMillis = clock.elapsedMillis();
+    const std::string listening = listenText(o.bindAddress, serverPort(bridge.net, 0));
 
-    writeJournalLine(stdout, std::string(kProgram) + " " + kVersion + " listening on " +
-                                 listenText(o.bindAddress, serverPort(bridge.net, 0)) +
-                                 ", Velbus serial " + config.serialPortName);
-    ServiceShell shell(stop.get(), o.monitor, stdout);
-    mainLoop(bridge, shell);
+    // The web monitor, when asked for: the same guard as the clients' port.
+    WebMonitor webMonitor(instanceName());
+    std::optional<ServiceShell> shell;
+    WebServer web(webMonitor, clock,
+                  {[&] { return metricsText(metricsOf(bridge, *shell, web, (clock.elapsedMillis() - startMillis) / 1000)); },
+                   [&] { return bridge.serialLost ? serialLostLine(config.serialPortName) : std::string(); }});
+    std::string webText;
+    if (o.webAddress) {
+        WebSettings settings;
+        settings.address = *o.webAddress;
+        settings.port = o.webPort;
+        if (o.tlsCertificate) {
+            const auto certificate = fileText(*o.tlsCertificate);
+            const auto key = fileText(*o.tlsKey);
+            if (!certificate || !key) {
+                endProgram(bridge);
+                return startFailed("cannot read the TLS certificate or key for the web monitor");
+            }
+            settings.certificatePem = *certificate;
+            settings.keyPem = *key;
+        }
+        settings.key = bridge.net.guard.key;
+        std::string error;
+        if (!web.start(settings, error)) {
+            endProgram(bridge);
+            return startFailed("cannot serve the web monitor on " + listenText(*o.webAddress, o.webPort) +
+                               ": " + error);
+        }
+        webText = (o.tlsCertificate ? "https://" : "http://") + listenText(*o.webAddress, web.port()) + "/";
+        webMonitor.setStatus({kVersion, config.serialPortName, true, {listening, webText}});
+    }
+    shell.emplace(stop.get(), o.monitor, stdout, o.webAddress ? &web : nullptr,
+                  o.webAddress ? &webMonitor : nullptr);
+
+    writeJournalLine(stdout, std::string(kProgram) + " " + kVersion + " listening on " + listening +
+                                 ", Velbus serial " + config.serialPortName +
+                                 (webText.empty() ? "" : ", web monitor on " + webText));
+    mainLoop(bridge, *shell);
     writeJournalLine(stdout, "stopped");
     return kExitStopped;
 }

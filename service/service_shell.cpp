@@ -1,16 +1,50 @@
 #include "service/service_shell.h"
 
+#include <algorithm>
+
+#include "web/metrics.h"
 
 namespace tessel {
 
-WaitOutcome ServiceShell::wait(Bridge&, int timeoutMs, std::span<pollfd> watched) {
-    fds_.assign(watched.begin(), watched.end());
-    fds_.push_back({stopSignals_, POLLIN, 0});
-    const int ready = ::poll(fds_.data(), fds_.size(), timeoutMs);
-    for (std::size_t i = 0; i < watched.size(); ++i) watched[i].revents = ready > 0 ? fds_[i].revents : 0;
-    // The pass that follows still forwards what has come, then the service ends.
-    return ready > 0 && (fds_.back().revents & POLLIN) != 0 ? WaitOutcome::CloseAfterPass
-                                                             : WaitOutcome::Continue;
+ServiceShell::ServiceShell(int stopSignals, bool monitorLines, std::FILE* out, WebServer* web,
+                           WebMonitor* webMonitor)
+    : stopSignals_(stopSignals), out_(out), web_(web), webMonitor_(webMonitor), journalMonitor_(out) {
+    if (monitorLines && webMonitor_ != nullptr) {
+        bothMonitors_.emplace(journalMonitor_, webMonitor_->monitorList());
+        monitor_ = &*bothMonitors_;
+    } else if (monitorLines) {
+        monitor_ = &journalMonitor_;
+    } else if (webMonitor_ != nullptr) {
+        monitor_ = &webMonitor_->monitorList();
+    }
+}
+
+WaitOutcome ServiceShell::wait(Bridge& bridge, int timeoutMs, std::span<pollfd> watched) {
+    const std::int64_t deadline = bridge.clock.elapsedMillis() + timeoutMs;
+    for (;;) {
+        std::int64_t timeout = std::max<std::int64_t>(deadline - bridge.clock.elapsedMillis(), 0);
+        fds_.assign(watched.begin(), watched.end());
+        fds_.push_back({stopSignals_, POLLIN, 0});
+        if (web_ != nullptr) {
+            // The web side's work comes here, after the last pass sent its frames and before
+            // the wait for the next ones.
+            web_->run();
+            if (const std::int64_t due = web_->waitMillis(); due >= 0) timeout = std::min(timeout, due);
+            fds_.push_back({web_->descriptor(), POLLIN, 0});
+        }
+        const int ready = ::poll(fds_.data(), fds_.size(), static_cast<int>(timeout));
+        const bool stop = ready > 0 && (fds_[watched.size()].revents & POLLIN) != 0;
+        const bool bridgeReady =
+            ready > 0 && std::any_of(fds_.begin(), fds_.begin() + static_cast<std::ptrdiff_t>(watched.size()),
+                                     [](const pollfd& p) { return p.revents != 0; });
+        // Only the web side had something: serve it and wait on, without an empty pass.
+        if (web_ != nullptr && ready >= 0 && !stop && !bridgeReady && bridge.clock.elapsedMillis() < deadline) {
+            continue;
+        }
+        for (std::size_t i = 0; i < watched.size(); ++i) watched[i].revents = ready > 0 ? fds_[i].revents : 0;
+        // The pass that follows still forwards what has come, then the service ends.
+        return stop ? WaitOutcome::CloseAfterPass : WaitOutcome::Continue;
+    }
 }
 
 void ServiceShell::clientJoined(const ClientRecord& r) { writeJournalLine(out_, clientJoinedLine(r)); }
@@ -18,14 +52,25 @@ void ServiceShell::clientJoined(const ClientRecord& r) { writeJournalLine(out_, 
 void ServiceShell::clientLeft(const ClientRecord& r) { writeJournalLine(out_, clientLeftLine(r)); }
 
 void ServiceShell::clientRefused(const std::string& peer, const std::string& reason) {
+    ++refused_[refusalLabel(reason)];
     writeJournalLine(out_, clientRefusedLine(peer, reason));
 }
 
+void ServiceShell::setSerialUp(bool up) {
+    if (webMonitor_ == nullptr) return;
+    WebStatus status = webMonitor_->status();
+    status.serialUp = up;
+    webMonitor_->setStatus(status);
+}
+
 void ServiceShell::serialLost(const std::string& device) {
+    ++serialLostCount_;
+    setSerialUp(false);
     writeJournalLine(out_, serialLostLine(device));
 }
 
 void ServiceShell::serialBack(const std::string& device) {
+    setSerialUp(true);
     writeJournalLine(out_, serialBackLine(device));
 }
 

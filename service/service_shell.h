@@ -1,33 +1,69 @@
-// The service's side of the main loop: a plain poll() that also watches for SIGTERM and SIGINT,
-// and journal lines on standard output instead of a window.
+// The service's side of the main loop: a plain poll() that also watches for SIGTERM and SIGINT
+// and, when the web monitor is on, serves it between passes; journal lines on standard output
+// instead of a window.
 #pragma once
 #include <cstdio>
+#include <map>
 
 #include "bridge/bridge.h"
 #include "service/journal.h"
+#include "web/web_monitor.h"
+#include "web/web_server.h"
 
 namespace tessel {
+
+// The monitor's lines to the journal and the web monitor both.
+class TwoMonitors final : public MonitorList {
+public:
+    TwoMonitors(MonitorList& journal, MonitorList& web) : journal_(journal), web_(web) {}
+    void insertTop(const MonitorLine& line) override {
+        journal_.insertTop(line);
+        web_.insertTop(line);
+    }
+    int lineCount() const override { return web_.lineCount(); }
+    void removeLine(int index) override { web_.removeLine(index); }
+    std::string readCell(int line, int column) const override { return web_.readCell(line, column); }
+    void clear() override { web_.clear(); }
+
+private:
+    MonitorList& journal_;
+    MonitorList& web_;
+};
 
 class ServiceShell final : public Shell {
 public:
     // `stopSignals`: a descriptor that becomes readable when the service is asked to stop.
-    ServiceShell(int stopSignals, bool monitorLines, std::FILE* out)
-        : stopSignals_(stopSignals), monitorLines_(monitorLines), out_(out), monitor_(out) {}
+    // `web` and `webMonitor`: the web monitor, when it is on.
+    ServiceShell(int stopSignals, bool monitorLines, std::FILE* out, WebServer* web = nullptr,
+                 WebMonitor* webMonitor = nullptr);
 
     WaitOutcome wait(Bridge& bridge, int timeoutMs, std::span<pollfd> watched) override;
-    MonitorList* monitor() override { return monitorLines_ ? &monitor_ : nullptr; }
+    MonitorList* monitor() override { return monitor_; }
+    ClientListView* clientList() override { return webMonitor_ != nullptr ? &webMonitor_->clientList() : nullptr; }
+    StatsView* statistics() override { return webMonitor_ != nullptr ? &webMonitor_->statsView() : nullptr; }
     void clientJoined(const ClientRecord& record) override;
     void clientLeft(const ClientRecord& record) override;
     void clientRefused(const std::string& peer, const std::string& reason) override;
     void serialLost(const std::string& device) override;
     void serialBack(const std::string& device) override;
 
+    // What the hooks counted, for /metrics.
+    std::int64_t serialLostCount() const { return serialLostCount_; }
+    const std::map<std::string, std::int64_t>& refusedClients() const { return refused_; }
+
 private:
+    void setSerialUp(bool up);
+
     int stopSignals_;
-    bool monitorLines_;
     std::FILE* out_;
-    JournalMonitor monitor_;
+    WebServer* web_;
+    WebMonitor* webMonitor_;
+    JournalMonitor journalMonitor_;
+    std::optional<TwoMonitors> bothMonitors_;
+    MonitorList* monitor_ = nullptr;
     std::vector<pollfd> fds_;
+    std::int64_t serialLostCount_ = 0;
+    std::map<std::string, std::int64_t> refused_;
 };
 
 }  // namespace tessel

@@ -55,6 +55,29 @@ TEST_F(Pass, BusFramesReachEveryClientAndClientFramesOnlyTheBus) {
     EXPECT_EQ(::recv(b.get(), buf, sizeof buf, MSG_DONTWAIT), -1);  // nor to another client
 }
 
+TEST_F(Pass, TotalsCountWhatCrossedTheBridgeEachWay) {
+    UniqueFd a = driver.connect();
+    pty.write(kBusFrame);
+    driver.collect(a, kBusFrame.size());
+    Bytes sent = kClientFrame;
+    const Bytes notAFrame = hexBytes("0F F8 10 02 02 01 E4 05");  // its end byte is wrong
+    sent.insert(sent.end(), notAFrame.begin(), notAFrame.end());
+    test::sendAll(a, sent);
+    Bytes onBus;
+    driver.runUntil([&] {
+        const Bytes got = pty.read(1, 1);
+        onBus.insert(onBus.end(), got.begin(), got.end());
+        return bridge.toBusQueue.empty() && onBus.size() >= kClientFrame.size() &&
+               bridge.totals.clientRunsNotFrames > 0;
+    });
+    EXPECT_EQ(onBus, kClientFrame);
+    EXPECT_EQ(bridge.totals.busFramesReceived, 1);
+    EXPECT_EQ(bridge.totals.busBytesReceived, static_cast<std::int64_t>(kBusFrame.size()));
+    EXPECT_EQ(bridge.totals.busFramesWritten, 1);
+    EXPECT_EQ(bridge.totals.busBytesWritten, static_cast<std::int64_t>(kClientFrame.size()));
+    EXPECT_EQ(bridge.totals.clientRunsNotFrames, 1);
+}
+
 TEST_F(Pass, FloodingClientLeavesTheBusQueueBounded) {
     UniqueFd flooder = driver.connect();
     Bytes burst;

@@ -69,7 +69,33 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{{"--bind", "300.1.1.1"}, "--bind takes an IPv4 or IPv6 address, not '300.1.1.1'"},
         BadCase{{"--device", ""}, "--device needs a device path"},
         BadCase{{"--config="}, "--config needs a file name"},
-        BadCase{{"--monitor=yes"}, "--monitor takes no value"}));
+        BadCase{{"--monitor=yes"}, "--monitor takes no value"},
+        BadCase{{"--web"}, "--web needs a value"},
+        BadCase{{"--web", "http"}, "--web takes [ADDRESS:]PORT (8081, 0.0.0.0:8081, [::]:8081), not 'http'"},
+        BadCase{{"--web", "70000"}, "--web takes [ADDRESS:]PORT (8081, 0.0.0.0:8081, [::]:8081), not '70000'"},
+        BadCase{{"--web", "localhost:8081"}, "--web takes [ADDRESS:]PORT (8081, 0.0.0.0:8081, [::]:8081), not 'localhost:8081'"},
+        BadCase{{"--web", "::1:8081"}, "--web takes [ADDRESS:]PORT (8081, 0.0.0.0:8081, [::]:8081), not '::1:8081'"},
+        BadCase{{"--web", "127.0.0.1:"}, "--web takes [ADDRESS:]PORT (8081, 0.0.0.0:8081, [::]:8081), not '127.0.0.1:'"}));
+
+TEST(ServiceOptions, WebTakesAPortAndMaybeAnAddress) {
+    EXPECT_FALSE(parse({}).options->webAddress);
+    const struct {
+        std::string value, address;
+        std::uint16_t port;
+    } table[] = {
+        {"8081", "127.0.0.1", 8081},
+        {"0.0.0.0:8081", "0.0.0.0", 8081},
+        {"[::]:8081", "[::]", 8081},
+        {"[::1]:9", "[::1]", 9},
+        {"192.168.1.5:80", "192.168.1.5", 80},
+    };
+    for (const auto& row : table) {
+        const ParsedOptions p = parse({"--web=" + row.value});
+        ASSERT_TRUE(p.options) << row.value << ": " << p.error;
+        EXPECT_EQ(*p.options->webAddress, row.address) << row.value;
+        EXPECT_EQ(p.options->webPort, row.port) << row.value;
+    }
+}
 
 TEST(ServiceOptions, HelpAndVersion) {
     EXPECT_TRUE(parse({"--help"}).options->help);

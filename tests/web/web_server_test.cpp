@@ -1,0 +1,220 @@
+// The web server inside one loop, with real sockets on loopback and a clock moved by hand: the
+// key, the request limits, the stream cap, and a page that stops reading.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <functional>
+
+#include "support/fakes.h"
+#include "support/loopback.h"
+#include "web/web_server.h"
+
+namespace tessel {
+namespace {
+
+class WebServerTest : public ::testing::Test {
+protected:
+    void start(const std::string& key = {}) {
+        WebSettings settings;
+        settings.key = key;
+        std::string error;
+        ASSERT_TRUE(server.start(settings, error)) << error;
+    }
+
+    // Runs the server until `done` holds, a bounded number of rounds.
+    bool serveUntil(const std::function<bool()>& done, int rounds = 400) {
+        for (int i = 0; i < rounds; ++i) {
+            server.run();
+            if (done()) return true;
+            pollfd p{server.descriptor(), POLLIN, 0};
+            ::poll(&p, 1, 5);
+        }
+        return false;
+    }
+
+    UniqueFd request(const std::string& head, int receiveBuffer = 0) {
+        UniqueFd c(::socket(AF_INET, SOCK_STREAM, 0));
+        if (receiveBuffer > 0) ::setsockopt(c.get(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(server.port());
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(::connect(c.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        test::sendAll(c, Bytes(head.begin(), head.end()));
+        return c;
+    }
+
+    // What has come on `c` once it holds `want` (or the rounds ran out).
+    std::string answer(const UniqueFd& c, const std::string& want = "\r\n\r\n") {
+        std::string got;
+        serveUntil([&] {
+            char buf[4096];
+            ssize_t n;
+            while ((n = ::recv(c.get(), buf, sizeof buf, MSG_DONTWAIT)) > 0) got.append(buf, static_cast<std::size_t>(n));
+            return got.find(want) != std::string::npos;
+        });
+        return got;
+    }
+
+    bool closedByServer(const UniqueFd& c) {
+        return serveUntil([&] {
+            char buf[65536];
+            ssize_t n;
+            while ((n = ::recv(c.get(), buf, sizeof buf, MSG_DONTWAIT)) > 0) {
+            }
+            return n == 0 || (n < 0 && errno != EAGAIN);
+        }, 2000);
+    }
+
+    test::FakeClock clock;
+    WebMonitor monitor{"run"};
+    WebServer server{monitor, clock, {[] { return std::string("tessel_uptime_seconds 1\n"); },
+                                      [this] { return problem; }}};
+    std::string problem;
+};
+
+std::string base64(const std::string& in) {
+    static constexpr char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (std::size_t i = 0; i < in.size(); i += 3) {
+        const std::uint32_t n = (static_cast<std::uint8_t>(in[i]) << 16) |
+                                (i + 1 < in.size() ? static_cast<std::uint8_t>(in[i + 1]) << 8 : 0) |
+                                (i + 2 < in.size() ? static_cast<std::uint8_t>(in[i + 2]) : 0);
+        out += kDigits[(n >> 18) & 63];
+        out += kDigits[(n >> 12) & 63];
+        out += i + 1 < in.size() ? kDigits[(n >> 6) & 63] : '=';
+        out += i + 2 < in.size() ? kDigits[n & 63] : '=';
+    }
+    return out;
+}
+
+MonitorLine longLine(const std::string& source) {
+    MonitorLine line;
+    line.cells = {"07:08:09", std::string(4000, 'A'), "2000", "00/00", source};
+    return line;
+}
+
+std::string get(const std::string& path, const std::string& extra = {}) {
+    return "GET " + path + " HTTP/1.1\r\nHost: bridge\r\n" + extra + "\r\n";
+}
+
+TEST_F(WebServerTest, TheKeyIsThePasswordForEverythingButHealth) {
+    ASSERT_NO_FATAL_FAILURE(start("s3cret:key"));
+    const struct {
+        std::string path, authorization, status;
+    } table[] = {
+        {"/metrics", "", "HTTP/1.1 401 "},
+        {"/", "", "HTTP/1.1 401 "},
+        {"/events", "", "HTTP/1.1 401 "},
+        {"/metrics", "Authorization: Basic " + base64("anyone:s3cret:key") + "\r\n", "HTTP/1.1 200 "},
+        {"/metrics", "Authorization: Basic " + base64(":s3cret:key") + "\r\n", "HTTP/1.1 200 "},
+        {"/metrics", "Authorization: Basic " + base64("anyone:s3cret:ke") + "\r\n", "HTTP/1.1 401 "},
+        {"/metrics", "Authorization: Basic " + base64("anyone:s3cret:keyy") + "\r\n", "HTTP/1.1 401 "},
+        {"/metrics", "Authorization: Basic !!!\r\n", "HTTP/1.1 401 "},
+        {"/healthz", "", "HTTP/1.1 200 "},
+    };
+    for (const auto& row : table) {
+        const std::string got = answer(request(get(row.path, row.authorization)));
+        EXPECT_EQ(got.rfind(row.status, 0), 0u) << row.path << " " << row.authorization << "\n" << got;
+        if (row.status == "HTTP/1.1 401 ") {
+            EXPECT_NE(got.find("WWW-Authenticate: Basic realm=\"tessel-server\""), std::string::npos) << got;
+        }
+    }
+    EXPECT_EQ(server.refusals().at(401), 6);
+}
+
+TEST_F(WebServerTest, HealthFollowsTheDevice) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    std::string got = answer(request(get("/healthz")), "ok\n");
+    EXPECT_EQ(got.rfind("HTTP/1.1 200 ", 0), 0u) << got;
+    problem = "Velbus serial /dev/ttyACM0 lost";
+    got = answer(request(get("/healthz")), "lost\n");
+    EXPECT_EQ(got.rfind("HTTP/1.1 503 ", 0), 0u) << got;
+    EXPECT_NE(got.find("\r\n\r\nVelbus serial /dev/ttyACM0 lost\n"), std::string::npos) << got;
+}
+
+TEST_F(WebServerTest, AHeadNotCompleteWithinTenSecondsGets408) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    UniqueFd slow = request("GET / HTTP/1.1\r\nHost: bri");
+    serveUntil([] { return false; }, 5);
+    clock.advance(kRequestHeadMillis - 1);
+    EXPECT_EQ(answer(slow, "HTTP"), "");  // not yet
+    clock.advance(1);
+    const std::string got = answer(slow, "\n\n");
+    EXPECT_EQ(got.rfind("HTTP/1.1 408 Request Timeout\r\n", 0), 0u) << got;
+    EXPECT_TRUE(closedByServer(slow));
+    EXPECT_EQ(server.refusals().at(408), 1);
+    // The rule's deadline is part of the wait while a head is under way, and only then.
+    UniqueFd other = request("GET / HTT");
+    serveUntil([] { return false; }, 5);
+    EXPECT_EQ(server.waitMillis(), kRequestHeadMillis);
+}
+
+TEST_F(WebServerTest, AtMost32StreamsAndThe33rdIsRefused) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    std::vector<UniqueFd> pages;
+    for (int i = 0; i < kMaxEventStreams; ++i) {
+        pages.push_back(request(get("/events")));
+        const std::string got = answer(pages.back(), "event: snapshot");
+        ASSERT_EQ(got.rfind("HTTP/1.1 200 ", 0), 0u) << i << got;
+        EXPECT_NE(got.find("Content-Type: text/event-stream"), std::string::npos);
+    }
+    UniqueFd extra = request(get("/events"));
+    const std::string refused = answer(extra, "reload\n");
+    EXPECT_EQ(refused.rfind("HTTP/1.1 503 ", 0), 0u) << refused;
+    EXPECT_TRUE(closedByServer(extra));
+    // A page that goes makes room for the next. A sleeping stream is not watched: it is found
+    // gone when a batch to it fails, which the statistics' batch each second brings about.
+    pages.pop_back();
+    ASSERT_TRUE(serveUntil([&] {
+        monitor.monitorList().insertTop(longLine("wake"));
+        clock.advance(kBatchIntervalMillis);
+        return server.streamCount() == kMaxEventStreams - 1;
+    }));
+    EXPECT_EQ(answer(request(get("/events")), "event: snapshot").rfind("HTTP/1.1 200 ", 0), 0u);
+}
+
+TEST_F(WebServerTest, BatchesGoOutAtMostTenTimesASecondWithKeepAlivesBetween) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    UniqueFd page = request(get("/events"));
+    ASSERT_NE(answer(page, "event: snapshot").find("\"reset\":true"), std::string::npos);
+    monitor.monitorList().insertTop(longLine("first"));
+    EXPECT_NE(answer(page, "\"first\"").find("event: batch"), std::string::npos);
+    monitor.monitorList().insertTop(longLine("second"));
+    EXPECT_EQ(answer(page, "\"second\""), "");  // within 100 ms of the last batch: held
+    EXPECT_EQ(server.waitMillis(), kBatchIntervalMillis);
+    clock.advance(kBatchIntervalMillis);
+    EXPECT_NE(answer(page, "\"second\"").find("id: run-2\n"), std::string::npos);
+    clock.advance(kStreamKeepAliveMillis);
+    EXPECT_NE(answer(page, ": keep-alive\n\n"), "");
+}
+
+TEST_F(WebServerTest, APageThatStopsReadingIsDroppedAndTheOthersFollowOn) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    UniqueFd stuck = request(get("/events"), 4096);
+    UniqueFd reading = request(get("/events"));
+    ASSERT_NE(answer(reading, "event: snapshot"), "");
+    int sent = 0;
+    std::string got;
+    const bool dropped = serveUntil([&] {
+        monitor.monitorList().insertTop(longLine("line " + std::to_string(++sent)));
+        clock.advance(kBatchIntervalMillis);
+        char buf[65536];
+        ssize_t n;
+        while ((n = ::recv(reading.get(), buf, sizeof buf, MSG_DONTWAIT)) > 0) got.append(buf, static_cast<std::size_t>(n));
+        if (got.size() > 1'000'000) got.erase(0, got.size() - 100'000);
+        return server.droppedStreams() > 0;
+    }, 5000);
+    ASSERT_TRUE(dropped) << sent << " batches";
+    EXPECT_EQ(server.droppedStreams(), 1);
+    EXPECT_TRUE(closedByServer(stuck));
+    EXPECT_EQ(server.streamCount(), 1u);
+    monitor.monitorList().insertTop(longLine("after"));
+    clock.advance(kBatchIntervalMillis);
+    EXPECT_NE(answer(reading, "\"after\""), "");
+}
+
+}  // namespace
+}  // namespace tessel

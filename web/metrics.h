@@ -1,0 +1,33 @@
+// /metrics: the service's counters and gauges in the Prometheus text exposition format.
+#pragma once
+#include <cstdint>
+#include <map>
+#include <string>
+
+namespace tessel {
+
+struct MetricsValues {
+    std::string version;
+    std::int64_t uptimeSeconds = 0;
+    std::int64_t busFramesReceived = 0;
+    std::int64_t busFramesWritten = 0;
+    std::int64_t clientRunsNotFrames = 0;
+    std::int64_t busBytesReceived = 0;
+    std::int64_t busBytesWritten = 0;
+    std::int64_t clientsConnected = 0;
+    std::map<std::string, std::int64_t> clientsRefused;  // by reason label
+    std::int64_t serialLost = 0;
+    bool serialUp = true;
+    std::int64_t busQueueFrames = 0;
+    std::int64_t webStreams = 0;
+    std::map<int, std::int64_t> webRefused;  // by HTTP status
+    std::int64_t webStreamsDropped = 0;
+    std::int64_t webWithoutRequest = 0;
+};
+
+std::string metricsText(const MetricsValues& values);
+
+// A refusal's journal reason as a label value: "wrong key" -> "wrong_key".
+std::string refusalLabel(const std::string& reason);
+
+}  // namespace tessel

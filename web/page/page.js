@@ -1,0 +1,246 @@
+// The web monitor's page: follows the bridge's live stream (Server-Sent Events) and shows what
+// the window shows. Lines, clients and graphs come as the window's own texts and colours.
+"use strict";
+
+const LINE_LIMIT = 500;
+const ICON_TITLES = ["client error", "client frame", "bus error", "bus frame"];
+// The graphs' colours, as the window draws them.
+const GRAPH_COLOURS = {
+  rx: { background: "rgb(221, 255, 221)", bar: "rgb(0, 119, 0)" },
+  tx: { background: "rgb(221, 221, 255)", bar: "rgb(0, 0, 119)" },
+};
+
+const page = {
+  lines: [],       // newest first, at most 500: {icon, colour, cells}
+  waiting: [],     // what came while paused, oldest first
+  paused: false,
+  source: null,
+  retry: null,
+};
+
+const $ = (id) => document.getElementById(id);
+
+// The window's filter rule: with "Filter" pressed, a line passes when its hexadecimal text
+// begins with the filter text (in capitals); with "!" also pressed, when it does not contain it.
+function passes(line) {
+  if ($("filter").getAttribute("aria-pressed") !== "true") return true;
+  const text = $("filter-text").value.toUpperCase();
+  const hex = line.cells[1];
+  const at = text === "" ? -1 : hex.indexOf(text);
+  if ($("invert").getAttribute("aria-pressed") === "true") return at < 0;
+  return at === 0;
+}
+
+function monitorRow(line) {
+  const row = document.createElement("tr");
+  row.style.color = line.colour;
+  const icon = document.createElement("td");
+  const img = document.createElement("img");
+  img.src = "/icons/" + line.icon + ".png";
+  img.alt = img.title = ICON_TITLES[line.icon] || "";
+  icon.appendChild(img);
+  row.appendChild(icon);
+  for (const text of line.cells) {
+    const cell = document.createElement("td");
+    cell.textContent = text;
+    row.appendChild(cell);
+  }
+  return row;
+}
+
+function shownCount() {
+  return $("monitor").tBodies[0].rows.length;
+}
+
+function showCount() {
+  $("line-count").textContent = "Log line Number: " + shownCount();
+}
+
+function redrawMonitor() {
+  const body = document.createElement("tbody");
+  for (const line of page.lines) {
+    if (passes(line)) body.appendChild(monitorRow(line));
+  }
+  $("monitor").replaceChild(body, $("monitor").tBodies[0]);
+  showCount();
+}
+
+// Lines oldest first; each goes to the top, and the oldest drop out past 500.
+function addLines(lines) {
+  if (lines.length === 0) return;
+  if (page.paused) {
+    page.waiting.push(...lines);
+    if (page.waiting.length > LINE_LIMIT) page.waiting.splice(0, page.waiting.length - LINE_LIMIT);
+    return;
+  }
+  const body = $("monitor").tBodies[0];
+  const fresh = document.createDocumentFragment();
+  for (let i = lines.length - 1; i >= 0; --i) {
+    page.lines.unshift(lines[i]);
+    if (passes(lines[i])) fresh.appendChild(monitorRow(lines[i]));
+  }
+  body.insertBefore(fresh, body.firstChild);
+  if (page.lines.length > LINE_LIMIT) {
+    page.lines.length = LINE_LIMIT;
+    // The shown rows are a subset of the held lines, in the same order.
+    const shown = page.lines.filter(passes).length;
+    while (body.rows.length > shown) body.deleteRow(-1);
+  }
+  showCount();
+}
+
+function showClients(rows) {
+  const body = document.createElement("tbody");
+  for (const client of rows) {
+    const row = document.createElement("tr");
+    const icon = document.createElement("td");
+    const img = document.createElement("img");
+    img.src = client.active ? "/icons/4.png" : "/icons/5.png";
+    img.alt = img.title = client.active ? "connected" : "ended";
+    icon.appendChild(img);
+    row.appendChild(icon);
+    for (const text of client.cells) {
+      const cell = document.createElement("td");
+      cell.textContent = text;
+      row.appendChild(cell);
+    }
+    body.appendChild(row);
+  }
+  $("clients").replaceChild(body, $("clients").tBodies[0]);
+}
+
+function drawGraph(canvas, bars, colours) {
+  const g = canvas.getContext("2d");
+  g.fillStyle = colours.background;
+  g.fillRect(0, 0, canvas.width, canvas.height);
+  g.fillStyle = colours.bar;
+  bars.forEach((pixels, x) => g.fillRect(x, canvas.height - pixels, 1, pixels));
+}
+
+function showStats(stats) {
+  $("rx").value = stats.rx;
+  $("tx").value = stats.tx;
+  drawGraph($("rx-graph"), stats.rxBars, GRAPH_COLOURS.rx);
+  drawGraph($("tx-graph"), stats.txBars, GRAPH_COLOURS.tx);
+  $("uptime").textContent = stats.uptime;
+  $("clock").textContent = stats.clock;
+}
+
+function showStatus(status) {
+  $("version").textContent = status.version;
+  $("device-name").textContent = status.device;
+  const state = $("device-state");
+  state.textContent = status.serialUp ? "open" : "lost";
+  state.className = status.serialUp ? "" : "lost";
+  $("listening").textContent = "Listening on " + status.listening.join(", ");
+  document.title = "Tessel-server " + status.device + (status.serialUp ? "" : " (lost)");
+}
+
+function apply(data) {
+  addLines(data.lines || []);
+  if (data.clients) showClients(data.clients);
+  if (data.stats) showStats(data.stats);
+  if (data.status) showStatus(data.status);
+}
+
+function connect() {
+  page.retry = null;
+  const source = new EventSource("/events");
+  page.source = source;
+  source.addEventListener("snapshot", (event) => {
+    const data = JSON.parse(event.data);
+    if (data.reset) {
+      // A page opened late, or the service started anew: what it holds replaces ours.
+      page.lines = [];
+      page.waiting = [];
+      redrawMonitor();
+    }
+    apply(data);
+    $("connection").hidden = true;
+  });
+  source.addEventListener("batch", (event) => apply(JSON.parse(event.data)));
+  source.onerror = () => {
+    $("connection").hidden = false;
+    // The browser retries a dropped stream by itself; a refused one (too many pages, a
+    // restart half done) is tried again here.
+    if (source.readyState === EventSource.CLOSED && page.retry === null) {
+      page.retry = setTimeout(connect, 3000);
+    }
+  };
+}
+
+function toggle(button) {
+  const pressed = button.getAttribute("aria-pressed") !== "true";
+  button.setAttribute("aria-pressed", String(pressed));
+  return pressed;
+}
+
+// What the window's log file holds: ISO-8859-15 bytes, five TAB-separated columns, LF ends.
+const LATIN9_ONLY = { 0x20ac: 0xa4, 0x160: 0xa6, 0x161: 0xa8, 0x17d: 0xb4, 0x17e: 0xb8, 0x152: 0xbc, 0x153: 0xbd, 0x178: 0xbe };
+const LATIN1_REPLACED = new Set(Object.values(LATIN9_ONLY));
+
+function latin9Bytes(text, out) {
+  for (const ch of text) {
+    const code = ch.codePointAt(0);
+    if (code in LATIN9_ONLY) out.push(LATIN9_ONLY[code]);
+    else if (code < 0x100 && !LATIN1_REPLACED.has(code)) out.push(code);
+    else out.push(0x3f);  // "?": no single-byte form
+  }
+}
+
+function logBytes() {
+  const bytes = [];
+  for (const line of page.lines) {
+    if (!passes(line)) continue;
+    latin9Bytes(line.cells.join("\t"), bytes);
+    bytes.push(0x0a);
+  }
+  return new Uint8Array(bytes);
+}
+
+function logName(now) {
+  const two = (n) => String(n).padStart(2, "0");
+  return "Tessel-server_" + now.getFullYear() + "-" + two(now.getMonth() + 1) + "-" + two(now.getDate()) +
+         "_" + two(now.getHours()) + "-" + two(now.getMinutes()) + ".log";
+}
+
+function save() {
+  const url = URL.createObjectURL(new Blob([logBytes()], { type: "application/octet-stream" }));
+  const link = document.createElement("a");
+  link.href = url;
+  link.download = logName(new Date());
+  document.body.appendChild(link);
+  link.click();
+  link.remove();
+  setTimeout(() => URL.revokeObjectURL(url), 10000);
+}
+
+document.addEventListener("DOMContentLoaded", () => {
+  $("clear").addEventListener("click", () => {
+    page.lines = [];
+    page.waiting = [];
+    redrawMonitor();
+  });
+  $("save").addEventListener("click", save);
+  $("pause").addEventListener("click", (event) => {
+    page.paused = toggle(event.currentTarget);
+    event.currentTarget.textContent = page.paused ? "Resume" : "Pause";
+    if (!page.paused) {
+      const waiting = page.waiting;
+      page.waiting = [];
+      addLines(waiting);
+    }
+  });
+  $("filter").addEventListener("click", (event) => {
+    toggle(event.currentTarget);
+    redrawMonitor();
+  });
+  $("invert").addEventListener("click", (event) => {
+    toggle(event.currentTarget);
+    redrawMonitor();
+  });
+  $("filter-text").addEventListener("input", redrawMonitor);
+  drawGraph($("rx-graph"), new Array(110).fill(1), GRAPH_COLOURS.rx);
+  drawGraph($("tx-graph"), new Array(110).fill(1), GRAPH_COLOURS.tx);
+  connect();
+});

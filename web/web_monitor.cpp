@@ -1,0 +1,194 @@
+#include "web/web_monitor.h"
+
+#include <algorithm>
+#include <charconv>
+
+#include "web/json.h"
+
+namespace tessel {
+
+namespace {
+
+std::string colourText(Rgb c) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out = "#";
+    for (const std::uint8_t v : {c.r, c.g, c.b}) {
+        out += kHex[v >> 4];
+        out += kHex[v & 0x0F];
+    }
+    return out;
+}
+
+// A graph column's bar in pixels, counted up from the bottom row as the window draws it.
+int barPixels(const GraphImage& image, int x) {
+    const Rgb bar = image.at(x, kGraphHeight - 1);
+    int n = 0;
+    for (int y = kGraphHeight - 1; y >= 0 && image.at(x, y) == bar; --y) ++n;
+    return n;
+}
+
+std::string barsJson(const std::array<int, kGraphWidth>& bars) {
+    std::string out = "[";
+    for (std::size_t i = 0; i < bars.size(); ++i) {
+        if (i > 0) out += ',';
+        out += std::to_string(bars[i]);
+    }
+    return out + "]";
+}
+
+std::string sseEvent(const std::string& id, const char* name, const std::string& data) {
+    return "id: " + id + "\nevent: " + name + "\ndata: " + data + "\n\n";
+}
+
+}  // namespace
+
+std::string monitorLineJson(const MonitorLine& line) {
+    return "{\"icon\":" + std::to_string(static_cast<int>(line.icon)) + ",\"colour\":\"" +
+           colourText(line.colour) + "\",\"cells\":[" + jsonLatin9(line.cells[0]) + "," +
+           jsonLatin9(line.cells[1]) + "," + jsonLatin9(line.cells[2]) + "," +
+           jsonLatin9(line.cells[3]) + "," + jsonLatin9(line.cells[4]) + "]}";
+}
+
+std::int64_t eventSequence(const std::string& lastEventId, const std::string& instance) {
+    if (lastEventId.size() <= instance.size() + 1 || lastEventId.compare(0, instance.size(), instance) != 0 ||
+        lastEventId[instance.size()] != '-') {
+        return -1;
+    }
+    std::int64_t value = -1;
+    const char* first = lastEventId.data() + instance.size() + 1;
+    const char* last = lastEventId.data() + lastEventId.size();
+    const auto [end, error] = std::from_chars(first, last, value);
+    if (error != std::errc() || end != last || value < 0) return -1;
+    return value;
+}
+
+void WebMonitorLines::insertTop(const MonitorLine& line) {
+    owner_.held_.push_front({owner_.sequence_ + 1, line, monitorLineJson(line)});
+    ++owner_.pendingLines_;
+}
+
+int WebMonitorLines::lineCount() const { return static_cast<int>(owner_.held_.size()); }
+
+void WebMonitorLines::removeLine(int index) {
+    if (index < 0 || index >= lineCount()) return;
+    if (owner_.held_[static_cast<std::size_t>(index)].batch > owner_.sequence_) --owner_.pendingLines_;
+    owner_.held_.erase(owner_.held_.begin() + index);
+}
+
+std::string WebMonitorLines::readCell(int line, int column) const {
+    if (line < 0 || line >= lineCount() || column < 0 || column > 4) return {};
+    return owner_.held_[static_cast<std::size_t>(line)].line.cells[static_cast<std::size_t>(column)];
+}
+
+void WebMonitorLines::clear() {
+    owner_.held_.clear();
+    owner_.pendingLines_ = 0;
+}
+
+void WebClientRows::clear() {
+    owner_.rowJson_.clear();
+    owner_.clientsChanged_ = true;
+}
+
+void WebClientRows::insertTop(const ClientRow& row) {
+    owner_.rowJson_.insert(owner_.rowJson_.begin(),
+                           "{\"active\":" + std::string(row.active ? "true" : "false") +
+                               ",\"cells\":[" + jsonLatin9(row.address) + "," + jsonLatin9(row.startDate) +
+                               "," + jsonLatin9(row.endDate) + "," + jsonLatin9(row.errors) + "]}");
+    owner_.clientsChanged_ = true;
+}
+
+void WebStats::setRates(const std::string& rxText, const std::string& txText) {
+    owner_.rxRate_ = rxText;
+    owner_.txRate_ = txText;
+    owner_.statsChanged_ = true;
+}
+
+void WebStats::showGraphs(const GraphImage& rx, const GraphImage& tx) {
+    for (int x = 0; x < kGraphWidth; ++x) {
+        owner_.rxBars_[static_cast<std::size_t>(x)] = barPixels(rx, x);
+        owner_.txBars_[static_cast<std::size_t>(x)] = barPixels(tx, x);
+    }
+    owner_.statsChanged_ = true;
+}
+
+void WebStats::setUptime(const std::string& uptimeText, const std::string& clockText) {
+    owner_.uptime_ = uptimeText;
+    owner_.clock_ = clockText;
+    owner_.statsChanged_ = true;
+}
+
+WebMonitor::WebMonitor(std::string instance) : instance_(std::move(instance)) {
+    rxBars_.fill(1);  // the base line of an empty graph
+    txBars_.fill(1);
+}
+
+void WebMonitor::setStatus(const WebStatus& status) {
+    status_ = status;
+    statusChanged_ = true;
+}
+
+std::string WebMonitor::lastEventId() const { return instance_ + "-" + std::to_string(sequence_); }
+
+std::string WebMonitor::linesJson(std::int64_t afterBatch, std::int64_t upToBatch) const {
+    // Oldest first, so the page inserts each at the top in turn, as the window did.
+    std::string out = "[";
+    bool first = true;
+    for (auto it = held_.rbegin(); it != held_.rend(); ++it) {
+        if (it->batch <= afterBatch || it->batch > upToBatch) continue;
+        if (!first) out += ',';
+        out += it->json;
+        first = false;
+    }
+    return out + "]";
+}
+
+std::string WebMonitor::stateJson(bool withClients, bool withStats, bool withStatus) const {
+    std::string out;
+    if (withClients) {
+        out += ",\"clients\":[";
+        for (std::size_t i = 0; i < rowJson_.size(); ++i) {
+            if (i > 0) out += ',';
+            out += rowJson_[i];
+        }
+        out += "]";
+    }
+    if (withStats) {
+        out += ",\"stats\":{\"rx\":" + jsonLatin9(rxRate_) + ",\"tx\":" + jsonLatin9(txRate_) +
+               ",\"rxBars\":" + barsJson(rxBars_) + ",\"txBars\":" + barsJson(txBars_) +
+               ",\"uptime\":" + jsonLatin9(uptime_) + ",\"clock\":" + jsonLatin9(clock_) + "}";
+    }
+    if (withStatus) {
+        out += ",\"status\":{\"version\":" + jsonLatin9(status_.version) +
+               ",\"device\":" + jsonLatin9(status_.device) +
+               ",\"serialUp\":" + (status_.serialUp ? "true" : "false") + ",\"listening\":[";
+        for (std::size_t i = 0; i < status_.listening.size(); ++i) {
+            if (i > 0) out += ',';
+            out += jsonLatin9(status_.listening[i]);
+        }
+        out += "]}";
+    }
+    return out;
+}
+
+std::string WebMonitor::takeBatch() {
+    ++sequence_;
+    const std::string data = "{\"lines\":" + linesJson(sequence_ - 1, sequence_) +
+                             stateJson(clientsChanged_, statsChanged_, statusChanged_) + "}";
+    pendingLines_ = 0;
+    clientsChanged_ = statsChanged_ = statusChanged_ = false;
+    return sseEvent(lastEventId(), "batch", data);
+}
+
+std::string WebMonitor::snapshotEvent(const std::string& lastEventIdSeen) const {
+    const std::int64_t seen = eventSequence(lastEventIdSeen, instance_);
+    // An id of this run that is not ahead of it: only what came after; else everything held.
+    const bool resume = seen >= 0 && seen <= sequence_;
+    const std::string data = std::string("{\"reset\":") + (resume ? "false" : "true") +
+                             ",\"lines\":" + linesJson(resume ? seen : -1, sequence_) +
+                             stateJson(true, true, true) + "}";
+    // A quick reconnect after a drop, then the held state.
+    return "retry: 2000\n" + sseEvent(lastEventId(), "snapshot", data);
+}
+
+}  // namespace tessel

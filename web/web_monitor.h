@@ -1,0 +1,124 @@
+// What the web page shows, kept as the window keeps it: the monitor's newest 500 lines, the
+// client rows, the bandwidth texts and graphs, the uptime, and the device's state. The core
+// fills it through the same views the window implements; every change is gathered into the next
+// batch, which goes to every page as one Server-Sent Event. A page that opens (or comes back)
+// first gets a snapshot of what is held.
+#pragma once
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "net/client_table.h"
+#include "routing/monitor.h"
+#include "routing/statistics.h"
+
+namespace tessel {
+
+// Where the service is and what it listens on, as the page's header shows it.
+struct WebStatus {
+    std::string version;
+    std::string device;
+    bool serialUp = true;
+    std::vector<std::string> listening;  // "0.0.0.0:8080", the web monitor's own among them
+};
+
+class WebMonitor;
+
+class WebMonitorLines final : public MonitorList {
+public:
+    explicit WebMonitorLines(WebMonitor& owner) : owner_(owner) {}
+    void insertTop(const MonitorLine& line) override;
+    int lineCount() const override;
+    void removeLine(int index) override;
+    std::string readCell(int line, int column) const override;
+    void clear() override;
+
+private:
+    WebMonitor& owner_;
+};
+
+class WebClientRows final : public ClientListView {
+public:
+    explicit WebClientRows(WebMonitor& owner) : owner_(owner) {}
+    void clear() override;
+    void insertTop(const ClientRow& row) override;
+
+private:
+    WebMonitor& owner_;
+};
+
+class WebStats final : public StatsView {
+public:
+    explicit WebStats(WebMonitor& owner) : owner_(owner) {}
+    void setRates(const std::string& rxText, const std::string& txText) override;
+    void showGraphs(const GraphImage& rx, const GraphImage& tx) override;
+    void setUptime(const std::string& uptimeText, const std::string& clockText) override;
+
+private:
+    WebMonitor& owner_;
+};
+
+class WebMonitor {
+public:
+    // `instance` tells this run's event ids from those of an earlier run of the service, so a
+    // page that reconnects after a restart starts afresh.
+    explicit WebMonitor(std::string instance);
+    WebMonitor(const WebMonitor&) = delete;
+    WebMonitor& operator=(const WebMonitor&) = delete;
+
+    MonitorList& monitorList() { return lines_; }
+    ClientListView& clientList() { return rows_; }
+    StatsView& statsView() { return stats_; }
+    void setStatus(const WebStatus& status);
+    const WebStatus& status() const { return status_; }
+
+    // True when something changed since the last batch.
+    bool hasPending() const { return pendingLines_ > 0 || clientsChanged_ || statsChanged_ || statusChanged_; }
+    // The pending changes as one event ("id", "event: batch", "data"), and a new batch begins.
+    std::string takeBatch();
+    // What a page gets first: everything held, or with `lastEventId` of this run, the lines
+    // that came after that event and the current state of the rest.
+    std::string snapshotEvent(const std::string& lastEventId) const;
+    // The id of the last batch sent, "instance-sequence".
+    std::string lastEventId() const;
+
+    // The lines held, newest first (for tests and the log file's form).
+    struct HeldLine {
+        std::int64_t batch = 0;  // the batch that carried (or will carry) it
+        MonitorLine line;
+        std::string json;
+    };
+    const std::deque<HeldLine>& heldLines() const { return held_; }
+
+private:
+    friend class WebMonitorLines;
+    friend class WebClientRows;
+    friend class WebStats;
+
+    std::string stateJson(bool withClients, bool withStats, bool withStatus) const;
+    std::string linesJson(std::int64_t afterBatch, std::int64_t upToBatch) const;
+
+    WebMonitorLines lines_{*this};
+    WebClientRows rows_{*this};
+    WebStats stats_{*this};
+    std::string instance_;
+    std::int64_t sequence_ = 0;  // the last batch taken
+    std::deque<HeldLine> held_;  // newest first, at most 500
+    int pendingLines_ = 0;
+    std::vector<std::string> rowJson_;  // newest first
+    std::string rxRate_ = "0.0", txRate_ = "0.0";
+    std::array<int, kGraphWidth> rxBars_{}, txBars_{};
+    std::string uptime_, clock_;
+    WebStatus status_;
+    bool clientsChanged_ = false, statsChanged_ = false, statusChanged_ = false;
+};
+
+// "instance-sequence" read back: the sequence when the instance is `instance`, else -1.
+std::int64_t eventSequence(const std::string& lastEventId, const std::string& instance);
+
+// One monitor line as the page takes it.
+std::string monitorLineJson(const MonitorLine& line);
+
+}  // namespace tessel
