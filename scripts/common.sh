@@ -1,6 +1,9 @@
 # Shared by scripts/check and scripts/demo: install what is missing, build.
-PACKAGES=(cmake g++ make pkg-config libgtk2.0-dev libpng-dev zlib1g-dev libssl-dev libgtest-dev
-          xvfb xauth xdotool python3 clang libclang-rt-14-dev util-linux)
+PACKAGES=(cmake g++ make pkg-config libgtk2.0-dev libpng-dev zlib1g-dev libssl-dev libmicrohttpd-dev
+          libgtest-dev xvfb xauth xdotool python3 clang libclang-rt-14-dev util-linux)
+# What the web monitor's tests need besides: the Prometheus client's parser for /metrics, and
+# Debian's Chromium driven through Selenium for the page.
+WEB_TEST_TOOLS=(python3-prometheus-client python3-selenium chromium chromium-driver)
 # What scripts/package and the package's checks need besides.
 PACKAGE_TOOLS=(dpkg-dev file lintian desktop-file-utils systemd)
 # A build that can be packaged: installed under /usr, with Debian's usual hardening.

@@ -392,3 +392,21 @@ class Service(Program):
 
     def wait_started(self, timeout=10):
         return self.wait_for_line(lambda line: " listening on " in line, timeout, "the service to start")
+
+
+def make_tls_files(directory):
+    """A self-signed certificate and its key, as --help says to make them."""
+    cert, key = os.path.join(directory, "tls-cert.pem"), os.path.join(directory, "tls-key.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                    "-subj", "/CN=tessel-server", "-keyout", key, "-out", cert],
+                   check=True, capture_output=True, timeout=60)
+    os.chmod(key, 0o600)
+    return cert, key
+
+
+def make_key_file(directory, key, mode=0o600):
+    path = os.path.join(directory, "auth-key")
+    with open(path, "w") as f:
+        f.write(key + "\n")
+    os.chmod(path, mode)
+    return path

@@ -23,7 +23,9 @@ import traceback
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import (CONTROLS, MAIN_TITLE, Bridge, Bus, Client, Display, Service, Skipped,  # noqa: E402
                      TestFailure, check, sanitized,
-                     frame, frame_times, free_port, split_frames, wait_for)
+                     frame, frame_times, free_port, make_key_file, make_tls_files, split_frames,
+                     wait_for)
+import web_cases  # noqa: E402
 
 ARGS = None
 SKIP_EXIT = 77  # ctest's SKIP_RETURN_CODE
@@ -787,24 +789,6 @@ def case_service_journal(display):
         shutil.rmtree(work, ignore_errors=True)
 
 
-def make_tls_files(directory):
-    """A self-signed certificate and its key, as --help says to make them."""
-    cert, key = os.path.join(directory, "tls-cert.pem"), os.path.join(directory, "tls-key.pem")
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
-                    "-subj", "/CN=tessel-server", "-keyout", key, "-out", cert],
-                   check=True, capture_output=True, timeout=60)
-    os.chmod(key, 0o600)
-    return cert, key
-
-
-def make_key_file(directory, key, mode=0o600):
-    path = os.path.join(directory, "auth-key")
-    with open(path, "w") as f:
-        f.write(key + "\n")
-    os.chmod(path, mode)
-    return path
-
-
 def tls_client(port, data=b""):
     """A client as the home-automation library makes one: TLS without checking the
     certificate, then the key's bytes raw, its first frames maybe in the same write."""
@@ -1011,6 +995,7 @@ def case_service_ipv6(display):
 
 
 CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}
+CASES.update(web_cases.CASES)
 
 
 def main():
@@ -1029,6 +1014,7 @@ def main():
     for attr in ("program", "service", "simulator", "screenshot"):
         if getattr(ARGS, attr):
             setattr(ARGS, attr, os.path.abspath(getattr(ARGS, attr)))
+    web_cases.ARGS = ARGS
     if ARGS.list:
         print("\n".join(CASES))
         return 0

@@ -76,10 +76,10 @@ function addLines(lines) {
   const body = $("monitor").tBodies[0];
   const fresh = document.createDocumentFragment();
   for (let i = lines.length - 1; i >= 0; --i) {
-    page.lines.unshift(lines[i]);
     if (passes(lines[i])) fresh.appendChild(monitorRow(lines[i]));
   }
   body.insertBefore(fresh, body.firstChild);
+  page.lines.unshift(...lines.slice().reverse());
   if (page.lines.length > LINE_LIMIT) {
     page.lines.length = LINE_LIMIT;
     // The shown rows are a subset of the held lines, in the same order.
