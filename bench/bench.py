@@ -147,6 +147,48 @@ class TesselServiceTls(TesselService):
         self.bridge.stop()
 
 
+class TesselServiceWeb(TesselService):
+    """The service with its web monitor on a port of its own."""
+    name = "serverd --web"
+
+    def __init__(self, program, bus):
+        self.web_port = free_port()
+        super().__init__(program, bus, ["--web", str(self.web_port)])
+
+
+class Pages:
+    """Web pages following the live stream, as the browser's EventSource does: raw readers of
+    /events, all read by one thread unless `reading` is false (a page that never reads)."""
+
+    def __init__(self, port, count, reading=True):
+        self.socks, self.received = [], 0
+        for _ in range(count):
+            s = socket.create_connection(("127.0.0.1", port), timeout=5)
+            s.sendall(b"GET /events HTTP/1.1\r\nHost: bench\r\nAccept: text/event-stream\r\n\r\n")
+            s.setblocking(False)
+            self.socks.append(s)
+        self.stop = threading.Event()
+        self.thread = threading.Thread(target=self._read, daemon=True)
+        if reading:
+            self.thread.start()
+        time.sleep(0.5)
+
+    def _read(self):
+        while not self.stop.is_set():
+            ready, _, _ = select.select(self.socks, [], [], 0.1)
+            for s in ready:
+                try:
+                    self.received += len(s.recv(65536))
+                except (BlockingIOError, ConnectionError):
+                    pass
+
+    def close(self):
+        self.stop.set()
+        if self.thread.is_alive():
+            self.thread.join(2)
+        close_all(self.socks)
+
+
 class Ser2net:
     def __init__(self, bus, chardelay=False):
         self.name = "ser2net" + ("" if not chardelay else " (chardelay on)")
@@ -498,6 +540,45 @@ def soak(system, bus, seconds):
     return rss_before, rss_after
 
 
+def web_monitor(service, systems, buses, frames, quick):
+    """The service with --web beside the same service without it and ser2net, in one run."""
+    bus = Bus()
+    web = TesselServiceWeb(service, bus)
+    plain = systems[1][0]
+    reference = [plain] + ([systems[-1][0]] if systems[-1][0].name.startswith("ser2net") else [])
+    busy = 10 if quick else 20
+    try:
+        print("The web monitor (tessel-serverd --web), pages following its live stream")
+        print("  %-44s %14s %14s %14s" % ("", "--web, 3 pages", "tessel-serverd", "ser2net"))
+        for rate in (20.0, 70.0):
+            pages = Pages(web.web_port, 3)
+            with_pages = cost(web, bus, busy, 3, rate)
+            pages.close()
+            others = [cost(system, buses[system], busy, 3, rate) for system in reference]
+            row("CPU %%, 3 clients, %d frames/s" % rate, [with_pages] + others, 3)
+        without = latency(web, bus, 1, frames)[1]
+        pages = Pages(web.web_port, 3)
+        with_pages = latency(web, bus, 1, frames)[1]
+        stuck = Pages(web.web_port, 1, reading=False)
+        with_stuck = latency(web, bus, 1, frames)[1]
+        stuck.close()
+        pages.close()
+        print("  %-44s %14s %14s %14s %8s %8s" % ("1 client latency, ms", "no page", "3 pages", "+1 never read",
+                                                   "ratios", ""))
+        for key in ("p50", "p99"):
+            print("  %-44s %14s %14s %14s %8s %8s" % (key, fmt(without[key]), fmt(with_pages[key]), fmt(with_stuck[key]),
+                                                       fmt(with_pages[key] / without[key]),
+                                                       fmt(with_stuck[key] / without[key])))
+        pages = Pages(web.web_port, 32)
+        cost(web, bus, busy // 2, 3, 20.0)
+        print("  %-44s %14d" % ("RSS with 32 pages open after traffic, KiB", status_kib(web.pid, "VmRSS")))
+        print("  %-44s %14d" % ("peak RSS, KiB", status_kib(web.pid, "VmHWM")))
+        pages.close()
+    finally:
+        web.stop()
+        bus.close()
+
+
 # --- the run ----------------------------------------------------------------------------------
 
 def fmt(v, digits=2):
@@ -524,8 +605,8 @@ def main():
     parser.add_argument("--soak", action="store_true", help="also 10 minutes of a flooding client")
     parser.add_argument("--soak-seconds", type=float, default=600)
     parser.add_argument("--no-ser2net", action="store_true")
-    parser.add_argument("--sections", default="latency,many,tls,burst,integrity,fanout,pacing,cost",
-                        help="comma-separated: latency,many,tls,burst,integrity,fanout,pacing,cost")
+    parser.add_argument("--sections", default="latency,many,tls,burst,integrity,fanout,pacing,cost,web",
+                        help="comma-separated: latency,many,tls,burst,integrity,fanout,pacing,cost,web")
     args = parser.parse_args()
     program = os.path.abspath(args.program)
     sections = set(args.sections.split(","))
@@ -629,6 +710,9 @@ def main():
                 row("3 clients, %d frames/s" % rate, [r[0] if isinstance(r, tuple) else r for r in results], 3)
                 row("  the window's X server meanwhile", [results[0][1]] + [None] * (len(results) - 1), 3)
             row("peak RSS, KiB", [status_kib(system.pid, "VmHWM") for system, _ in systems], 0)
+
+        if "web" in sections and args.service:
+            web_monitor(os.path.abspath(args.service), systems, buses, frames, args.quick)
 
         if args.soak:
             print("Soak: a client flooding for %d s" % args.soak_seconds)
