@@ -183,6 +183,9 @@ def case_service_web_statuses(display):
         page = get(port, "/").body.decode("utf-8")
         check("<script src=\"/page.js\"" in page and "http" not in page.replace("http-equiv", ""),
               "the page loads something from elsewhere")
+        # Served from the service's one loop: the library has no thread of its own.
+        threads = os.listdir("/proc/%d/task" % run.proc.pid)
+        check(len(threads) == 1, "the service runs %d threads" % len(threads))
         head = get(port, "/", method="HEAD")
         check(head.status == 200 and head.body == b"", "HEAD /: %r" % head)
         check(get(port, "/healthz").body == b"ok\n", "/healthz while the device is open")
