@@ -180,10 +180,16 @@ std::string WebMonitor::takeBatch() {
     return sseEvent(lastEventId(), "batch", data);
 }
 
-std::string WebMonitor::snapshotEvent(const std::string& lastEventIdSeen) const {
+bool WebMonitor::resumes(const std::string& lastEventIdSeen) const {
+    // An id of this run that is not ahead of it.
     const std::int64_t seen = eventSequence(lastEventIdSeen, instance_);
-    // An id of this run that is not ahead of it: only what came after; else everything held.
-    const bool resume = seen >= 0 && seen <= sequence_;
+    return seen >= 0 && seen <= sequence_;
+}
+
+std::string WebMonitor::snapshotEvent(const std::string& lastEventIdSeen) const {
+    // Resuming: only what came after that event; else everything held.
+    const bool resume = resumes(lastEventIdSeen);
+    const std::int64_t seen = resume ? eventSequence(lastEventIdSeen, instance_) : -1;
     const std::string data = std::string("{\"reset\":") + (resume ? "false" : "true") +
                              ",\"lines\":" + linesJson(resume ? seen : -1, sequence_) +
                              stateJson(true, true, true) + "}";

@@ -81,6 +81,8 @@ public:
     // What a page gets first: everything held, or with `lastEventId` of this run, the lines
     // that came after that event and the current state of the rest.
     std::string snapshotEvent(const std::string& lastEventId) const;
+    // True when `lastEventId` is one of this run that the snapshot resumes from.
+    bool resumes(const std::string& lastEventId) const;
     // The id of the last batch sent, "instance-sequence".
     std::string lastEventId() const;
 

@@ -43,7 +43,11 @@ struct Stream {
     // taken from `taken` on.
     std::deque<std::shared_ptr<const std::string>> pending;
     std::size_t taken = 0;
-    std::size_t backlog = 0;  // bytes in `pending` not taken yet
+    // Bytes of the batches after the snapshot not taken yet. The snapshot itself (500 long
+    // lines can make it megabytes) is owed to the page whole and does not count: a page that
+    // cannot take it before the next batch is not one that stopped reading.
+    std::size_t backlog = 0;
+    bool snapshotPending = true;  // the head of `pending` is the snapshot
     bool suspended = false;
     bool dropped = false;
 };
@@ -68,6 +72,10 @@ struct WebServer::State {
     std::map<int, std::int64_t> refused;
     std::int64_t dropped = 0;
     std::int64_t withoutRequest = 0;
+    // The snapshot of the last batch for pages that start afresh, shared by all that open
+    // before the next batch.
+    std::string freshSnapshotId;
+    std::shared_ptr<const std::string> freshSnapshot;
 };
 
 namespace {
@@ -163,10 +171,11 @@ ssize_t readStream(void* cls, std::uint64_t, char* buffer, std::size_t max) {
     const std::size_t n = std::min(head.size() - st.taken, max);
     std::memcpy(buffer, head.data() + st.taken, n);
     st.taken += n;
-    st.backlog -= n;
+    if (!st.snapshotPending) st.backlog -= n;
     if (st.taken == head.size()) {
         st.pending.pop_front();
         st.taken = 0;
+        st.snapshotPending = false;
     }
     return static_cast<ssize_t>(n);
 }
@@ -238,6 +247,15 @@ bool keyGiven(const State& s, MHD_Connection* c) {
     return given;
 }
 
+std::shared_ptr<const std::string> snapshotFor(State& s, const std::string& lastEventId) {
+    if (s.monitor.resumes(lastEventId)) return std::make_shared<const std::string>(s.monitor.snapshotEvent(lastEventId));
+    if (s.freshSnapshot == nullptr || s.freshSnapshotId != s.monitor.lastEventId()) {
+        s.freshSnapshotId = s.monitor.lastEventId();
+        s.freshSnapshot = std::make_shared<const std::string>(s.monitor.snapshotEvent({}));
+    }
+    return s.freshSnapshot;
+}
+
 MHD_Result openStream(State& s, MHD_Connection* c, bool head) {
     if (s.streams.size() >= static_cast<std::size_t>(kMaxEventStreams)) {
         return refuse(s, c, MHD_HTTP_SERVICE_UNAVAILABLE, "too many live pages open; close one and reload");
@@ -247,8 +265,7 @@ MHD_Result openStream(State& s, MHD_Connection* c, bool head) {
     Stream& st = s.streams.emplace_back();
     st.owner = &s;
     st.connection = c;
-    st.pending.push_back(std::make_shared<const std::string>(s.monitor.snapshotEvent(last != nullptr ? last : "")));
-    st.backlog = st.pending.back()->size();
+    st.pending.push_back(snapshotFor(s, last != nullptr ? last : ""));
     MHD_Response* r = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, kStreamPieceBytes, &readStream,
                                                         &st, &streamEnded);
     if (r == nullptr) {
@@ -416,6 +433,7 @@ void WebServer::run() {
     // Every page gets the same batch, at most ten times a second.
     if (s.monitor.hasPending() && now - s.lastBatchMillis >= kBatchIntervalMillis) {
         s.lastBatchMillis = now;
+        s.freshSnapshot.reset();
         deliver(s, std::make_shared<const std::string>(s.monitor.takeBatch()));
     }
     if (now - s.lastKeepAliveMillis >= kStreamKeepAliveMillis) {

@@ -191,6 +191,23 @@ TEST_F(WebServerTest, BatchesGoOutAtMostTenTimesASecondWithKeepAlivesBetween) {
     EXPECT_NE(answer(page, ": keep-alive\n\n"), "");
 }
 
+TEST_F(WebServerTest, ALargeSnapshotIsOwedWholeAndDoesNotCountAsBacklog) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    for (int i = 0; i < kMonitorLineLimit; ++i) monitor.monitorList().insertTop(longLine("held"));
+    server.run();  // the batch that holds them
+    UniqueFd page = request(get("/events"), 4096);
+    // Far more than the backlog bound waits in the snapshot; batches come meanwhile.
+    for (int i = 0; i < 20; ++i) {
+        monitor.monitorList().insertTop(longLine("later " + std::to_string(i)));
+        clock.advance(kBatchIntervalMillis);
+        serveUntil([] { return false; }, 2);
+    }
+    EXPECT_EQ(server.droppedStreams(), 0);
+    const std::string got = answer(page, "\"later 19\"");
+    EXPECT_GT(got.size(), 2'000'000u);
+    EXPECT_NE(got.find("\"later 19\""), std::string::npos);
+}
+
 TEST_F(WebServerTest, APageThatStopsReadingIsDroppedAndTheOthersFollowOn) {
     ASSERT_NO_FATAL_FAILURE(start());
     UniqueFd stuck = request(get("/events"), 4096);
