@@ -1,10 +1,17 @@
-# Shared by scripts/check and scripts/demo: install what is missing, build.
-PACKAGES=(cmake g++ make pkg-config libgtk2.0-dev libpng-dev zlib1g-dev libssl-dev libmicrohttpd-dev
-          libgtest-dev xvfb xauth xdotool python3 clang libclang-rt-14-dev util-linux)
-# What the web monitor's tests need besides: the Prometheus client's parser for /metrics, and
-# Debian's Chromium driven through Selenium for the page.
-WEB_TEST_TOOLS=(python3-prometheus-client python3-selenium chromium chromium-driver)
-# What scripts/package and the package's checks need besides.
+# Shared by scripts/check, scripts/demo and scripts/package: install what is missing, build.
+# What building both programs needs; README's "From the source" lists the same packages (a test
+# compares the two), and without the window (-DTESSEL_WINDOW=OFF) all but libgtk2.0-dev.
+BUILD_PACKAGES=(cmake g++ make pkg-config libgtk2.0-dev libpng-dev zlib1g-dev libssl-dev libmicrohttpd-dev)
+# What the demo needs besides: Python for its client, and an X server of its own where there is
+# no display.
+DEMO_PACKAGES=(python3)
+DISPLAY_PACKAGES=(xvfb xauth xdotool)
+# What the tests need besides: the test framework, the sanitizers' and fuzzers' compiler, and for
+# the web monitor the Prometheus client's parser for /metrics and Debian's Chromium driven
+# through Selenium.
+TEST_PACKAGES=(libgtest-dev clang libclang-rt-14-dev util-linux python3-prometheus-client python3-selenium
+               chromium chromium-driver)
+# What scripts/package and the packages' checks need besides.
 PACKAGE_TOOLS=(dpkg-dev file lintian desktop-file-utils systemd)
 # A build that can be packaged: installed under /usr, with Debian's usual hardening.
 PACKAGE_FLAGS=(-DCMAKE_INSTALL_PREFIX=/usr "-DCMAKE_CXX_FLAGS=-D_FORTIFY_SOURCE=2 -fstack-protector-strong"
@@ -12,7 +19,7 @@ PACKAGE_FLAGS=(-DCMAKE_INSTALL_PREFIX=/usr "-DCMAKE_CXX_FLAGS=-D_FORTIFY_SOURCE=
 
 install_missing() {
     local missing=() p
-    for p in "${PACKAGES[@]}" "$@"; do
+    for p in "$@"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' ||
             missing+=("$p")
     done
