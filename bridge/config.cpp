@@ -41,6 +41,7 @@ public:
         }
         return line_ < 2;
     }
+    const std::string& portLine() const { return lines_[1]; }
     Configuration configuration() const {
         Configuration config;
         config.serialPortName = lines_[0];
@@ -113,6 +114,12 @@ std::optional<Configuration> readConfigurationFile(const std::string& path) {
     const auto lines = readFirstTwoLines(path);
     if (!lines) return std::nullopt;
     return lines->configuration();
+}
+
+std::optional<std::string> readPortLine(const std::string& path) {
+    const auto lines = readFirstTwoLines(path);
+    if (!lines) return std::nullopt;
+    return lines->portLine();
 }
 
 std::optional<std::string> readFirstLine(const std::string& path) {

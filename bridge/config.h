@@ -29,6 +29,10 @@ Configuration parseConfiguration(std::string_view content);
 // cannot be opened or is not a regular file.
 std::optional<std::string> readFirstLine(const std::string& path);
 
+// The second line as it stands (empty when there is none), for a front end that checks the
+// port more strictly than the window's rule; nothing when the file cannot be read.
+std::optional<std::string> readPortLine(const std::string& path);
+
 // Reads the file; nothing when it cannot be opened or is not a regular file.
 std::optional<Configuration> readConfigurationFile(const std::string& path);
 

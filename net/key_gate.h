@@ -19,6 +19,10 @@ public:
     // gate is Admitted, the rest of `bytes` is the client's first traffic.
     std::size_t take(ByteRun bytes);
     State state() const { return state_; }
+    // How many of the key's bytes have come, and how many it has: a client that sent part of
+    // the key is told apart from one that sent nothing, without saying what it sent.
+    std::size_t received() const { return got_.size(); }
+    std::size_t keyLength() const { return key_.size(); }
 
 private:
     std::string key_;

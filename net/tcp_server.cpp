@@ -207,23 +207,33 @@ bool validListenAddress(const std::string& address) {
 
 namespace {
 
+// "address:port" of a socket's peer. Built by appending: GCC 12 warns (-Wrestrict, wrongly)
+// about a temporary string concatenated with its own parts.
 std::string peerText(int fd) {
     sockaddr_storage addr{};
     socklen_t len = sizeof addr;
     if (::getpeername(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return "0.0.0.0:0";
     char text[INET6_ADDRSTRLEN] = {};
+    std::string peer;
+    std::uint16_t port = 0;
     if (addr.ss_family == AF_INET) {
         const auto* v4 = reinterpret_cast<const sockaddr_in*>(&addr);
         ::inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text);
-        return std::string(text) + ":" + std::to_string(ntohs(v4->sin_port));
+        peer = text;
+        port = ntohs(v4->sin_port);
+    } else {
+        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&addr);
+        port = ntohs(v6->sin6_port);
+        if (IN6_IS_ADDR_V4MAPPED(&v6->sin6_addr)) {
+            ::inet_ntop(AF_INET, v6->sin6_addr.s6_addr + 12, text, sizeof text);
+            peer = text;
+        } else {
+            ::inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text);
+            peer.append("[").append(text).append("]");
+        }
     }
-    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&addr);
-    if (IN6_IS_ADDR_V4MAPPED(&v6->sin6_addr)) {
-        ::inet_ntop(AF_INET, v6->sin6_addr.s6_addr + 12, text, sizeof text);
-        return std::string(text) + ":" + std::to_string(ntohs(v6->sin6_port));
-    }
-    ::inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text);
-    return "[" + std::string(text) + "]:" + std::to_string(ntohs(v6->sin6_port));
+    peer.append(":").append(std::to_string(port));
+    return peer;
 }
 
 enum class Entry { Entering, Admitted, Refused };
@@ -232,7 +242,10 @@ enum class Entry { Entering, Admitted, Refused };
 // it is admitted is traffic; the bytes after the key are.
 Entry advanceEntry(Connection& c, std::int64_t now, std::string& reason) {
     if (now > c.admitBy) {
-        reason = !c.handshaken ? "no TLS handshake within 10 s" : "no complete key within 5 s";
+        reason = !c.handshaken ? "no TLS handshake within 10 s"
+                 : c.gate         ? "no complete key within 5 s: " + std::to_string(c.gate->received()) +
+                                        " of " + std::to_string(c.gate->keyLength()) + " bytes came"
+                                  : "no complete key within 5 s";
         return Entry::Refused;
     }
     if (!c.handshaken) {

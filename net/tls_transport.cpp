@@ -2,6 +2,7 @@
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <openssl/x509.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -105,15 +106,25 @@ std::shared_ptr<TlsContext> loadTlsContext(const std::string& certificateFile,
     }
     SSL_CTX_set_min_proto_version(context->ctx, TLS1_2_VERSION);
     if (SSL_CTX_use_certificate_chain_file(context->ctx, certificateFile.c_str()) != 1) {
-        error = "cannot load the TLS certificate " + certificateFile + ": " + lastError();
+        error = "cannot load the TLS certificate " + certificateFile + ": " + lastError() +
+                "; is it PEM? `openssl x509 -in " + certificateFile + " -noout -text` shows what it holds";
         return nullptr;
     }
-    if (SSL_CTX_use_PrivateKey_file(context->ctx, keyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
-        error = "cannot load the TLS key " + keyFile + ": " + lastError();
+    const bool keyLoaded = SSL_CTX_use_PrivateKey_file(context->ctx, keyFile.c_str(), SSL_FILETYPE_PEM) == 1;
+    // A sound key of another certificate is refused while loading, with this reason.
+    const bool mismatch = keyLoaded ? SSL_CTX_check_private_key(context->ctx) != 1
+                                    : ERR_GET_REASON(ERR_peek_last_error()) == X509_R_KEY_VALUES_MISMATCH;
+    if (mismatch) {
+        ERR_clear_error();
+        error = "the TLS key " + keyFile + " does not belong to the certificate " + certificateFile +
+                "; `openssl x509 -in " + certificateFile + " -noout -pubkey` and `openssl pkey -in " +
+                keyFile + " -pubout` print the same key when they do";
         return nullptr;
     }
-    if (SSL_CTX_check_private_key(context->ctx) != 1) {
-        error = "the TLS key " + keyFile + " does not belong to the certificate " + certificateFile;
+    if (!keyLoaded) {
+        error = "cannot load the TLS key " + keyFile + ": " + lastError() +
+                "; is it a PEM private key without a passphrase? `openssl pkey -in " + keyFile +
+                " -noout -text` shows what it holds";
         return nullptr;
     }
     return context;

@@ -1,21 +1,31 @@
 #include "service/options.h"
 
+#include <string_view>
+
+#include "bridge/config.h"
 #include "net/tcp_server.h"
 
 namespace tessel {
 
 namespace {
 
-std::optional<std::int64_t> portNumber(const std::string& text) {
-    if (text.empty() || text.size() > 5) return std::nullopt;
+// Digits of one base, the whole of `text`, as a port from 1 to 65535.
+std::optional<std::int64_t> portInBase(std::string_view text, int base) {
+    if (text.empty() || text.size() > 17) return std::nullopt;
     std::int64_t value = 0;
     for (const char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        value = value * 10 + (c - '0');
+        const int digit = c >= '0' && c <= '9'   ? c - '0'
+                          : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                          : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                 : base;
+        if (digit >= base) return std::nullopt;
+        value = value * base + digit;
     }
-    if (value > 65535) return std::nullopt;
+    if (value < 1 || value > 65535) return std::nullopt;
     return value;
 }
+
+std::optional<std::int64_t> portNumber(const std::string& text) { return portInBase(text, 10); }
 
 // "8081" (on 127.0.0.1), "0.0.0.0:8081", "[::]:8081".
 bool webEndpoint(const std::string& text, ServiceOptions& o) {
@@ -35,6 +45,16 @@ bool webEndpoint(const std::string& text, ServiceOptions& o) {
 }
 
 }  // namespace
+
+std::optional<std::int64_t> configuredPort(const std::string& line) {
+    std::string_view text(line);
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+    if (text.empty()) return kDefaultEthernetPort;
+    if (text.front() == '$') return portInBase(text.substr(1), 16);
+    if (text.front() == '%') return portInBase(text.substr(1), 2);
+    return portInBase(text, 10);
+}
 
 ParsedOptions parseServiceOptions(std::span<const std::string> args) {
     ServiceOptions o;
@@ -62,7 +82,7 @@ ParsedOptions parseServiceOptions(std::span<const std::string> args) {
             o.device = *value;
         } else if (name == "--port") {
             o.port = portNumber(*value);
-            if (!o.port) return {std::nullopt, "--port takes a number from 0 to 65535, not '" + *value + "'"};
+            if (!o.port) return {std::nullopt, "--port takes a number from 1 to 65535, not '" + *value + "'"};
         } else if (name == "--bind") {
             if (!validListenAddress(*value)) {
                 return {std::nullopt, "--bind takes an IPv4 or IPv6 address, not '" + *value + "'"};
@@ -107,7 +127,7 @@ std::string serviceUsage() {
            "  --config FILE    two lines, the serial device and the TCP port (default:\n"
            "                   Tessel-server.ini in the working directory, when it exists)\n"
            "  --device PATH    the serial device of the Velbus interface (over the file's)\n"
-           "  --port N         the TCP port (over the file's; 8080 without either)\n"
+           "  --port N         the TCP port, 1 to 65535 (over the file's; 8080 without either)\n"
            "  --bind ADDRESS   listen on this IPv4 or IPv6 address only; :: takes IPv6 and\n"
            "                   IPv4 (default: every IPv4 interface)\n"
            "  --monitor        one line per frame in either direction on standard output\n"
@@ -116,8 +136,8 @@ std::string serviceUsage() {
            "  --tls-key FILE   and this PEM private key; no handshake within 10 s: dropped\n"
            "  --auth-key-file FILE\n"
            "                   every client must send the key on the file's first line before\n"
-           "                   anything else, within 5 s, or it is dropped; the file must not\n"
-           "                   be readable by group or others\n"
+           "                   anything else, within 5 s, or it is dropped; the file (and the\n"
+           "                   TLS key's) must not be readable by group or others\n"
            "  --web [ADDRESS:]PORT\n"
            "                   a live web monitor of the bus, with /metrics and /healthz, on\n"
            "                   this port (of 127.0.0.1 unless an address is given: 0.0.0.0:8081,\n"
@@ -132,8 +152,9 @@ std::string serviceUsage() {
            "  (umask 077; openssl rand -hex 24 > auth-key)\n"
            "Clients then connect with tls://KEY@host:port.\n"
            "\n"
-           "Exit codes: 0 stopped by SIGTERM or SIGINT, 1 the device or the port could not be\n"
-           "opened, 2 a usage error.\n";
+           "Exit codes: 0 stopped by SIGTERM or SIGINT, 1 the device or a port could not be\n"
+           "opened, 2 a usage error or a configuration that will not do (a bad port, a file\n"
+           "that cannot be read or that others may read, a TLS key of another certificate).\n";
 }
 
 }  // namespace tessel

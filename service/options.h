@@ -28,10 +28,15 @@ struct ParsedOptions {
     std::string error;
 };
 
+// The configuration file's port line as the service takes it: blanks around a decimal, "$"
+// hexadecimal or "%" binary number from 1 to 65535; an empty or missing line gives 8080.
+// Nothing for anything else, which the service refuses rather than listen on a port by chance.
+std::optional<std::int64_t> configuredPort(const std::string& line);
+
 // Options as `--name value` or `--name=value`.
 ParsedOptions parseServiceOptions(std::span<const std::string> args);
 
-// The usage text printed by --help and after a usage error.
+// The usage text printed by --help.
 std::string serviceUsage();
 
 }  // namespace tessel

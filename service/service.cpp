@@ -31,8 +31,14 @@ namespace {
 constexpr const char* kProgram = "tessel-serverd";
 constexpr const char* kVersion = "3.08";
 
+// One line, not the whole usage: the journal keeps every line of it.
 int usageError(const std::string& what) {
-    std::fprintf(stderr, "%s: %s\n\n%s", kProgram, what.c_str(), serviceUsage().c_str());
+    std::fprintf(stderr, "%s: %s; see %s --help\n", kProgram, what.c_str(), kProgram);
+    return kExitUsage;
+}
+
+int configurationError(const std::string& what) {
+    std::fprintf(stderr, "%s: %s\n", kProgram, what.c_str());
     return kExitUsage;
 }
 
@@ -48,22 +54,29 @@ std::string listenText(const std::string& bind, std::int64_t port) {
     return address + ":" + std::to_string(port);
 }
 
+// Why a file the service is given will not do, or nothing: it cannot be read, it is a folder,
+// or (`ownerOnly`) others may read the secret it holds.
+std::optional<std::string> fileProblem(const std::string& what, const std::string& path, bool ownerOnly) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return "cannot read " + what + " " + path + ": " + std::strerror(errno);
+    if (S_ISDIR(st.st_mode)) return "cannot read " + what + " " + path + ": it is a directory";
+    if (ownerOnly && (st.st_mode & (S_IRGRP | S_IROTH)) != 0) {
+        return what + " " + path + " is readable by group or others; make it the owner's alone (chmod 600 " +
+               path + ")";
+    }
+    return std::nullopt;
+}
+
 // The key clients must send first: the first line of a file that only its owner may read.
 // The key itself never appears in anything said.
 std::optional<std::string> readSharedKey(const std::string& path, std::string& error) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
-        error = "cannot read the key file " + path + ": " + std::strerror(errno);
-        return std::nullopt;
-    }
-    if ((st.st_mode & (S_IRGRP | S_IROTH)) != 0) {
-        error = "the key file " + path + " is readable by group or others; make it the owner's " +
-                "alone (chmod 600 " + path + ")";
+    if (auto problem = fileProblem("the key file", path, true)) {
+        error = *problem;
         return std::nullopt;
     }
     auto key = readFirstLine(path);
     if (!key) {
-        error = "cannot read the key file " + path;
+        error = "cannot read the key file " + path + ": it is not a regular file";
         return std::nullopt;
     }
     if (key->empty()) {
@@ -137,14 +150,24 @@ int runService(int argc, char** argv) {
     }
 
     Configuration config;
+    std::string portLine;  // the file's, checked more strictly than the window does
     const std::string configPath = o.configPath.value_or(kConfigFileName);
     if (auto read = readConfigurationFile(configPath)) {
         config = *read;
+        portLine = readPortLine(configPath).value_or("");
     } else if (o.configPath) {
-        return usageError("cannot read the configuration file " + configPath);
+        const auto problem = fileProblem("the configuration file", configPath, false);
+        return configurationError(problem.value_or("cannot read the configuration file " + configPath +
+                                                   ": it is not a regular file"));
     }
     if (o.device) config.serialPortName = *o.device;
-    if (o.port) config.ethernetPort = *o.port;
+    if (o.port) {
+        config.ethernetPort = *o.port;
+    } else if (const auto port = configuredPort(portLine)) {
+        config.ethernetPort = *port;
+    } else {
+        return configurationError(configPath + ": the port '" + portLine + "' is not a number from 1 to 65535");
+    }
     if (config.serialPortName.empty()) {
         return usageError("no serial device: give --device, or a configuration file whose first "
                           "line names it");
@@ -153,15 +176,19 @@ int runService(int argc, char** argv) {
     // The guard before the device: a certificate or key that will not do touches nothing.
     ClientGuard guard;
     if (o.tlsCertificate) {
+        for (const auto& problem : {fileProblem("the TLS certificate", *o.tlsCertificate, false),
+                                    fileProblem("the TLS key", *o.tlsKey, true)}) {
+            if (problem) return configurationError(*problem);
+        }
         std::string error;
         auto context = loadTlsContext(*o.tlsCertificate, *o.tlsKey, error);
-        if (!context) return startFailed(error);
+        if (!context) return configurationError(error);
         guard.transports = tlsTransports(std::move(context));
     }
     if (o.authKeyFile) {
         std::string error;
         const auto key = readSharedKey(*o.authKeyFile, error);
-        if (!key) return startFailed(error);
+        if (!key) return configurationError(error);
         guard.key = *key;
     }
 
@@ -212,7 +239,7 @@ int runService(int argc, char** argv) {
             const auto key = fileText(*o.tlsKey);
             if (!certificate || !key) {
                 endProgram(bridge);
-                return startFailed("cannot read the TLS certificate or key for the web monitor");
+                return configurationError("cannot read the TLS certificate or key for the web monitor");
             }
             settings.certificatePem = *certificate;
             settings.keyPem = *key;

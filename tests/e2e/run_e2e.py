@@ -669,13 +669,15 @@ def case_service_options_and_exit_codes(display):
     check("Usage: tessel-serverd" in out and "--bind ADDRESS" in out and not err, "--help said %r" % out)
     out, _, _ = ends_with(service(["--version"]), 0)
     check(out == "tessel-serverd 3.08", "--version said %r" % out)
+    # A usage error is one line for the journal, not the whole usage.
     for args, says in ((["--verbose"], "unknown option '--verbose'"),
-                       (["--device", "/dev/null", "--port", "http"], "--port takes a number"),
+                       (["--device", "/dev/null", "--port", "http"], "--port takes a number from 1 to 65535, not 'http'"),
+                       (["--device", "/dev/null", "--port", "0"], "--port takes a number from 1 to 65535, not '0'"),
                        (["--bind", "localhost", "--device", "/dev/null"], "--bind takes an IPv4 or IPv6"),
-                       (["--config", "/nonexistent/t.ini"], "cannot read the configuration file"),
                        ([], "no serial device")):
         out, err, _ = ends_with(service(args), 2)
-        check(says in err and "Usage: tessel-serverd" in err and not out, "%s said %r" % (args, err))
+        check(err.startswith("tessel-serverd: " + says) and err.endswith("; see tessel-serverd --help\n")
+              and err.count("\n") == 1 and not out, "%s said %r" % (args, err))
 
     out, err, elapsed = ends_with(service(["--device", "/dev/nonexistent-velbus", "--port", str(free_port())]), 1)
     check(err.strip() == "tessel-serverd: cannot open the Velbus serial device /dev/nonexistent-velbus: "
@@ -722,6 +724,30 @@ def case_service_configuration_and_overrides(display):
         try:
             run.wait_started()
             check(forwards_to_new_client(other, port), "--config not read with the number rule")
+        finally:
+            run.stop()
+            shutil.rmtree(work, ignore_errors=True)
+        # A port line that is not a port stops the start with exit 2, which systemd does not
+        # retry; a missing one gives 8080.
+        work = tempfile.mkdtemp(prefix="tessel-e2e-conf-")
+        for line in ("abc", "0", "-1", "70000", "80 80", "$", "%2"):
+            path = os.path.join(work, "bad.ini")
+            with open(path, "w") as f:
+                f.write("%s\n%s\n" % (bus.path, line))
+            out, err, _ = ends_with(service(["--config", path]), 2)
+            check(err == "tessel-serverd: %s: the port '%s' is not a number from 1 to 65535\n" % (path, line),
+                  "port line %r: %r" % (line, err))
+        out, err, _ = ends_with(service(["--config", work]), 2)
+        check(err == "tessel-serverd: cannot read the configuration file %s: it is a directory\n" % work, "%r" % err)
+        out, err, _ = ends_with(service(["--config", os.path.join(work, "none.ini")]), 2)
+        check("No such file or directory" in err, "a missing --config: %r" % err)
+        path = os.path.join(work, "one-line.ini")
+        with open(path, "w") as f:
+            f.write(bus.path + "\n")
+        run = service(["--config", path])
+        try:
+            check(run.wait_started().startswith("tessel-serverd 3.08 listening on 0.0.0.0:8080,"),
+                  "a missing port line did not give 8080")
         finally:
             run.stop()
             shutil.rmtree(work, ignore_errors=True)
@@ -876,8 +902,9 @@ def case_service_tls_and_key(display):
         check(dropped(silent, 12), "a client without a handshake stayed past 10 s")
         check(time.monotonic() - started > 9.5, "dropped before its 10 s")
         # The line is written in the pass that closed the connection, a moment after the close.
-        for reason, count in (("TLS handshake failed", 1), ("wrong key", 1),
-                              ("no complete key within 5 s", 2), ("no TLS handshake within 10 s", 1)):
+        short = "no complete key within 5 s: %d of %d bytes came"
+        for reason, count in (("TLS handshake failed", 1), ("wrong key", 1), (short % (3, len(key)), 1),
+                              (short % (0, len(key)), 1), ("no TLS handshake within 10 s", 1)):
             def lines():
                 return [l for l in run.stdout_lines() if l.startswith("client 127.0.0.1:") and
                         l.endswith(" refused: " + reason)]
@@ -934,23 +961,40 @@ def case_service_tls_alone_and_key_alone(display):
 
 
 def case_service_guard_refuses_to_start(display):
-    """Files that will not do: one line naming the file, exit 1, before the device is touched."""
+    """Files that will not do: one line naming the file and why, exit 2 (no restart mends
+    them), before the device is touched."""
     work = tempfile.mkdtemp(prefix="tessel-e2e-guard-")
     bus = Bus()
     try:
         cert, tls_key = make_tls_files(work)
         base = ["--device", bus.path, "--port", str(free_port())]
-        readable = make_key_file(work, "s3cret", 0o640)
-        out, err, _ = ends_with(service(base + ["--auth-key-file", readable]), 1)
-        check("the key file %s is readable by group or others" % readable in err and "s3cret" not in err,
-              "a readable key file: %r" % err)
-        empty = make_key_file(work, "", 0o600)
-        out, err, _ = ends_with(service(base + ["--auth-key-file", empty]), 1)
-        check("has no key on its first line" in err, "an empty key: %r" % err)
-        out, err, _ = ends_with(service(base + ["--tls-cert", tls_key, "--tls-key", tls_key]), 1)
-        check(err.startswith("tessel-serverd: cannot load the TLS certificate %s" % tls_key), "a bad certificate: %r" % err)
-        out, err, _ = ends_with(service(base + ["--tls-cert", cert, "--tls-key", cert]), 1)
-        check(err.startswith("tessel-serverd: cannot load the TLS key %s" % cert), "a bad key: %r" % err)
+
+        def copy(source, name, mode):
+            path = os.path.join(work, name)
+            shutil.copy(source, path)
+            os.chmod(path, mode)
+            return path
+        readable = copy(make_key_file(work, "s3cret", 0o600), "readable-key", 0o640)
+        empty = copy(make_key_file(work, "", 0o600), "empty-key", 0o600)
+        open_key = copy(tls_key, "open-key.pem", 0o644)
+        cert_as_key = copy(cert, "cert-as-key.pem", 0o600)
+        os.makedirs(os.path.join(work, "other"))
+        _, other_key = make_tls_files(os.path.join(work, "other"))
+        for args, says in (
+                (["--auth-key-file", readable], "the key file %s is readable by group or others" % readable),
+                (["--auth-key-file", empty], "the key file %s has no key on its first line" % empty),
+                (["--auth-key-file", work], "cannot read the key file %s: it is a directory" % work),
+                (["--tls-cert", cert, "--tls-key", open_key], "the TLS key %s is readable by group or others" % open_key),
+                (["--tls-cert", work, "--tls-key", tls_key], "cannot read the TLS certificate %s: it is a directory" % work),
+                (["--tls-cert", tls_key, "--tls-key", tls_key], "cannot load the TLS certificate %s" % tls_key),
+                (["--tls-cert", cert, "--tls-key", cert_as_key], "cannot load the TLS key %s" % cert_as_key),
+                (["--tls-cert", cert, "--tls-key", other_key], "the TLS key %s does not belong to the certificate" % other_key)):
+            out, err, _ = ends_with(service(base + args), 2)
+            check(err.startswith("tessel-serverd: " + says) and err.count("\n") == 1 and "s3cret" not in err,
+                  "%s: %r" % (args, err))
+        # After OpenSSL's own words, ours: what to look at.
+        out, err, _ = ends_with(service(base + ["--tls-cert", tls_key, "--tls-key", tls_key]), 2)
+        check("is it PEM? `openssl x509 -in %s -noout -text` shows what it holds" % tls_key in err, "%r" % err)
         out, err, _ = ends_with(service(base + ["--tls-cert", cert]), 2)
         check("--tls-cert and --tls-key go together" in err, "a certificate alone: %r" % err)
         out, _, _ = ends_with(service(["--help"]), 0)
@@ -994,6 +1038,23 @@ def case_service_ipv6(display):
         bus.close()
 
 
+class LazyDisplay:
+    """A private Xvfb, started when a case first uses it: the service's cases need none, and a
+    machine that only runs the service may have no X server at all."""
+
+    def __init__(self):
+        self._display = None
+
+    def __getattr__(self, name):
+        if self._display is None:
+            self._display = Display()
+        return getattr(self._display, name)
+
+    def stop(self):
+        if self._display is not None:
+            self._display.stop()
+
+
 CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}
 CASES.update(web_cases.CASES)
 
@@ -1001,12 +1062,12 @@ CASES.update(web_cases.CASES)
 def main():
     global ARGS
     parser = argparse.ArgumentParser()
-    parser.add_argument("--program", required=True)
+    parser.add_argument("--program", help="the window program; absent in a build without it")
     parser.add_argument("--service", help="the service program, for --front service")
     parser.add_argument("--front", choices=("window", "service"), default="window",
                         help="which program the shared cases run against")
     parser.add_argument("--simulator", required=True)
-    parser.add_argument("--screenshot", required=True)
+    parser.add_argument("--screenshot", help="the screenshot tool, built with the window")
     parser.add_argument("--case", action="append")
     parser.add_argument("--shots")
     parser.add_argument("--list", action="store_true")
@@ -1021,7 +1082,7 @@ def main():
     names = ARGS.case or list(CASES)
     passed = failed = skipped = 0
     for name in names:
-        display = Display()
+        display = LazyDisplay()
         started = time.monotonic()
         try:
             CASES[name](display)

@@ -121,9 +121,16 @@ TEST_F(GuardedServer, WrongKeyAndNoKeyInTimeAreRefusedAndClosed) {
     EXPECT_EQ(nextAdmissionDeadline(net), 1000 + kKeyMillis + 1);
     EXPECT_EQ(pollServerEvent(net, true, 1000 + kKeyMillis), NetworkEvent::None);
     EXPECT_EQ(pollServerEvent(net, true, 1000 + kKeyMillis + 1), NetworkEvent::Refused);
-    EXPECT_EQ(refusedClient(net).reason, "no complete key within 5 s");
+    EXPECT_EQ(refusedClient(net).reason, "no complete key within 5 s: 0 of 6 bytes came");
     EXPECT_EQ(::recv(silent.get(), &byte, 1, 0), 0);
     EXPECT_EQ(connectionCount(net), 0u);
+
+    // Part of the key is told apart from none; what came is never said.
+    auto half = test::connectClient(port);
+    test::sendAll(half, text("s3c"));
+    for (int i = 0; i < 50; ++i) pollServerEvent(net, true, 2000);
+    EXPECT_EQ(pollServerEvent(net, true, 2000 + kKeyMillis + 1), NetworkEvent::Refused);
+    EXPECT_EQ(refusedClient(net).reason, "no complete key within 5 s: 3 of 6 bytes came");
 }
 
 }  // namespace

@@ -61,10 +61,10 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{{"--verbose"}, "unknown option '--verbose'"},
         BadCase{{"dev/ttyACM0"}, "unknown option 'dev/ttyACM0'"},
         BadCase{{"--port"}, "--port needs a value"},
-        BadCase{{"--port", "http"}, "--port takes a number from 0 to 65535, not 'http'"},
-        BadCase{{"--port", "65536"}, "--port takes a number from 0 to 65535, not '65536'"},
-        BadCase{{"--port", "-1"}, "--port takes a number from 0 to 65535, not '-1'"},
-        BadCase{{"--port="}, "--port takes a number from 0 to 65535, not ''"},
+        BadCase{{"--port", "http"}, "--port takes a number from 1 to 65535, not 'http'"},
+        BadCase{{"--port", "65536"}, "--port takes a number from 1 to 65535, not '65536'"},
+        BadCase{{"--port", "-1"}, "--port takes a number from 1 to 65535, not '-1'"},
+        BadCase{{"--port="}, "--port takes a number from 1 to 65535, not ''"},
         BadCase{{"--bind", "localhost"}, "--bind takes an IPv4 or IPv6 address, not 'localhost'"},
         BadCase{{"--bind", "300.1.1.1"}, "--bind takes an IPv4 or IPv6 address, not '300.1.1.1'"},
         BadCase{{"--device", ""}, "--device needs a device path"},
@@ -95,6 +95,20 @@ TEST(ServiceOptions, WebTakesAPortAndMaybeAnAddress) {
         EXPECT_EQ(*p.options->webAddress, row.address) << row.value;
         EXPECT_EQ(p.options->webPort, row.port) << row.value;
     }
+}
+
+TEST(ServiceOptions, TheFilesPortLineIsAPortOrRefused) {
+    const struct {
+        std::string line;
+        std::optional<std::int64_t> port;
+    } table[] = {
+        {"", 8080},        {"  \t", 8080},      {"8081", 8081},     {" 8081\t", 8081}, {"$1F90", 8080},
+        {"$1f90", 8080},   {"%1111101", 125},   {"1", 1},           {"65535", 65535},  {"0", std::nullopt},
+        {"65536", std::nullopt}, {"-1", std::nullopt}, {"+80", std::nullopt}, {"abc", std::nullopt},
+        {"80abc", std::nullopt}, {"80 80", std::nullopt}, {"$", std::nullopt}, {"%2", std::nullopt},
+        {"$G", std::nullopt}, {"99999999999999999999", std::nullopt},
+    };
+    for (const auto& row : table) EXPECT_EQ(configuredPort(row.line), row.port) << "'" << row.line << "'";
 }
 
 TEST(ServiceOptions, HelpAndVersion) {
