@@ -8,6 +8,7 @@ constexpr const char* kDateMask = "%yyyy-%mm-%dd %hh:%ii:%ss";
 
 ClientRow clientRow(const ClientRecord& r) {
     ClientRow row;
+    row.clientId = r.clientId;
     row.active = r.active();
     row.address = r.ipText + " (" + std::to_string(r.port) + ")";
     row.startDate = formatDate(kDateMask, r.startDate);

@@ -28,6 +28,7 @@ using ClientTable = std::vector<ClientRecord>;
 constexpr std::int64_t kEndedRecordSeconds = 3600;
 
 struct ClientRow {
+    ClientId clientId = 0;  // not shown in the window
     bool active = true;  // chooses the icon
     std::string address;  // "ip (port)"
     std::string startDate;

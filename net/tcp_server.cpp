@@ -200,6 +200,19 @@ int createServer(NetworkState& net, int number, std::int64_t port, const std::st
     return 1;
 }
 
+void setServerGuard(NetworkState& net, int number, ClientGuard guard) {
+    if (const auto it = net.servers.find(number); it != net.servers.end()) it->second.guard = std::move(guard);
+}
+
+int clientServer(const NetworkState& net, ClientId id) {
+    for (const auto& [number, server] : net.servers) {
+        for (const auto& c : server.connections) {
+            if (c.id == id) return number;
+        }
+    }
+    return -1;
+}
+
 bool validListenAddress(const std::string& address) {
     socklen_t length = 0;
     return !address.empty() && listenAddress(address, 0, length).has_value();
@@ -296,14 +309,14 @@ NetworkEvent pollServerEvent(NetworkState& net, bool takeData, std::int64_t now)
         Connection c;
         c.socket = std::move(accepted);
         c.id = net.nextId++;
-        if (net.guard.active()) {
+        if (server.guard.active()) {
             // It counts as connected once it is through; until then it gets nothing.
             c.peer = peerText(c.socket.get());
-            if (net.guard.transports) {
-                c.transport = net.guard.transports(c.socket.get());
+            if (server.guard.transports) {
+                c.transport = server.guard.transports(c.socket.get());
                 c.handshaken = false;
             }
-            if (!net.guard.key.empty()) c.gate.emplace(net.guard.key);
+            if (!server.guard.key.empty()) c.gate.emplace(server.guard.key);
             c.admitBy = now + (c.handshaken ? kKeyMillis : kHandshakeMillis);
             server.entering.push_back(std::move(c));
             break;
@@ -321,7 +334,7 @@ NetworkEvent pollServerEvent(NetworkState& net, bool takeData, std::int64_t now)
             if (entry == Entry::Entering) continue;
             net.eventClient = it->id;
             if (entry == Entry::Refused) {
-                net.refused = {it->peer, reason};
+                net.refused = {it->peer, reason, number};
                 server.entering.erase(it);
                 return NetworkEvent::Refused;
             }

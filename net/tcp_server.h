@@ -58,12 +58,6 @@ struct Connection {
     std::string peer;  // "address:port", for the refusal's journal line
 };
 
-struct Server {
-    UniqueFd listener;
-    std::list<Connection> connections;  // newest first; these are the clients
-    std::list<Connection> entering;     // accepted, not yet through their handshake and key
-};
-
 // What a guarded server asks of each client before it counts as connected: a TLS handshake
 // (when `transports` is set) and then the shared key (when not empty). Neither: plain TCP.
 struct ClientGuard {
@@ -72,9 +66,17 @@ struct ClientGuard {
     bool active() const { return static_cast<bool>(transports) || !key.empty(); }
 };
 
+struct Server {
+    UniqueFd listener;
+    ClientGuard guard;                  // each listener has its own rule
+    std::list<Connection> connections;  // newest first; these are the clients
+    std::list<Connection> entering;     // accepted, not yet through their handshake and key
+};
+
 struct Refusal {
     std::string peer;
     std::string reason;
+    int server = 0;  // the number of the server it came to
 };
 
 struct NetworkState {
@@ -88,7 +90,6 @@ struct NetworkState {
     // each look is a system call, and with many clients they add up on every pass.
     bool readinessKnown = false;
     std::vector<int> readyDescriptors;  // sorted
-    ClientGuard guard;
     Refusal refused;  // of the last Refused event
 };
 
@@ -101,6 +102,10 @@ int createServer(NetworkState& net, int number, std::int64_t port,
 // A non-blocking listening socket, as createServer makes one; invalid, with errno saying why,
 // when it cannot be made.
 UniqueFd openListener(const std::string& address, std::uint16_t port);
+// What the clients of server `number` must get through from now on; a server is created plain.
+void setServerGuard(NetworkState& net, int number, ClientGuard guard);
+// The number of the server a connected client came in by, or -1.
+int clientServer(const NetworkState& net, ClientId id);
 // True when `address` is one that createServer takes.
 bool validListenAddress(const std::string& address);
 // With takeData false, clients with data waiting are not reported (the bridge holds back while

@@ -4,15 +4,23 @@ namespace tessel {
 
 std::string clientName(const ClientRecord& r) { return r.ipText + ":" + std::to_string(r.port); }
 
-std::string clientJoinedLine(const ClientRecord& r) { return "client " + clientName(r) + " connected"; }
+namespace {
 
-std::string clientLeftLine(const ClientRecord& r) {
-    return "client " + clientName(r) + " gone, " + std::to_string(r.errorCount) +
+std::string viaText(const std::string& via) { return via.empty() ? "" : " via " + via; }
+
+}  // namespace
+
+std::string clientJoinedLine(const ClientRecord& r, const std::string& via) {
+    return "client " + clientName(r) + viaText(via) + " connected";
+}
+
+std::string clientLeftLine(const ClientRecord& r, const std::string& via) {
+    return "client " + clientName(r) + viaText(via) + " gone, " + std::to_string(r.errorCount) +
            (r.errorCount == 1 ? " run" : " runs") + " not frames";
 }
 
-std::string clientRefusedLine(const std::string& peer, const std::string& reason) {
-    return "client " + peer + " refused: " + reason;
+std::string clientRefusedLine(const std::string& peer, const std::string& reason, const std::string& via) {
+    return "client " + peer + viaText(via) + " refused: " + reason;
 }
 
 std::string serialLostLine(const std::string& device) { return "Velbus serial " + device + " lost"; }

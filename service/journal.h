@@ -12,11 +12,13 @@ namespace tessel {
 
 // "192.168.1.20:50412", "[fe80::1]:50412"
 std::string clientName(const ClientRecord& record);
-std::string clientJoinedLine(const ClientRecord& record);
+// `via`: the listener the client came in by, when the service names them ("127.0.0.1:8080
+// (plain)"); empty: not said.
+std::string clientJoinedLine(const ClientRecord& record, const std::string& via = {});
 // Says how many of the client's runs were not frames.
-std::string clientLeftLine(const ClientRecord& record);
+std::string clientLeftLine(const ClientRecord& record, const std::string& via = {});
 // A client of a guarded service that did not get in; `peer` is "address:port".
-std::string clientRefusedLine(const std::string& peer, const std::string& reason);
+std::string clientRefusedLine(const std::string& peer, const std::string& reason, const std::string& via = {});
 std::string serialLostLine(const std::string& device);
 std::string serialBackLine(const std::string& device);
 

@@ -1,5 +1,6 @@
 #include "service/options.h"
 
+#include <algorithm>
 #include <string_view>
 
 #include "bridge/config.h"
@@ -27,21 +28,21 @@ std::optional<std::int64_t> portInBase(std::string_view text, int base) {
 
 std::optional<std::int64_t> portNumber(const std::string& text) { return portInBase(text, 10); }
 
+// "ADDRESS:PORT" with IPv6 addresses in brackets, or with `defaultAddress` a bare port too:
 // "8081" (on 127.0.0.1), "0.0.0.0:8081", "[::]:8081".
-bool webEndpoint(const std::string& text, ServiceOptions& o) {
-    std::string address = "127.0.0.1";
+std::optional<std::pair<std::string, std::uint16_t>> endpoint(const std::string& text,
+                                                              const std::string& defaultAddress) {
+    std::string address = defaultAddress;
     std::string port = text;
     if (const auto colon = text.rfind(':'); colon != std::string::npos) {
         address = text.substr(0, colon);
         port = text.substr(colon + 1);
         // A bare IPv6 address would be cut at its own colons: it takes brackets.
-        if (address.find(':') != std::string::npos && address.front() != '[') return false;
+        if (address.find(':') != std::string::npos && address.front() != '[') return std::nullopt;
     }
     const auto number = portNumber(port);
-    if (!number || !validListenAddress(address)) return false;
-    o.webAddress = address;
-    o.webPort = static_cast<std::uint16_t>(*number);
-    return true;
+    if (!number || address.empty() || !validListenAddress(address)) return std::nullopt;
+    return std::pair{address, static_cast<std::uint16_t>(*number)};
 }
 
 }  // namespace
@@ -67,7 +68,8 @@ ParsedOptions parseServiceOptions(std::span<const std::string> args) {
         }
         const bool takesValue = name == "--config" || name == "--device" || name == "--port" ||
                                 name == "--bind" || name == "--tls-cert" || name == "--tls-key" ||
-                                name == "--auth-key-file" || name == "--web";
+                                name == "--auth-key-file" || name == "--web" || name == "--listen" ||
+                                name == "--listen-guarded";
         if (takesValue && !value) {
             if (i + 1 >= args.size()) return {std::nullopt, name + " needs a value"};
             value = args[++i];
@@ -92,10 +94,19 @@ ParsedOptions parseServiceOptions(std::span<const std::string> args) {
             if (value->empty()) return {std::nullopt, name + " needs a file name"};
             (name == "--tls-cert" ? o.tlsCertificate : name == "--tls-key" ? o.tlsKey : o.authKeyFile) = *value;
         } else if (name == "--web") {
-            if (!webEndpoint(*value, o)) {
+            const auto web = endpoint(*value, "127.0.0.1");
+            if (!web) {
                 return {std::nullopt, "--web takes [ADDRESS:]PORT (8081, 0.0.0.0:8081, [::]:8081), not '" +
                                           *value + "'"};
             }
+            o.webAddress = web->first;
+            o.webPort = web->second;
+        } else if (name == "--listen" || name == "--listen-guarded") {
+            const auto listener = endpoint(*value, "");
+            if (!listener) {
+                return {std::nullopt, name + " takes ADDRESS:PORT (127.0.0.1:8080, [::1]:8080), not '" + *value + "'"};
+            }
+            o.listeners.push_back({listener->first, listener->second, name == "--listen-guarded"});
         } else if (name == "--monitor") {
             o.monitor = true;
         } else if (name == "--no-delay") {
@@ -111,6 +122,13 @@ ParsedOptions parseServiceOptions(std::span<const std::string> args) {
     if (o.tlsCertificate.has_value() != o.tlsKey.has_value()) {
         return {std::nullopt, "--tls-cert and --tls-key go together"};
     }
+    const bool guarded = std::any_of(o.listeners.begin(), o.listeners.end(), [](const auto& l) { return l.guarded; });
+    if (guarded && !o.tlsCertificate && !o.authKeyFile) {
+        return {std::nullopt, "--listen-guarded needs --tls-cert and --tls-key, --auth-key-file, or both"};
+    }
+    if (!o.listeners.empty() && (o.port || !o.bindAddress.empty())) {
+        return {std::nullopt, "--bind and --port make the one listener; with --listen give each its address and port"};
+    }
     return {o, {}};
 }
 
@@ -118,6 +136,7 @@ std::string serviceUsage() {
     return "Usage: tessel-serverd [--config FILE] [--device PATH] [--port N] [--bind ADDRESS]\n"
            "                      [--monitor] [--no-delay]\n"
            "                      [--tls-cert FILE --tls-key FILE] [--auth-key-file FILE]\n"
+           "                      [--listen ADDRESS:PORT]... [--listen-guarded ADDRESS:PORT]...\n"
            "                      [--web [ADDRESS:]PORT]\n"
            "       tessel-serverd --help | --version\n"
            "\n"
@@ -138,6 +157,13 @@ std::string serviceUsage() {
            "                   every client must send the key on the file's first line before\n"
            "                   anything else, within 5 s, or it is dropped; the file (and the\n"
            "                   TLS key's) must not be readable by group or others\n"
+           "  --listen ADDRESS:PORT\n"
+           "                   a plain listener (no TLS, no key), for instance for a server on\n"
+           "                   this machine: 127.0.0.1:8080; may be given more than once\n"
+           "  --listen-guarded ADDRESS:PORT\n"
+           "                   a listener whose clients must get through the guard of\n"
+           "                   --tls-cert/--tls-key and --auth-key-file; more than once too.\n"
+           "                   With either, only these listeners are opened (not --bind/--port)\n"
            "  --web [ADDRESS:]PORT\n"
            "                   a live web monitor of the bus, with /metrics and /healthz, on\n"
            "                   this port (of 127.0.0.1 unless an address is given: 0.0.0.0:8081,\n"

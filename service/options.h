@@ -4,8 +4,17 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace tessel {
+
+// A listener of --listen (plain) or --listen-guarded (with the guard the TLS and key options set).
+struct ListenerOption {
+    std::string address;
+    std::uint16_t port = 0;
+    bool guarded = false;
+    bool operator==(const ListenerOption&) const = default;
+};
 
 struct ServiceOptions {
     std::optional<std::string> configPath;  // --config; else "Tessel-server.ini" when it exists
@@ -17,6 +26,7 @@ struct ServiceOptions {
     std::optional<std::string> tlsCertificate;  // --tls-cert and --tls-key: TLS for every client
     std::optional<std::string> tlsKey;
     std::optional<std::string> authKeyFile;     // --auth-key-file: the key clients send first
+    std::vector<ListenerOption> listeners;      // in the order given; none: --bind and the port
     std::optional<std::string> webAddress;      // --web [ADDRESS:]PORT: the web monitor
     std::uint16_t webPort = 0;
     bool help = false;

@@ -123,6 +123,13 @@ MetricsValues metricsOf(const Bridge& bridge, const ServiceShell& shell, const W
     return v;
 }
 
+// What a listener asks of its clients: "plain", "tls", "key" or "tls+key".
+std::string listenerRule(const ClientGuard& guard) {
+    if (guard.transports && !guard.key.empty()) return "tls+key";
+    if (guard.transports) return "tls";
+    return guard.key.empty() ? "plain" : "key";
+}
+
 // SIGTERM and SIGINT arrive as a readable descriptor, so the one loop sees them in its wait.
 UniqueFd stopSignalDescriptor() {
     sigset_t set;
@@ -203,25 +210,35 @@ int runService(int argc, char** argv) {
     bridge.bindAddress = o.bindAddress;
     if (o.noDelay) bridge.pacing.busSendDelay = kFastBusSendMillis;
     initNetwork(bridge.net);
-    bridge.net.guard = std::move(guard);
 
     if (openVelbusPort(bridge.serial, 0, config.serialPortName) == 0) {
         return startFailed("cannot open the Velbus serial device " + config.serialPortName + ": " +
                            std::strerror(errno));
     }
-    if (createServer(bridge.net, 0, config.ethernetPort, bridge.bindAddress) == 0) {
-        const std::string reason = config.ethernetPort < 0 || config.ethernetPort > 65535
-                                       ? "no such port"
-                                       : std::strerror(errno);
-        endProgram(bridge);
-        return startFailed("cannot listen on " + listenText(o.bindAddress, config.ethernetPort) +
-                           ": " + reason);
+    // The listeners asked for, or the one of --bind and the port, guarded when a guard is set.
+    std::vector<ListenerOption> listeners = o.listeners;
+    if (listeners.empty()) {
+        listeners.push_back({o.bindAddress, static_cast<std::uint16_t>(config.ethernetPort), guard.active()});
+    }
+    std::vector<std::string> listenerNames;
+    for (std::size_t i = 0; i < listeners.size(); ++i) {
+        const ListenerOption& l = listeners[i];
+        const int number = static_cast<int>(i);
+        if (createServer(bridge.net, number, l.port, l.address) == 0) {
+            const std::string reason = std::strerror(errno);
+            endProgram(bridge);
+            return startFailed("cannot listen on " + listenText(l.address, l.port) + ": " + reason);
+        }
+        if (l.guarded) setServerGuard(bridge.net, number, guard);
+        listenerNames.push_back(listenText(l.address, serverPort(bridge.net, number)) + " (" +
+                                listenerRule(l.guarded ? guard : ClientGuard{}) + ")");
     }
     bridge.stats.lastStatsMillis = clock.elapsedMillis();
     bridge.lastSweepMillis = clock.elapsedMillis();
     bridge.stats.serverStartDate = clock.currentDate();
     const std::int64_t startMillis = clock.elapsedMillis();
-    const std::string listening = listenText(o.bindAddress, serverPort(bridge.net, 0));
+    std::string listening;
+    for (const std::string& name : listenerNames) listening += (listening.empty() ? "" : ", ") + name;
 
     // The web monitor, when asked for: the same guard as the clients' port.
     WebMonitor webMonitor(instanceName());
@@ -244,7 +261,7 @@ int runService(int argc, char** argv) {
             settings.certificatePem = *certificate;
             settings.keyPem = *key;
         }
-        settings.key = bridge.net.guard.key;
+        settings.key = guard.key;
         std::string error;
         if (!web.start(settings, error)) {
             endProgram(bridge);
@@ -252,10 +269,15 @@ int runService(int argc, char** argv) {
                                ": " + error);
         }
         webText = (o.tlsCertificate ? "https://" : "http://") + listenText(*o.webAddress, web.port()) + "/";
-        webMonitor.setStatus({kVersion, config.serialPortName, true, {listening, webText}});
+        std::vector<std::string> shown = listenerNames;
+        shown.push_back(webText);
+        webMonitor.setStatus({kVersion, config.serialPortName, true, shown});
     }
     shell.emplace(stop.get(), o.monitor, stdout, o.webAddress ? &web : nullptr,
                   o.webAddress ? &webMonitor : nullptr);
+    // With listeners of their own choosing, the journal and the web monitor say which a client
+    // came in by.
+    if (!o.listeners.empty()) shell->nameListeners(bridge.net, listenerNames);
 
     writeJournalLine(stdout, std::string(kProgram) + " " + kVersion + " listening on " + listening +
                                  ", Velbus serial " + config.serialPortName +

@@ -6,6 +6,10 @@
 
 namespace tessel {
 
+namespace {
+constexpr std::size_t kRememberedListeners = 4096;
+}
+
 ServiceShell::ServiceShell(int stopSignals, bool monitorLines, std::FILE* out, WebServer* web,
                            WebMonitor* webMonitor)
     : stopSignals_(stopSignals), out_(out), web_(web), webMonitor_(webMonitor), journalMonitor_(out) {
@@ -47,13 +51,44 @@ WaitOutcome ServiceShell::wait(Bridge& bridge, int timeoutMs, std::span<pollfd> 
     }
 }
 
-void ServiceShell::clientJoined(const ClientRecord& r) { writeJournalLine(out_, clientJoinedLine(r)); }
+void ServiceShell::nameListeners(const NetworkState& net, std::vector<std::string> names) {
+    net_ = &net;
+    listenerNames_ = std::move(names);
+    if (webMonitor_ != nullptr) webMonitor_->setListenerLookup([this](ClientId id) { return listenerOf(id); });
+}
 
-void ServiceShell::clientLeft(const ClientRecord& r) { writeJournalLine(out_, clientLeftLine(r)); }
+std::string ServiceShell::listenerOf(ClientId id) const {
+    if (net_ == nullptr) return {};
+    const int server = clientServer(*net_, id);
+    if (server >= 0 && static_cast<std::size_t>(server) < listenerNames_.size()) {
+        return listenerNames_[static_cast<std::size_t>(server)];
+    }
+    const auto it = clientListeners_.find(id);
+    return it != clientListeners_.end() ? it->second : std::string();
+}
+
+void ServiceShell::clientJoined(const ClientRecord& r) {
+    const std::string via = listenerOf(r.clientId);
+    if (!via.empty()) clientListeners_[r.clientId] = via;
+    writeJournalLine(out_, clientJoinedLine(r, via));
+}
+
+void ServiceShell::clientLeft(const ClientRecord& r) {
+    writeJournalLine(out_, clientLeftLine(r, listenerOf(r.clientId)));
+    // The web monitor lists ended clients for an hour; their listener is remembered as long,
+    // and the oldest ids (they only grow) are forgotten first past any hour's worth.
+    if (webMonitor_ == nullptr) clientListeners_.erase(r.clientId);
+    while (clientListeners_.size() > kRememberedListeners) clientListeners_.erase(clientListeners_.begin());
+}
 
 void ServiceShell::clientRefused(const std::string& peer, const std::string& reason) {
     ++refused_[refusalLabel(reason)];
-    writeJournalLine(out_, clientRefusedLine(peer, reason));
+    std::string via;
+    if (net_ != nullptr) {
+        const auto server = static_cast<std::size_t>(refusedClient(*net_).server);
+        if (server < listenerNames_.size()) via = listenerNames_[server];
+    }
+    writeJournalLine(out_, clientRefusedLine(peer, reason, via));
 }
 
 void ServiceShell::setSerialUp(bool up) {

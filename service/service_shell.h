@@ -47,6 +47,12 @@ public:
     void serialLost(const std::string& device) override;
     void serialBack(const std::string& device) override;
 
+    // The listeners by server number, to be named in the client lines and the web monitor's
+    // client list.
+    void nameListeners(const NetworkState& net, std::vector<std::string> names);
+    // The listener a client came in by ("127.0.0.1:8080 (plain)"), or empty when not named.
+    std::string listenerOf(ClientId id) const;
+
     // What the hooks counted, for /metrics.
     std::int64_t serialLostCount() const { return serialLostCount_; }
     const std::map<std::string, std::int64_t>& refusedClients() const { return refused_; }
@@ -62,6 +68,9 @@ private:
     std::optional<TwoMonitors> bothMonitors_;
     MonitorList* monitor_ = nullptr;
     std::vector<pollfd> fds_;
+    const NetworkState* net_ = nullptr;
+    std::vector<std::string> listenerNames_;
+    std::map<ClientId, std::string> clientListeners_;  // those that came, while they are listed
     std::int64_t serialLostCount_ = 0;
     std::map<std::string, std::int64_t> refused_;
 };

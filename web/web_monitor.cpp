@@ -94,7 +94,10 @@ void WebClientRows::insertTop(const ClientRow& row) {
     owner_.rowJson_.insert(owner_.rowJson_.begin(),
                            "{\"active\":" + std::string(row.active ? "true" : "false") +
                                ",\"cells\":[" + jsonLatin9(row.address) + "," + jsonLatin9(row.startDate) +
-                               "," + jsonLatin9(row.endDate) + "," + jsonLatin9(row.errors) + "]}");
+                               "," + jsonLatin9(row.endDate) + "," + jsonLatin9(row.errors) + "]" +
+                               (owner_.listenerOf_ ? ",\"listener\":" + jsonLatin9(owner_.listenerOf_(row.clientId))
+                                                   : std::string()) +
+                               "}");
     owner_.clientsChanged_ = true;
 }
 

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -72,6 +73,8 @@ public:
     ClientListView& clientList() { return rows_; }
     StatsView& statsView() { return stats_; }
     void setStatus(const WebStatus& status);
+    // Names the listener a client came in by, for a service with several; unset: none shown.
+    void setListenerLookup(std::function<std::string(ClientId)> lookup) { listenerOf_ = std::move(lookup); }
     const WebStatus& status() const { return status_; }
 
     // True when something changed since the last batch.
@@ -114,6 +117,7 @@ private:
     std::array<int, kGraphWidth> rxBars_{}, txBars_{};
     std::string uptime_, clock_;
     WebStatus status_;
+    std::function<std::string(ClientId)> listenerOf_;
     bool clientsChanged_ = false, statsChanged_ = false, statusChanged_ = false;
 };
 

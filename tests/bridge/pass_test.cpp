@@ -213,7 +213,7 @@ TEST_F(Pass, WhatAFrontEndDoesNotShowCostsNothing) {
 // Bytes a key's client sent with its key wait in the layer, where no descriptor shows them: the
 // wait must not block on them, unless the bus queue is full and they would not be taken anyway.
 TEST_F(Pass, BytesHeldInTheLayerEndTheWaitOnlyWhileClientDataIsTaken) {
-    bridge.net.guard.key = "k3y";
+    setServerGuard(bridge.net, 0, {{}, "k3y"});
     UniqueFd a = test::connectClient(static_cast<std::uint16_t>(bridge.config.ethernetPort));
     Bytes sent = {'k', '3', 'y'};
     sent.insert(sent.end(), kClientFrame.begin(), kClientFrame.end());

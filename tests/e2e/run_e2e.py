@@ -704,7 +704,7 @@ def case_service_configuration_and_overrides(display):
         run = service([], config="%s\n%d\n" % (bus.path, port))
         try:
             line = run.wait_started()
-            check(line == "tessel-serverd 3.08 listening on 0.0.0.0:%d, Velbus serial %s" % (port, bus.path),
+            check(line == "tessel-serverd 3.08 listening on 0.0.0.0:%d (plain), Velbus serial %s" % (port, bus.path),
                   "start-up line %r" % line)
             check(forwards_to_new_client(bus, port), "not forwarding as configured")
         finally:
@@ -746,7 +746,7 @@ def case_service_configuration_and_overrides(display):
             f.write(bus.path + "\n")
         run = service(["--config", path])
         try:
-            check(run.wait_started().startswith("tessel-serverd 3.08 listening on 0.0.0.0:8080,"),
+            check(run.wait_started().startswith("tessel-serverd 3.08 listening on 0.0.0.0:8080 (plain),"),
                   "a missing port line did not give 8080")
         finally:
             run.stop()
@@ -960,6 +960,85 @@ def case_service_tls_alone_and_key_alone(display):
         shutil.rmtree(work, ignore_errors=True)
 
 
+def case_service_plain_and_guarded_listeners(display):
+    """--listen and --listen-guarded at once: a plain client of the one and a TLS+key client of
+    the other get every bus frame; a plain client on the guarded one is refused; a frame from a
+    client of each reaches the bus once, paced, and no other client; the start line and the
+    client lines name the listeners."""
+    work = tempfile.mkdtemp(prefix="tessel-e2e-listen-")
+    bus = Bus()
+    key = "l1sten-%d" % random.randrange(10 ** 6)
+    plain_port, guarded_port = free_port(), free_port()
+    run = None
+    try:
+        cert, tls_key = make_tls_files(work)
+        web_port = free_port()
+        run = service(["--device", bus.path, "--listen", "127.0.0.1:%d" % plain_port,
+                       "--listen-guarded", "127.0.0.1:%d" % guarded_port, "--tls-cert", cert,
+                       "--tls-key", tls_key, "--auth-key-file", make_key_file(work, key), "--web", str(web_port)])
+        line = run.wait_started()
+        check(" listening on 127.0.0.1:%d (plain), 127.0.0.1:%d (tls+key), Velbus serial " % (plain_port, guarded_port)
+              in line, "start line %r" % line)
+        plain = Client(plain_port)
+        guarded = tls_client(guarded_port, key.encode())
+        stranger = socket.create_connection(("127.0.0.1", guarded_port), timeout=5)
+        stranger.sendall(b"a plain client on the guarded port")
+        for sock, port, rule in ((plain.sock, plain_port, "plain"), (guarded, guarded_port, "tls+key")):
+            said = "client 127.0.0.1:%d via 127.0.0.1:%d (%s) connected" % (sock.getsockname()[1], port, rule)
+            run.wait_for_line(lambda l: l == said, 5, said)
+        # The web monitor's client list says which listener each came in by.
+        page, shown = web_cases.open_stream(web_port, key, tls=True)
+        page.close()
+        for sock, port, rule in ((plain.sock, plain_port, "plain"), (guarded, guarded_port, "tls+key")):
+            row = '"127.0.0.1 (%d)",' % sock.getsockname()[1]
+            check(row in shown.decode() and '"listener":"127.0.0.1:%d (%s)"' % (port, rule) in shown.decode(),
+                  "the web monitor does not name the %s listener" % rule)
+        frames = b"".join(frame(0xFB, 0x05, [0xE6, i, 0, 0, 0, 0, 0]) for i in range(5))
+        bus.write(frames)
+        check(plain.read_until(len(frames)) == frames, "the plain listener's client missed bus frames")
+        check(receive_all(guarded, len(frames)) == frames, "the guarded listener's client missed bus frames")
+        check(dropped(stranger, 12), "a plain client on the guarded port was not dropped")
+        run.wait_for_line(lambda l: " via 127.0.0.1:%d (tls+key) refused: " % guarded_port in l, 3, "the refusal")
+
+        one, other = frame(0xF8, 0x10, [0x02, 0x01]), frame(0xF8, 0x10, [0x02, 0x02])
+        plain.send(one)
+        guarded.sendall(other)
+        wait_for(lambda: one in bus.stream() and other in bus.stream(), 3, "both clients' frames on the bus")
+        time.sleep(0.3)
+        stream = bus.stream()
+        check(stream.count(one) == 1 and stream.count(other) == 1, "a frame reached the bus more than once")
+        ordered = sorted((one, other), key=stream.index)
+        first, second = frame_times(bus.received, ordered)
+        check(second - first > 0.045, "two clients' frames %.1f ms apart on the bus" % ((second - first) * 1000))
+        check(plain.read_until(len(frames) + 1, timeout=0.5) == frames and
+              receive_all(guarded, 1, timeout=0.5) == b"", "a client's frame reached another client")
+        guarded.close()
+    finally:
+        if run:
+            run.stop()
+        bus.close()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def case_service_listener_that_cannot_open(display):
+    """A listener that cannot be opened ends the start, exit 1, with one line naming it; a
+    guarded one without a guard is a usage error."""
+    bus = Bus()
+    holder = socket.socket()
+    holder.bind(("127.0.0.1", 0))
+    holder.listen(1)
+    try:
+        busy = holder.getsockname()[1]
+        out, err, _ = ends_with(service(["--device", bus.path, "--listen", "127.0.0.1:%d" % free_port(),
+                                         "--listen", "127.0.0.1:%d" % busy]), 1)
+        check(err == "tessel-serverd: cannot listen on 127.0.0.1:%d: Address already in use\n" % busy, "%r" % err)
+        out, err, _ = ends_with(service(["--device", bus.path, "--listen-guarded", "127.0.0.1:%d" % free_port()]), 2)
+        check("--listen-guarded needs --tls-cert and --tls-key, --auth-key-file, or both" in err, "%r" % err)
+    finally:
+        holder.close()
+        bus.close()
+
+
 def case_service_guard_refuses_to_start(display):
     """Files that will not do: one line naming the file and why, exit 2 (no restart mends
     them), before the device is touched."""
@@ -1021,7 +1100,7 @@ def case_service_ipv6(display):
     bus, port = Bus(), free_port()
     run = service(["--device", bus.path, "--port", str(port), "--bind", "::"])
     try:
-        check(run.wait_started().split(" listening on ")[1].startswith("[::]:%d," % port), "start-up line")
+        check(run.wait_started().split(" listening on ")[1].startswith("[::]:%d (plain)," % port), "start-up line")
         v6 = socket.create_connection(("::1", port), timeout=5)
         v4 = Client(port)
         run.wait_for_line(lambda l: l == "client [::1]:%d connected" % v6.getsockname()[1], 5, "the IPv6 client")

@@ -161,7 +161,7 @@ def web_service(device, extra=()):
 
 
 def tcp_port_of(run):
-    return int(run.wait_started().split(" listening on 0.0.0.0:")[1].split(",")[0])
+    return int(run.wait_started().split(" listening on 0.0.0.0:")[1].split(" ")[0])
 
 
 def case_service_web_statuses(display):
@@ -258,7 +258,7 @@ def case_service_web_shows_the_traffic(display):
         check('"colour":"#149614"' in text and '"colour":"#3232c8"' in text and '"colour":"#c83232"' in text,
               "the window's colours")
         check("127.0.0.1 (%d)" % client.sock.getsockname()[1] in text, "the client row")
-        check('"serialUp":true' in text and '"listening":["0.0.0.0:%d","http://127.0.0.1:%d/"]' % (tcp_port, port)
+        check('"serialUp":true' in text and '"listening":["0.0.0.0:%d (plain)","http://127.0.0.1:%d/"]' % (tcp_port, port)
               in text, "the status")
         # Live: a new bus frame arrives as a batch within a second.
         bus.write(frame(0xF8, 0x30, [0x00, 0x01, 0x00, 0x00]))

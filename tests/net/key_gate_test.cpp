@@ -63,8 +63,8 @@ class GuardedServer : public ::testing::Test {
 protected:
     void SetUp() override {
         initNetwork(net);
-        net.guard.key = "s3cret";
         ASSERT_NE(createServer(net, 0, 0), 0);
+        setServerGuard(net, 0, {{}, "s3cret"});
         port = serverPort(net, 0);
     }
     NetworkEvent pollUntilEvent(std::int64_t now) {
@@ -131,6 +131,24 @@ TEST_F(GuardedServer, WrongKeyAndNoKeyInTimeAreRefusedAndClosed) {
     for (int i = 0; i < 50; ++i) pollServerEvent(net, true, 2000);
     EXPECT_EQ(pollServerEvent(net, true, 2000 + kKeyMillis + 1), NetworkEvent::Refused);
     EXPECT_EQ(refusedClient(net).reason, "no complete key within 5 s: 3 of 6 bytes came");
+}
+
+TEST_F(GuardedServer, EachListenerKeepsItsOwnRule) {
+    ASSERT_NE(createServer(net, 1, 0), 0);  // plain, beside the guarded one
+    auto plain = test::connectClient(serverPort(net, 1));
+    ASSERT_EQ(pollUntilEvent(0), NetworkEvent::Connect);
+    const ClientId plainId = eventClient(net);
+    EXPECT_EQ(clientServer(net, plainId), 1);
+    auto guarded = test::connectClient(port);
+    test::sendAll(guarded, text("s3cret"));
+    ASSERT_EQ(pollUntilEvent(0), NetworkEvent::Connect);
+    EXPECT_EQ(clientServer(net, eventClient(net)), 0);
+    // A client without the key on the guarded one is refused, and said to have come there.
+    auto keyless = test::connectClient(port);
+    test::sendAll(keyless, text("nope!!"));
+    ASSERT_EQ(pollUntilEvent(0), NetworkEvent::Refused);
+    EXPECT_EQ(refusedClient(net).server, 0);
+    EXPECT_EQ(clientServer(net, 999), -1);
 }
 
 }  // namespace

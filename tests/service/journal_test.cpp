@@ -21,6 +21,12 @@ TEST(Journal, LinesForClientsAndTheSerialDevice) {
     EXPECT_EQ(clientLeftLine(client("10.0.0.2", 4000)), "client 10.0.0.2:4000 gone, 0 runs not frames");
     EXPECT_EQ(clientLeftLine(client("10.0.0.2", 4000, 1)), "client 10.0.0.2:4000 gone, 1 run not frames");
     EXPECT_EQ(clientLeftLine(client("10.0.0.2", 4000, 12)), "client 10.0.0.2:4000 gone, 12 runs not frames");
+    EXPECT_EQ(clientJoinedLine(client("10.0.0.2", 4000), "127.0.0.1:8080 (plain)"),
+              "client 10.0.0.2:4000 via 127.0.0.1:8080 (plain) connected");
+    EXPECT_EQ(clientLeftLine(client("10.0.0.2", 4000, 1), "0.0.0.0:8443 (tls+key)"),
+              "client 10.0.0.2:4000 via 0.0.0.0:8443 (tls+key) gone, 1 run not frames");
+    EXPECT_EQ(clientRefusedLine("10.0.0.3:5000", "wrong key", "0.0.0.0:8443 (key)"),
+              "client 10.0.0.3:5000 via 0.0.0.0:8443 (key) refused: wrong key");
     EXPECT_EQ(serialLostLine("/dev/ttyACM0"), "Velbus serial /dev/ttyACM0 lost");
     EXPECT_EQ(serialBackLine("/dev/ttyACM0"), "Velbus serial /dev/ttyACM0 back");
 }

@@ -75,7 +75,26 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{{"--web", "70000"}, "--web takes [ADDRESS:]PORT (8081, 0.0.0.0:8081, [::]:8081), not '70000'"},
         BadCase{{"--web", "localhost:8081"}, "--web takes [ADDRESS:]PORT (8081, 0.0.0.0:8081, [::]:8081), not 'localhost:8081'"},
         BadCase{{"--web", "::1:8081"}, "--web takes [ADDRESS:]PORT (8081, 0.0.0.0:8081, [::]:8081), not '::1:8081'"},
-        BadCase{{"--web", "127.0.0.1:"}, "--web takes [ADDRESS:]PORT (8081, 0.0.0.0:8081, [::]:8081), not '127.0.0.1:'"}));
+        BadCase{{"--web", "127.0.0.1:"}, "--web takes [ADDRESS:]PORT (8081, 0.0.0.0:8081, [::]:8081), not '127.0.0.1:'"},
+        BadCase{{"--listen", "8080"}, "--listen takes ADDRESS:PORT (127.0.0.1:8080, [::1]:8080), not '8080'"},
+        BadCase{{"--listen", "::1:8080"}, "--listen takes ADDRESS:PORT (127.0.0.1:8080, [::1]:8080), not '::1:8080'"},
+        BadCase{{"--listen-guarded", "host:1"}, "--listen-guarded takes ADDRESS:PORT (127.0.0.1:8080, [::1]:8080), not 'host:1'"},
+        BadCase{{"--listen-guarded", "0.0.0.0:9000"},
+                "--listen-guarded needs --tls-cert and --tls-key, --auth-key-file, or both"},
+        BadCase{{"--listen", "127.0.0.1:8080", "--port", "9000"},
+                "--bind and --port make the one listener; with --listen give each its address and port"},
+        BadCase{{"--listen-guarded", "0.0.0.0:9000", "--auth-key-file", "k", "--bind", "::"},
+                "--bind and --port make the one listener; with --listen give each its address and port"}));
+
+TEST(ServiceOptions, ListenersInTheirOrderEachWithItsRule) {
+    EXPECT_TRUE(parse({}).options->listeners.empty());
+    const ParsedOptions p = parse({"--listen", "127.0.0.1:8080", "--listen-guarded=0.0.0.0:8443",
+                                   "--auth-key-file", "key", "--listen", "[::1]:8081"});
+    ASSERT_TRUE(p.options) << p.error;
+    const std::vector<ListenerOption> expected{
+        {"127.0.0.1", 8080, false}, {"0.0.0.0", 8443, true}, {"[::1]", 8081, false}};
+    EXPECT_EQ(p.options->listeners, expected);
+}
 
 TEST(ServiceOptions, WebTakesAPortAndMaybeAnAddress) {
     EXPECT_FALSE(parse({}).options->webAddress);

@@ -94,7 +94,7 @@ def case_live_lines_with_the_windows_texts(driver, bridge, downloads):
           "the window's texts: %r" % line["cells"])
     check(line["colour"] == "rgb(20, 150, 20)" and line["icon"] == "/icons/3.png", "colour and icon %r" % line)
     check(text(driver, "line-count") == "Log line Number: %d" % len(rows(driver)), "the line count")
-    check("Listening on 0.0.0.0:%d, %s" % (bridge.tcp_port, bridge.url) == text(driver, "listening"),
+    check("Listening on 0.0.0.0:%d (plain), %s" % (bridge.tcp_port, bridge.url) == text(driver, "listening"),
           "listening: %r" % text(driver, "listening"))
     check(text(driver, "version") == "3.08" and text(driver, "device-name") == bridge.bus.path, "the header")
 

@@ -90,6 +90,9 @@ function addLines(lines) {
 }
 
 function showClients(rows) {
+  // A service with several listeners names the one each client came in by.
+  const listeners = rows.some((client) => client.listener !== undefined);
+  $("listener-title").hidden = !listeners;
   const body = document.createElement("tbody");
   for (const client of rows) {
     const row = document.createElement("tr");
@@ -99,7 +102,7 @@ function showClients(rows) {
     img.alt = img.title = client.active ? "connected" : "ended";
     icon.appendChild(img);
     row.appendChild(icon);
-    for (const text of client.cells) {
+    for (const text of listeners ? client.cells.concat([client.listener || ""]) : client.cells) {
       const cell = document.createElement("td");
       cell.textContent = text;
       row.appendChild(cell);
