@@ -58,6 +58,11 @@ void reopenLostSerialPort(Bridge& b, Shell& shell) {
     const std::int64_t now = b.clock.elapsedMillis();
     if (now < b.nextSerialRetryMillis) return;
     b.nextSerialRetryMillis = now + kSerialRetryMillis;
+    if (b.findDevice) {
+        const auto found = b.findDevice();
+        if (!found) return;
+        b.config.serialPortName = *found;
+    }
     if (openVelbusPort(b.serial, 0, b.config.serialPortName) == 0) return;
     b.serialLost = false;
     shell.serialBack(b.config.serialPortName);

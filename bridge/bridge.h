@@ -6,6 +6,8 @@
 #include <poll.h>
 
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -56,6 +58,9 @@ struct Bridge {
     // Set while the serial device is gone; the bridge keeps serving its clients meanwhile.
     bool serialLost = false;
     std::int64_t nextSerialRetryMillis = 0;
+    // Set when the device is found by what it is: each look for a lost device asks it for the
+    // name first (nothing: not there yet).
+    std::function<std::optional<std::string>()> findDevice;
     BridgeTotals totals;
 };
 

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -17,6 +18,7 @@
 
 #include "bridge/bridge.h"
 #include "net/tls_transport.h"
+#include "serial/interface_lookup.h"
 #include "platform/unique_fd.h"
 #include "service/options.h"
 #include "service/service_shell.h"
@@ -179,6 +181,20 @@ int runService(int argc, char** argv) {
         return usageError("no serial device: give --device, or a configuration file whose first "
                           "line names it");
     }
+    // "auto": the interface found by its USB identity, now and at every look after it is lost.
+    // Only tests move the root of the lookup, to a tree of their own.
+    const char* root = std::getenv("TESSEL_SYSFS_ROOT");
+    const std::string sysRoot = root != nullptr && *root != '\0' ? root : "/";
+    const bool autoDevice = config.serialPortName == "auto";
+    if (autoDevice) {
+        const auto found = findVelbusInterface(sysRoot);
+        if (!found) {
+            return startFailed("no Velbus interface found: no USB device " + velbusIdentitiesText() +
+                               " among the terminals of " + sysRoot + (sysRoot.back() == '/' ? "" : "/") +
+                               "sys/class/tty");
+        }
+        config.serialPortName = *found;
+    }
 
     // The guard before the device: a certificate or key that will not do touches nothing.
     ClientGuard guard;
@@ -209,6 +225,7 @@ int runService(int argc, char** argv) {
     bridge.config = config;
     bridge.bindAddress = o.bindAddress;
     if (o.noDelay) bridge.pacing.busSendDelay = kFastBusSendMillis;
+    if (autoDevice) bridge.findDevice = [sysRoot] { return findVelbusInterface(sysRoot); };
     initNetwork(bridge.net);
 
     if (openVelbusPort(bridge.serial, 0, config.serialPortName) == 0) {

@@ -91,21 +91,22 @@ void ServiceShell::clientRefused(const std::string& peer, const std::string& rea
     writeJournalLine(out_, clientRefusedLine(peer, reason, via));
 }
 
-void ServiceShell::setSerialUp(bool up) {
+void ServiceShell::setSerial(const std::string& device, bool up) {
     if (webMonitor_ == nullptr) return;
     WebStatus status = webMonitor_->status();
+    status.device = device;  // found again under another name, with --device auto
     status.serialUp = up;
     webMonitor_->setStatus(status);
 }
 
 void ServiceShell::serialLost(const std::string& device) {
     ++serialLostCount_;
-    setSerialUp(false);
+    setSerial(device, false);
     writeJournalLine(out_, serialLostLine(device));
 }
 
 void ServiceShell::serialBack(const std::string& device) {
-    setSerialUp(true);
+    setSerial(device, true);
     writeJournalLine(out_, serialBackLine(device));
 }
 

@@ -58,7 +58,7 @@ public:
     const std::map<std::string, std::int64_t>& refusedClients() const { return refused_; }
 
 private:
-    void setSerialUp(bool up);
+    void setSerial(const std::string& device, bool up);
 
     int stopSignals_;
     std::FILE* out_;

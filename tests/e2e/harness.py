@@ -385,8 +385,9 @@ class Bridge(Program):
 class Service(Program):
     """The service, with its options; no display."""
 
-    def __init__(self, program, args=(), config=None, prefix=(), prepare=None):
-        env = dict(os.environ)
+    def __init__(self, program, args=(), config=None, prefix=(), prepare=None, env=None):
+        """`env`: variables set for it besides the test's own."""
+        env = dict(os.environ, **(env or {}))
         env.pop("DISPLAY", None)
         super().__init__(list(prefix) + [program] + list(args), config, env, prepare)
 

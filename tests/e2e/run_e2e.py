@@ -649,8 +649,8 @@ def case_help_opens_the_readme(display):
 
 # --- the service's own conventions -----------------------------------------------------------
 
-def service(args=(), config=None, prepare=None):
-    return Service(ARGS.service, args, config, prepare=prepare)
+def service(args=(), config=None, prepare=None, env=None):
+    return Service(ARGS.service, args, config, prepare=prepare, env=env)
 
 
 def ends_with(program, code, timeout=5):
@@ -1037,6 +1037,65 @@ def case_service_listener_that_cannot_open(display):
     finally:
         holder.close()
         bus.close()
+
+
+def velbus_terminal(root, name, bus):
+    """A Velbus USB interface as sysfs shows it under `root`, its device node a link to `bus`."""
+    usb = os.path.join(root, "sys", "devices", "usb1", "1-" + name)
+    interface = os.path.join(usb, "1-%s:1.0" % name)
+    os.makedirs(interface)
+    for attribute, value in (("idVendor", "10cf"), ("idProduct", "0b1b")):
+        with open(os.path.join(usb, attribute), "w") as f:
+            f.write(value + "\n")
+    os.makedirs(os.path.join(root, "sys", "class", "tty", name))
+    os.symlink(interface, os.path.join(root, "sys", "class", "tty", name, "device"))
+    os.makedirs(os.path.join(root, "dev"), exist_ok=True)
+    os.symlink(bus.path, os.path.join(root, "dev", name))
+
+
+def case_service_device_auto(display):
+    """--device auto finds the interface by its USB identity, and finds it again under another
+    name after it was pulled while a client stays connected; none at start: exit 1."""
+    root = tempfile.mkdtemp(prefix="tessel-e2e-sysfs-")
+    lookup = {"TESSEL_SYSFS_ROOT": root}
+    bus = Bus()
+    run = None
+    try:
+        os.makedirs(os.path.join(root, "sys", "class", "tty"))
+        out, err, _ = ends_with(service(["--device", "auto", "--port", str(free_port())], env=lookup), 1)
+        check(err == "tessel-serverd: no Velbus interface found: no USB device 10cf:0b1b, 10cf:0516, 10cf:0517, "
+              "10cf:0518, 10cf:0b1c among the terminals of %s/sys/class/tty\n" % root, "no interface: %r" % err)
+
+        velbus_terminal(root, "ttyACM5", bus)
+        port = free_port()
+        run = service(["--device", "auto", "--port", str(port)], env=lookup)
+        first = os.path.join(root, "dev", "ttyACM5")
+        check(run.wait_started().endswith(", Velbus serial " + first), "the start line names another device")
+        client = Client(port)
+        run.wait_for_line(lambda l: l.endswith(" connected"), 5, "the client")
+        f = frame(0xFB, 0x05, [0xE6, 0x2B, 0, 0, 0, 0, 0])
+        bus.write(f)
+        check(client.read_until(len(f)) == f, "no frame from the interface found")
+        # Pulled out; it comes back as ttyACM6.
+        bus.close()
+        shutil.rmtree(os.path.join(root, "sys", "class", "tty", "ttyACM5"))
+        os.remove(first)
+        run.wait_for_line(lambda l: l == "Velbus serial %s lost" % first, 5, "the lost line")
+        bus = Bus()
+        velbus_terminal(root, "ttyACM6", bus)
+        second = os.path.join(root, "dev", "ttyACM6")
+        run.wait_for_line(lambda l: l == "Velbus serial %s back" % second, 5, "the back line under its new name")
+        g = frame(0xF8, 0x30, [0x00, 0x01, 0, 0])
+        bus.write(g)
+        check(client.read_until(len(f) + len(g)) == f + g, "the client got nothing from the interface's new name")
+        request = frame(0xF8, 0x10, [0x02, 0x01])
+        client.send(request)
+        wait_for(lambda: request in bus.stream(), 3, "a client frame on the interface's new name")
+    finally:
+        if run:
+            run.stop()
+        bus.close()
+        shutil.rmtree(root, ignore_errors=True)
 
 
 def case_service_guard_refuses_to_start(display):
