@@ -1,7 +1,8 @@
 # Shared by scripts/check, scripts/demo and scripts/package: install what is missing, build.
 # What building both programs needs; README's "From the source" lists the same packages (a test
 # compares the two), and without the window (-DTESSEL_WINDOW=OFF) all but libgtk2.0-dev.
-BUILD_PACKAGES=(cmake g++ make pkg-config libgtk2.0-dev libpng-dev zlib1g-dev libssl-dev libmicrohttpd-dev)
+BUILD_PACKAGES=(cmake g++ make pkg-config libgtk2.0-dev libpng-dev zlib1g-dev libssl-dev libmicrohttpd-dev
+                libsystemd-dev)
 # What the demo needs besides: Python for its client, and an X server of its own where there is
 # no display.
 DEMO_PACKAGES=(python3)

@@ -1,5 +1,9 @@
 #include "service/journal.h"
 
+#include <sys/stat.h>
+
+#include <cstdlib>
+
 namespace tessel {
 
 std::string clientName(const ClientRecord& r) { return r.ipText + ":" + std::to_string(r.port); }
@@ -27,7 +31,15 @@ std::string serialLostLine(const std::string& device) { return "Velbus serial " 
 
 std::string serialBackLine(const std::string& device) { return "Velbus serial " + device + " back"; }
 
-void writeJournalLine(std::FILE* out, const std::string& line) {
+bool isJournalStream(int fd) {
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    struct stat st {};
+    if (stream == nullptr || ::fstat(fd, &st) != 0) return false;
+    return std::string(stream) == std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+}
+
+void writeJournalLine(std::FILE* out, const std::string& line, JournalLevel level, bool levelled) {
+    if (levelled) std::fprintf(out, "<%d>", static_cast<int>(level));
     std::fwrite(line.data(), 1, line.size(), out);
     std::fputc('\n', out);
     std::fflush(out);
@@ -36,7 +48,7 @@ void writeJournalLine(std::FILE* out, const std::string& line) {
 void JournalMonitor::insertTop(const MonitorLine& line) {
     std::string text = latin9ToUtf8(logLineText(line.cells));
     text.pop_back();  // the line feed
-    writeJournalLine(out_, text);
+    writeJournalLine(out_, text, JournalLevel::Info, levelled_);
 }
 
 }  // namespace tessel

@@ -22,13 +22,21 @@ std::string clientRefusedLine(const std::string& peer, const std::string& reason
 std::string serialLostLine(const std::string& device);
 std::string serialBackLine(const std::string& device);
 
-// Writes one line (ended by a line feed) and hands it on at once.
-void writeJournalLine(std::FILE* out, const std::string& line);
+// The sd-daemon priorities the journal files a line under.
+enum class JournalLevel { Error = 3, Warning = 4, Info = 6 };
+
+// True when `fd` is the journal's own stream: JOURNAL_STREAM names its device and inode. Lines
+// then carry their priority; on a terminal or in a file they stay plain.
+bool isJournalStream(int fd);
+
+// Writes one line (ended by a line feed) and hands it on at once; `levelled`: behind its "<N>".
+void writeJournalLine(std::FILE* out, const std::string& line, JournalLevel level = JournalLevel::Info,
+                      bool levelled = false);
 
 // A monitor that keeps nothing: each line is written as the log file would hold it.
 class JournalMonitor final : public MonitorList {
 public:
-    explicit JournalMonitor(std::FILE* out) : out_(out) {}
+    explicit JournalMonitor(std::FILE* out, bool levelled = false) : out_(out), levelled_(levelled) {}
     void insertTop(const MonitorLine& line) override;
     int lineCount() const override { return 0; }
     void removeLine(int) override {}
@@ -37,6 +45,7 @@ public:
 
 private:
     std::FILE* out_;
+    bool levelled_;
 };
 
 }  // namespace tessel

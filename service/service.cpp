@@ -33,19 +33,25 @@ namespace {
 constexpr const char* kProgram = "tessel-serverd";
 constexpr const char* kVersion = "3.08";
 
+// What ends the service: one line on standard error, filed as an error when that is the journal.
+void endingLine(const std::string& what) {
+    writeJournalLine(stderr, std::string(kProgram) + ": " + what, JournalLevel::Error,
+                     isJournalStream(STDERR_FILENO));
+}
+
 // One line, not the whole usage: the journal keeps every line of it.
 int usageError(const std::string& what) {
-    std::fprintf(stderr, "%s: %s; see %s --help\n", kProgram, what.c_str(), kProgram);
+    endingLine(what + "; see " + kProgram + " --help");
     return kExitUsage;
 }
 
 int configurationError(const std::string& what) {
-    std::fprintf(stderr, "%s: %s\n", kProgram, what.c_str());
+    endingLine(what);
     return kExitUsage;
 }
 
 int startFailed(const std::string& what) {
-    std::fprintf(stderr, "%s: %s\n", kProgram, what.c_str());
+    endingLine(what);
     return kExitStartFailed;
 }
 
@@ -296,11 +302,18 @@ int runService(int argc, char** argv) {
     // came in by.
     if (!o.listeners.empty()) shell->nameListeners(bridge.net, listenerNames);
 
-    writeJournalLine(stdout, std::string(kProgram) + " " + kVersion + " listening on " + listening +
-                                 ", Velbus serial " + config.serialPortName +
-                                 (webText.empty() ? "" : ", web monitor on " + webText));
+    const bool levelled = isJournalStream(STDOUT_FILENO);
+    writeJournalLine(stdout,
+                     std::string(kProgram) + " " + kVersion + " listening on " + listening + ", Velbus serial " +
+                         config.serialPortName + (webText.empty() ? "" : ", web monitor on " + webText),
+                     JournalLevel::Info, levelled);
+    // Ready: the device is open and every listener listens.
+    SystemdNotifier systemd;
+    shell->notifySystemd(systemd, config.serialPortName);
+    systemd.ready(shell->statusText());
     mainLoop(bridge, *shell);
-    writeJournalLine(stdout, "stopped");
+    systemd.stopping();
+    writeJournalLine(stdout, "stopped", JournalLevel::Info, levelled);
     return kExitStopped;
 }
 

@@ -12,7 +12,12 @@ constexpr std::size_t kRememberedListeners = 4096;
 
 ServiceShell::ServiceShell(int stopSignals, bool monitorLines, std::FILE* out, WebServer* web,
                            WebMonitor* webMonitor)
-    : stopSignals_(stopSignals), out_(out), web_(web), webMonitor_(webMonitor), journalMonitor_(out) {
+    : stopSignals_(stopSignals),
+      out_(out),
+      web_(web),
+      webMonitor_(webMonitor),
+      journalMonitor_(out, isJournalStream(::fileno(out))),
+      levelled_(isJournalStream(::fileno(out))) {
     if (monitorLines && webMonitor_ != nullptr) {
         bothMonitors_.emplace(journalMonitor_, webMonitor_->monitorList());
         monitor_ = &*bothMonitors_;
@@ -23,10 +28,34 @@ ServiceShell::ServiceShell(int stopSignals, bool monitorLines, std::FILE* out, W
     }
 }
 
+void ServiceShell::notifySystemd(SystemdNotifier& notifier, std::string device) {
+    notifier_ = &notifier;
+    device_ = std::move(device);
+}
+
+std::string ServiceShell::statusText() const {
+    return "Velbus serial " + device_ + (deviceLost_ ? " lost" : "") + ", " + std::to_string(clients_) +
+           (clients_ == 1 ? " client" : " clients");
+}
+
+void ServiceShell::updateStatus() {
+    if (notifier_ != nullptr) notifier_->status(statusText());
+}
+
+void ServiceShell::line(const std::string& text, JournalLevel level) { writeJournalLine(out_, text, level, levelled_); }
+
 WaitOutcome ServiceShell::wait(Bridge& bridge, int timeoutMs, std::span<pollfd> watched) {
     const std::int64_t deadline = bridge.clock.elapsedMillis() + timeoutMs;
     for (;;) {
         std::int64_t timeout = std::max<std::int64_t>(deadline - bridge.clock.elapsedMillis(), 0);
+        // The watchdog is pinged from here, so a loop that hangs is found; it is the only other
+        // reason an idle service wakes.
+        if (notifier_ != nullptr) {
+            notifier_->keepAlive(bridge.clock.elapsedMillis());
+            if (const std::int64_t due = notifier_->watchdogDueIn(bridge.clock.elapsedMillis()); due >= 0) {
+                timeout = std::min(timeout, due);
+            }
+        }
         fds_.assign(watched.begin(), watched.end());
         fds_.push_back({stopSignals_, POLLIN, 0});
         if (web_ != nullptr) {
@@ -41,10 +70,10 @@ WaitOutcome ServiceShell::wait(Bridge& bridge, int timeoutMs, std::span<pollfd> 
         const bool bridgeReady =
             ready > 0 && std::any_of(fds_.begin(), fds_.begin() + static_cast<std::ptrdiff_t>(watched.size()),
                                      [](const pollfd& p) { return p.revents != 0; });
-        // Only the web side had something: serve it and wait on, without an empty pass.
-        if (web_ != nullptr && ready >= 0 && !stop && !bridgeReady && bridge.clock.elapsedMillis() < deadline) {
-            continue;
-        }
+        // Only the web side or the watchdog had something: serve it and wait on, without an
+        // empty pass.
+        if (ready >= 0 && !stop && !bridgeReady && bridge.clock.elapsedMillis() < deadline) continue;
+        if (stop && notifier_ != nullptr) notifier_->stopping();
         for (std::size_t i = 0; i < watched.size(); ++i) watched[i].revents = ready > 0 ? fds_[i].revents : 0;
         // The pass that follows still forwards what has come, then the service ends.
         return stop ? WaitOutcome::CloseAfterPass : WaitOutcome::Continue;
@@ -70,11 +99,15 @@ std::string ServiceShell::listenerOf(ClientId id) const {
 void ServiceShell::clientJoined(const ClientRecord& r) {
     const std::string via = listenerOf(r.clientId);
     if (!via.empty()) clientListeners_[r.clientId] = via;
-    writeJournalLine(out_, clientJoinedLine(r, via));
+    ++clients_;
+    updateStatus();
+    line(clientJoinedLine(r, via));
 }
 
 void ServiceShell::clientLeft(const ClientRecord& r) {
-    writeJournalLine(out_, clientLeftLine(r, listenerOf(r.clientId)));
+    clients_ = std::max<std::int64_t>(clients_ - 1, 0);
+    updateStatus();
+    line(clientLeftLine(r, listenerOf(r.clientId)));
     // The web monitor lists ended clients for an hour; their listener is remembered as long,
     // and the oldest ids (they only grow) are forgotten first past any hour's worth.
     if (webMonitor_ == nullptr) clientListeners_.erase(r.clientId);
@@ -88,7 +121,7 @@ void ServiceShell::clientRefused(const std::string& peer, const std::string& rea
         const auto server = static_cast<std::size_t>(refusedClient(*net_).server);
         if (server < listenerNames_.size()) via = listenerNames_[server];
     }
-    writeJournalLine(out_, clientRefusedLine(peer, reason, via));
+    line(clientRefusedLine(peer, reason, via), JournalLevel::Warning);
 }
 
 void ServiceShell::setSerial(const std::string& device, bool up) {
@@ -102,12 +135,18 @@ void ServiceShell::setSerial(const std::string& device, bool up) {
 void ServiceShell::serialLost(const std::string& device) {
     ++serialLostCount_;
     setSerial(device, false);
-    writeJournalLine(out_, serialLostLine(device));
+    device_ = device;
+    deviceLost_ = true;
+    updateStatus();
+    line(serialLostLine(device), JournalLevel::Warning);
 }
 
 void ServiceShell::serialBack(const std::string& device) {
     setSerial(device, true);
-    writeJournalLine(out_, serialBackLine(device));
+    device_ = device;
+    deviceLost_ = false;
+    updateStatus();
+    line(serialBackLine(device));
 }
 
 }  // namespace tessel

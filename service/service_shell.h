@@ -7,6 +7,7 @@
 
 #include "bridge/bridge.h"
 #include "service/journal.h"
+#include "service/systemd_notify.h"
 #include "web/web_monitor.h"
 #include "web/web_server.h"
 
@@ -36,6 +37,11 @@ public:
     // `web` and `webMonitor`: the web monitor, when it is on.
     ServiceShell(int stopSignals, bool monitorLines, std::FILE* out, WebServer* web = nullptr,
                  WebMonitor* webMonitor = nullptr);
+    // Tells systemd the status as it changes, pings its watchdog from the wait, and says when
+    // the service stops.
+    void notifySystemd(SystemdNotifier& notifier, std::string device);
+    // The status line systemd shows: the device, whether it is lost, and the clients.
+    std::string statusText() const;
 
     WaitOutcome wait(Bridge& bridge, int timeoutMs, std::span<pollfd> watched) override;
     MonitorList* monitor() override { return monitor_; }
@@ -68,6 +74,14 @@ private:
     std::optional<TwoMonitors> bothMonitors_;
     MonitorList* monitor_ = nullptr;
     std::vector<pollfd> fds_;
+    void line(const std::string& text, JournalLevel level = JournalLevel::Info);
+    void updateStatus();
+
+    bool levelled_ = false;  // standard output is the journal
+    SystemdNotifier* notifier_ = nullptr;
+    std::string device_;
+    bool deviceLost_ = false;
+    std::int64_t clients_ = 0;
     const NetworkState* net_ = nullptr;
     std::vector<std::string> listenerNames_;
     std::map<ClientId, std::string> clientListeners_;  // those that came, while they are listed

@@ -28,6 +28,7 @@ def build_packages():
 
 def install_lines(readme):
     section = readme.split("### From the source, without a package", 1)[1].split("\n### ", 1)[0]
+    section = section.replace("\\\n", " ")  # continued lines
     return [set(line.split("apt-get install", 1)[1].split()) for line in section.splitlines()
             if line.startswith("sudo apt-get install")]
 

@@ -232,10 +232,14 @@ class Bus:
         return b"".join(d for _, d in self.received)
 
     def close(self):
+        """Pulls the interface out; again is harmless."""
+        if self._stop and self.master < 0:
+            return
         self._stop = True
         self._thread.join(1)
         os.close(self.master)
         os.close(self.slave)
+        self.master = self.slave = -1
 
 
 class Client:

@@ -1098,6 +1098,100 @@ def case_service_device_auto(display):
         shutil.rmtree(root, ignore_errors=True)
 
 
+def case_service_tells_systemd(display):
+    """With NOTIFY_SOCKET: READY=1 once the port listens, the status as clients come and the
+    device goes, watchdog pings at half the asked interval, STOPPING=1 at SIGTERM. With
+    JOURNAL_STREAM naming its standard output, each line carries its priority."""
+    work = tempfile.mkdtemp(prefix="tessel-e2e-notify-")
+    link = os.path.join(work, "velbus")
+    bus = Bus()
+    os.symlink(bus.path, link)
+    listener = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    listener.bind(os.path.join(work, "notify"))
+    listener.settimeout(0.1)
+    messages = []  # (monotonic time, text)
+
+    def receive(until_text, timeout):
+        until = time.monotonic() + timeout
+        while time.monotonic() < until:
+            try:
+                messages.append((time.monotonic(), listener.recv(4096).decode()))
+            except socket.timeout:
+                pass
+            if any(until_text in m for _, m in messages):
+                return True
+        return False
+
+    port = free_port()
+    run = None
+    try:
+        env = {"NOTIFY_SOCKET": os.path.join(work, "notify"), "WATCHDOG_USEC": "400000"}
+        run = Service(ARGS.service, ["--device", link, "--port", str(port)], env=env)
+        check(receive("READY=1", 5), "no READY=1: %r" % messages)
+        check(try_connect(port), "READY=1 before the port listens")
+        ready = next(m for _, m in messages if "READY=1" in m)
+        check("STATUS=Velbus serial %s, 0 clients" % link in ready, "status at start: %r" % ready)
+        client = Client(port)
+        check(receive("STATUS=Velbus serial %s, 1 client" % link, 3), "no status for a client: %r" % messages)
+        # Pings at half of 400 ms, and nothing else wakes it.
+        start = time.monotonic()
+        time.sleep(1.6)
+        receive("nothing", 0.05)
+        pings = [t for t, m in messages if m == "WATCHDOG=1" and t >= start]
+        check(5 <= len(pings) <= 10, "%d watchdog pings in 1.6 s at an interval of 200 ms" % len(pings))
+        bus.close()
+        os.remove(link)
+        check(receive("STATUS=Velbus serial %s lost, 1 client" % link, 5), "no status for the lost device")
+        client.close()
+        run.proc.send_signal(signal.SIGTERM)
+        check(receive("STOPPING=1", 5), "no STOPPING=1: %r" % messages[-3:])
+        check(run.wait_exit(5) == 0, "the service did not stop")
+    finally:
+        if run:
+            run.stop()
+        listener.close()
+        shutil.rmtree(work, ignore_errors=True)
+
+    # The journal's priorities, when standard output and error are the journal's stream.
+    work = tempfile.mkdtemp(prefix="tessel-e2e-journal-")
+    bus = Bus()
+    link = os.path.join(work, "velbus")
+    os.symlink(bus.path, link)
+    path = os.path.join(work, "journal.txt")
+    proc = None
+    try:
+        with open(path, "wb") as out:
+            st = os.fstat(out.fileno())
+            env = dict(os.environ, JOURNAL_STREAM="%d:%d" % (st.st_dev, st.st_ino))
+            env.pop("NOTIFY_SOCKET", None)
+
+            def said():
+                with open(path, "rb") as f:
+                    return f.read().decode().splitlines()
+            proc = subprocess.Popen([ARGS.service, "--device", "/dev/nonexistent-velbus", "--port", str(free_port())],
+                                    stdout=out, stderr=out, env=env, cwd=work)
+            check(proc.wait(5) == 1, "a missing device did not end the start")
+            check(said() == ["<3>tessel-serverd: cannot open the Velbus serial device /dev/nonexistent-velbus: "
+                             "No such file or directory"], "the ending line: %r" % said())
+            out.truncate(0)
+            out.seek(0)
+            proc = subprocess.Popen([ARGS.service, "--device", link, "--port", str(free_port())],
+                                    stdout=out, stderr=out, env=env, cwd=work)
+            wait_for(lambda: any(l.startswith("<6>tessel-serverd 3.08 listening on ") for l in said()), 5,
+                     "the start line at level 6")
+            bus.close()
+            os.remove(link)
+            wait_for(lambda: "<4>Velbus serial %s lost" % link in said(), 5, "the lost line at level 4")
+            proc.send_signal(signal.SIGTERM)
+            check(proc.wait(5) == 0 and said()[-1] == "<6>stopped", "the stop line: %r" % said()[-2:])
+    finally:
+        if proc and proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        bus.close()
+        shutil.rmtree(work, ignore_errors=True)
+
+
 def case_service_guard_refuses_to_start(display):
     """Files that will not do: one line naming the file and why, exit 2 (no restart mends
     them), before the device is touched."""

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstdio>
+#include <cstdlib>
 
 #include "service/journal.h"
 
@@ -52,6 +55,33 @@ TEST(Journal, MonitorLinesAreTheLogFilesColumnsInUtf8) {
     EXPECT_EQ(std::string(buffer, size),
               "22:31:05\t0FFB0507E62B0000000000D904\t13\tD9/D9\t$05 (Temp: 21.5\xC2\xB0" "C) from VELBUS\n");
     std::free(buffer);
+}
+
+TEST(Journal, LinesCarryTheirPriorityOnlyWhenStandardOutputIsTheJournal) {
+    std::FILE* file = std::tmpfile();
+    ASSERT_NE(file, nullptr);
+    struct stat st {};
+    ASSERT_EQ(::fstat(::fileno(file), &st), 0);
+    const std::string stream = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+    ::unsetenv("JOURNAL_STREAM");
+    EXPECT_FALSE(isJournalStream(::fileno(file)));
+    ::setenv("JOURNAL_STREAM", (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino + 1)).c_str(), 1);
+    EXPECT_FALSE(isJournalStream(::fileno(file)));  // another stream: a terminal, a pipe, a file
+    ::setenv("JOURNAL_STREAM", stream.c_str(), 1);
+    EXPECT_TRUE(isJournalStream(::fileno(file)));
+    ::unsetenv("JOURNAL_STREAM");
+
+    writeJournalLine(file, "client 10.0.0.2:4000 connected", JournalLevel::Info, true);
+    writeJournalLine(file, "Velbus serial /dev/ttyACM0 lost", JournalLevel::Warning, true);
+    writeJournalLine(file, "tessel-serverd: cannot open", JournalLevel::Error, true);
+    writeJournalLine(file, "stopped", JournalLevel::Info, false);
+    std::rewind(file);
+    char text[256] = {};
+    const std::size_t n = std::fread(text, 1, sizeof text - 1, file);
+    std::fclose(file);
+    EXPECT_EQ(std::string(text, n),
+              "<6>client 10.0.0.2:4000 connected\n<4>Velbus serial /dev/ttyACM0 lost\n"
+              "<3>tessel-serverd: cannot open\nstopped\n");
 }
 
 }  // namespace
