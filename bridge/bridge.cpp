@@ -71,6 +71,7 @@ void reopenLostSerialPort(Bridge& b, Shell& shell) {
 std::int64_t loseSerialPort(Bridge& b, Shell& shell) {
     const std::int64_t frames = finishBusReceive(b.busReceiver, b.toClientsQueue);
     closeSerialPort(b.serial, 0);
+    clearHold(b.pacing);  // a device found again starts as ready
     b.serialLost = true;
     b.nextSerialRetryMillis = b.clock.elapsedMillis() + kSerialRetryMillis;
     shell.serialLost(b.config.serialPortName);
@@ -87,7 +88,9 @@ int waitMillis(const Bridge& b, Shell& shell, std::int64_t now) {
         wait = std::min(wait, b.lastSweepMillis + kSweepMillis + 1 - now);
     }
     if (!b.toBusQueue.empty()) {
-        wait = std::min(wait, b.pacing.lastBusSendMillis + b.pacing.busSendDelay + 1 - now);
+        // Held writes wait for the interface's word, or for the hold's own time.
+        const auto holdDue = nextHoldDeadline(b.pacing);
+        wait = std::min(wait, holdDue ? *holdDue - now : b.pacing.lastBusSendMillis + b.pacing.busSendDelay + 1 - now);
     }
     if (b.busReceiver.extractor.hasKept()) {
         wait = std::min(wait, b.busReceiver.extractor.lastFeedMillis() + kBusKeptRunMillis + 1 - now);
@@ -155,6 +158,7 @@ PassResult runPass(Bridge& b, Shell& shell) {
     const auto toBusSizeBefore = static_cast<std::int64_t>(b.toBusQueue.size());
     const auto toClientsSizeBefore = static_cast<std::int64_t>(b.toClientsQueue.size());
     const std::int64_t errorsBefore = errorTotal(b.clientTable);
+    shell.queueOwnFrames(b.toBusQueue);
     const std::int64_t rxBytesBefore = b.stats.busRxByteCount;
     bool serialGone = false;
     std::int64_t busFrames =
@@ -166,6 +170,16 @@ PassResult runPass(Bridge& b, Shell& shell) {
         busFrames += loseSerialPort(b, shell);
     }
     b.totals.busFramesReceived += busFrames;
+    // The interface's word on its buffer and the bus holds or releases the writes to it.
+    for (auto it = b.toClientsQueue.begin() + toClientsSizeBefore; it != b.toClientsQueue.end(); ++it) {
+        const InterfaceSignal signal = interfaceSignal(it->bytes);
+        if (signal == InterfaceSignal::None) continue;
+        shell.interfaceSaid(signal);
+        if (const HoldChange change = noteInterfaceSignal(b.pacing, signal, b.clock.elapsedMillis());
+            change != HoldChange::None) {
+            shell.holdChanged(change);
+        }
+    }
     b.totals.busBytesReceived += b.stats.busRxByteCount - rxBytesBefore;
     const NetworkEvent netEvent = pollServerEvent(b.net, takingClientData(b), b.clock.elapsedMillis());
 
@@ -218,6 +232,9 @@ PassResult runPass(Bridge& b, Shell& shell) {
                 : FrameQueue{};
 
     // 11-12. Transmit.
+    if (const HoldChange change = advanceHold(b.pacing, b.clock.elapsedMillis()); change != HoldChange::None) {
+        shell.holdChanged(change);
+    }
     if (busStepDue(b.pacing, b.clock.elapsedMillis())) {
         const std::int64_t txBytesBefore = b.stats.busTxByteCount;
         sendToBus(b.toBusQueue, b.serial, b.stats.busTxByteCount, b.pacing, b.clock);

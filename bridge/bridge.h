@@ -93,6 +93,14 @@ public:
     virtual void clientRefused(const std::string& /*peer*/, const std::string& /*reason*/) {}
     virtual void serialLost(const std::string& /*device*/) {}
     virtual void serialBack(const std::string& /*device*/) {}
+    // The interface spoke of itself (bus off or active, buffer full or ready); its frame goes to
+    // the clients and the monitor like any other.
+    virtual void interfaceSaid(InterfaceSignal /*signal*/) {}
+    // The hold on bus writes changed: held, held past a second, resumed, or resumed by time.
+    virtual void holdChanged(HoldChange /*change*/) {}
+    // Frames the front end itself sends to the bus, queued like a client's, with their monitor
+    // lines; `toBus` takes them at its tail. Nothing but the service's clock setting does this.
+    virtual void queueOwnFrames(FrameQueue& /*toBus*/) {}
 };
 
 enum class PassResult { Continue, End };

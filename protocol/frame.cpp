@@ -68,4 +68,18 @@ Recognition recognizeFrame(ByteRun bytes, std::size_t start) {
     return {Recognition::Kind::Frame, length};
 }
 
+InterfaceSignal interfaceSignal(ByteRun f) {
+    if (f.size() != 7 || f[0] != kStartByte || f[2] != 0x00 || f[3] != 0x01 || f[6] != kEndByte ||
+        !checksumPair(f).agrees()) {
+        return InterfaceSignal::None;
+    }
+    switch (f[4]) {
+        case 0x09: return InterfaceSignal::BusOff;
+        case 0x0A: return InterfaceSignal::BusActive;
+        case 0x0B: return InterfaceSignal::BufferFull;
+        case 0x0C: return InterfaceSignal::ReceiveReady;
+        default: return InterfaceSignal::None;
+    }
+}
+
 }  // namespace tessel

@@ -58,4 +58,10 @@ struct Recognition {
 };
 Recognition recognizeFrame(ByteRun bytes, std::size_t start);
 
+// What the bus interface says of itself, in a frame from address 0x00 with one data byte and a
+// good checksum (either priority): it left the bus (0x09), is back on it (0x0A), cannot take more
+// frames for the bus (0x0B), can again (0x0C). Any other frame: None.
+enum class InterfaceSignal { None, BusOff, BusActive, BufferFull, ReceiveReady };
+InterfaceSignal interfaceSignal(ByteRun frame);
+
 }  // namespace tessel

@@ -68,6 +68,8 @@ MonitorLine clientMonitorLine(const ReceivedFrame& record, const ClientTable& ta
     }
     if (const ClientRecord* sender = findClient(table, id)) {
         source += " from " + sender->ipText + ":" + std::to_string(sender->port);
+    } else if (id == 0 && !record.text.empty() && (record.text[0] < '0' || record.text[0] > '9')) {
+        source += " from " + record.text;  // a frame the front end itself sends, by its name
     }
     line.cells[kSourceColumn] = std::move(source);
     const bool sound = record.wellFormed != 0 && checksumPair(record.bytes).agrees();

@@ -24,4 +24,44 @@ void sendToClients(FrameQueue& toClients, NetworkState& net, Clock& clock) {
     toClients.clear();
 }
 
+HoldChange noteInterfaceSignal(BusPacing& p, InterfaceSignal signal, std::int64_t now) {
+    if (signal == InterfaceSignal::BusOff) p.busOff = true;
+    if (signal == InterfaceSignal::BusActive) p.busOff = false;
+    if (signal == InterfaceSignal::BufferFull || signal == InterfaceSignal::BusOff) {
+        if (p.held) return HoldChange::None;
+        p.held = true;
+        p.heldSinceMillis = now;
+        p.heldLong = false;
+        return HoldChange::Held;
+    }
+    if ((signal == InterfaceSignal::ReceiveReady || signal == InterfaceSignal::BusActive) && p.held) {
+        const bool said = p.heldLong;
+        p.held = p.heldLong = false;
+        return said ? HoldChange::Resumed : HoldChange::None;
+    }
+    return HoldChange::None;
+}
+
+HoldChange advanceHold(BusPacing& p, std::int64_t now) {
+    if (!p.held) return HoldChange::None;
+    if (now - p.heldSinceMillis >= kBusHoldMillis) {
+        p.held = p.heldLong = false;
+        return HoldChange::TimedOut;
+    }
+    if (!p.heldLong && now - p.heldSinceMillis > kLongHoldMillis) {
+        p.heldLong = true;
+        return HoldChange::HeldLong;
+    }
+    return HoldChange::None;
+}
+
+std::optional<std::int64_t> nextHoldDeadline(const BusPacing& p) {
+    if (!p.held) return std::nullopt;
+    return p.heldLong ? p.heldSinceMillis + kBusHoldMillis : p.heldSinceMillis + kLongHoldMillis + 1;
+}
+
+void clearHold(BusPacing& p) {
+    p.held = p.heldLong = p.busOff = false;
+}
+
 }  // namespace tessel

@@ -1,6 +1,7 @@
 // The two transmit steps: client frames to the bus one per step, bus frames to every client.
 #pragma once
 #include <cstdint>
+#include <optional>
 
 #include "net/client_table.h"
 #include "net/tcp_server.h"
@@ -17,15 +18,40 @@ constexpr std::int64_t kClientFramePauseMillis = 2;
 // Above this many waiting runs no client data is taken until the bus catches up.
 constexpr std::size_t kBusQueueHighWater = 1000;
 
+// How long writes stay held when the interface never says it is ready again (a lost status
+// frame, an interface that does not say it): the bridge must not stall for ever.
+constexpr std::int64_t kBusHoldMillis = 5000;
+// A hold is worth a line of its own once it lasts longer than this.
+constexpr std::int64_t kLongHoldMillis = 1000;
+
 struct BusPacing {
     std::int64_t busSendDelay = kDelayedBusSendMillis;
     std::int64_t lastBusSendMillis = 0;
+    // Set while the interface says its buffer is full or it is off the bus: nothing is written
+    // until it says ready or active, or kBusHoldMillis pass. The waiting frames stay queued.
+    bool held = false;
+    std::int64_t heldSinceMillis = 0;
+    bool heldLong = false;  // the hold has lasted longer than kLongHoldMillis
+    bool busOff = false;    // the interface said it left the bus, and not yet that it is back
 };
 
-// Strictly more than the delay must have passed since the last step.
+// Strictly more than the delay must have passed since the last step, and writes not be held.
 inline bool busStepDue(const BusPacing& pacing, std::int64_t nowMillis) {
-    return nowMillis - pacing.lastBusSendMillis > pacing.busSendDelay;
+    return !pacing.held && nowMillis - pacing.lastBusSendMillis > pacing.busSendDelay;
 }
+
+// What a hold did in a step of time.
+enum class HoldChange { None, Held, HeldLong, Resumed, TimedOut };
+
+// The interface's word on the hold: full or off holds, ready or active releases (returns
+// Resumed only when the hold had lasted long enough to be said).
+HoldChange noteInterfaceSignal(BusPacing& pacing, InterfaceSignal signal, std::int64_t nowMillis);
+// Time on the hold: HeldLong once past a second, TimedOut (and released) after kBusHoldMillis.
+HoldChange advanceHold(BusPacing& pacing, std::int64_t nowMillis);
+// The next moment advanceHold has something to do, when held.
+std::optional<std::int64_t> nextHoldDeadline(const BusPacing& pacing);
+// A new device starts as ready: the hold of the lost one goes with it.
+void clearHold(BusPacing& pacing);
 
 // Writes the head of `toBus` to serial port 0 when it is a recognised frame, removes it, and
 // moves the step time even when nothing was queued.

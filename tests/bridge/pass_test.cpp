@@ -78,6 +78,34 @@ TEST_F(Pass, TotalsCountWhatCrossedTheBridgeEachWay) {
     EXPECT_EQ(bridge.totals.clientRunsNotFrames, 1);
 }
 
+TEST_F(Pass, WritesWaitWhileTheInterfaceIsFullAndItsFramesStillReachTheClients) {
+    UniqueFd a = driver.connect();
+    const Bytes full = hexBytes("0F F8 00 01 0B ED 04");
+    const Bytes ready = hexBytes("0F F8 00 01 0C EC 04");
+    pty.write(full);
+    EXPECT_EQ(driver.collect(a, full.size()), full);
+    ASSERT_TRUE(bridge.pacing.held);
+    test::sendAll(a, kClientFrame);
+    driver.runUntil([] { return false; }, 300);
+    EXPECT_EQ(pty.read(1, 50), Bytes{});  // held
+    EXPECT_EQ(bridge.toBusQueue.size(), 1u);
+    EXPECT_EQ(shell.events.back(), "hold 1");
+    pty.write(ready);
+    Bytes onBus;
+    driver.runUntil([&] {
+        const Bytes got = pty.read(1, 1);
+        onBus.insert(onBus.end(), got.begin(), got.end());
+        return onBus.size() >= kClientFrame.size();
+    });
+    EXPECT_EQ(onBus, kClientFrame);
+
+    // A lost device takes its hold with it: a new one starts as ready.
+    pty.write(full);
+    ASSERT_TRUE(driver.runUntil([&] { return bridge.pacing.held; }));
+    loseSerialPort(bridge, shell);
+    EXPECT_FALSE(bridge.pacing.held);
+}
+
 TEST_F(Pass, FloodingClientLeavesTheBusQueueBounded) {
     UniqueFd flooder = driver.connect();
     Bytes burst;

@@ -90,6 +90,67 @@ TEST_F(SendToBus, FastPacingIsFiveMilliseconds) {
     for (std::size_t i = 1; i < steps.size(); ++i) EXPECT_EQ(steps[i] - steps[i - 1], 6);
 }
 
+TEST(InterfaceSignals, OnlyTheInterfacesOwnFramesSpeak) {
+    const std::pair<const char*, InterfaceSignal> table[] = {
+        {"0F F8 00 01 09 EF 04", InterfaceSignal::BusOff},
+        {"0F F8 00 01 0A EE 04", InterfaceSignal::BusActive},
+        {"0F F8 00 01 0B ED 04", InterfaceSignal::BufferFull},
+        {"0F F8 00 01 0C EC 04", InterfaceSignal::ReceiveReady},
+        {"0F FB 00 01 0B EA 04", InterfaceSignal::BufferFull},  // either priority
+        {"0F F8 00 01 0B EC 04", InterfaceSignal::None},        // a wrong checksum
+        {"0F F8 01 01 0B EC 04", InterfaceSignal::None},        // a module, not the interface
+        {"0F F8 00 01 0D EB 04", InterfaceSignal::None},        // another command
+        {"0F F8 00 02 0B 00 EB 04", InterfaceSignal::None},     // more data than its word
+        {"0F F8 00 41 0B AD 04", InterfaceSignal::None},        // a request (RTR)
+    };
+    for (const auto& [hex, signal] : table) EXPECT_EQ(interfaceSignal(hexBytes(hex)), signal) << hex;
+}
+
+TEST_F(SendToBus, FullHoldsTheWritesUntilReadyAndTheDistanceStillHolds) {
+    queue = {clientRun("0F F8 10 02 02 01 E4 04", true), clientRun("0F F8 10 02 02 02 E3 04", true)};
+    runFor(60);
+    ASSERT_EQ(steps.size(), 1u);
+    EXPECT_EQ(noteInterfaceSignal(pacing, InterfaceSignal::BufferFull, clock.millis), HoldChange::Held);
+    EXPECT_EQ(noteInterfaceSignal(pacing, InterfaceSignal::BufferFull, clock.millis), HoldChange::None);
+    runFor(500);
+    EXPECT_EQ(steps.size(), 1u);  // held: nothing written
+    EXPECT_EQ(queue.size(), 1u);  // and nothing lost
+    EXPECT_EQ(noteInterfaceSignal(pacing, InterfaceSignal::ReceiveReady, clock.millis), HoldChange::None);
+    runFor(5);
+    EXPECT_EQ(steps.size(), 2u);  // long after its distance, at once
+    EXPECT_EQ(steps[1] - steps[0], 510);
+
+    // Ready right after a write: the next still keeps its distance from it.
+    queue = {clientRun("0F F8 10 02 02 01 E4 04", true)};
+    noteInterfaceSignal(pacing, InterfaceSignal::BufferFull, clock.millis);
+    noteInterfaceSignal(pacing, InterfaceSignal::ReceiveReady, clock.millis + 10);
+    runFor(60);
+    ASSERT_EQ(steps.size(), 3u);
+    EXPECT_EQ(steps[2] - steps[1], kDelayedBusSendMillis + 1);
+}
+
+TEST_F(SendToBus, AHoldThatIsNeverReleasedEndsAfterFiveSeconds) {
+    noteInterfaceSignal(pacing, InterfaceSignal::BusOff, clock.millis);
+    EXPECT_TRUE(pacing.busOff);
+    const std::int64_t start = clock.millis;
+    EXPECT_EQ(nextHoldDeadline(pacing), start + kLongHoldMillis + 1);
+    EXPECT_EQ(advanceHold(pacing, start + kLongHoldMillis), HoldChange::None);
+    EXPECT_EQ(advanceHold(pacing, start + kLongHoldMillis + 1), HoldChange::HeldLong);
+    EXPECT_EQ(nextHoldDeadline(pacing), start + kBusHoldMillis);
+    EXPECT_EQ(advanceHold(pacing, start + kBusHoldMillis - 1), HoldChange::None);
+    EXPECT_EQ(advanceHold(pacing, start + kBusHoldMillis), HoldChange::TimedOut);
+    EXPECT_FALSE(pacing.held);
+    EXPECT_FALSE(nextHoldDeadline(pacing));
+    // A hold said to be long is said to end; a short one is not.
+    noteInterfaceSignal(pacing, InterfaceSignal::BufferFull, 10'000);
+    advanceHold(pacing, 11'500);
+    EXPECT_EQ(noteInterfaceSignal(pacing, InterfaceSignal::BusActive, 11'600), HoldChange::Resumed);
+    EXPECT_FALSE(pacing.busOff);
+    noteInterfaceSignal(pacing, InterfaceSignal::BufferFull, 20'000);
+    clearHold(pacing);  // the device was lost
+    EXPECT_FALSE(pacing.held);
+}
+
 TEST(SendToClients, EveryConnectedClientGetsEveryFrameInOrderAndLeftClientsNone) {
     NetworkState net;
     initNetwork(net);

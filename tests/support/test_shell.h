@@ -47,6 +47,9 @@ public:
     }
     void serialLost(const std::string& device) override { events.push_back("lost " + device); }
     void serialBack(const std::string& device) override { events.push_back("back " + device); }
+    void holdChanged(HoldChange change) override {
+        events.push_back("hold " + std::to_string(static_cast<int>(change)));
+    }
 };
 
 }  // namespace tessel::test
