@@ -25,18 +25,23 @@ void sendToClients(FrameQueue& toClients, NetworkState& net, Clock& clock) {
 }
 
 HoldChange noteInterfaceSignal(BusPacing& p, InterfaceSignal signal, std::int64_t now) {
-    if (signal == InterfaceSignal::BusOff) p.busOff = true;
-    if (signal == InterfaceSignal::BusActive) p.busOff = false;
-    if (signal == InterfaceSignal::BufferFull || signal == InterfaceSignal::BusOff) {
-        if (p.held) return HoldChange::None;
-        p.held = true;
+    const bool wasHeld = p.held;
+    switch (signal) {
+        case InterfaceSignal::BufferFull: p.bufferFull = true; break;
+        case InterfaceSignal::ReceiveReady: p.bufferFull = false; break;
+        case InterfaceSignal::BusOff: p.busOff = true; break;
+        case InterfaceSignal::BusActive: p.busOff = false; break;
+        case InterfaceSignal::None: break;
+    }
+    p.held = p.bufferFull || p.busOff;
+    if (!wasHeld && p.held) {
         p.heldSinceMillis = now;
         p.heldLong = false;
         return HoldChange::Held;
     }
-    if ((signal == InterfaceSignal::ReceiveReady || signal == InterfaceSignal::BusActive) && p.held) {
+    if (wasHeld && !p.held) {
         const bool said = p.heldLong;
-        p.held = p.heldLong = false;
+        p.heldLong = false;
         return said ? HoldChange::Resumed : HoldChange::None;
     }
     return HoldChange::None;
@@ -45,7 +50,7 @@ HoldChange noteInterfaceSignal(BusPacing& p, InterfaceSignal signal, std::int64_
 HoldChange advanceHold(BusPacing& p, std::int64_t now) {
     if (!p.held) return HoldChange::None;
     if (now - p.heldSinceMillis >= kBusHoldMillis) {
-        p.held = p.heldLong = false;
+        p.held = p.heldLong = p.bufferFull = p.busOff = false;
         return HoldChange::TimedOut;
     }
     if (!p.heldLong && now - p.heldSinceMillis > kLongHoldMillis) {
@@ -61,7 +66,7 @@ std::optional<std::int64_t> nextHoldDeadline(const BusPacing& p) {
 }
 
 void clearHold(BusPacing& p) {
-    p.held = p.heldLong = p.busOff = false;
+    p.held = p.heldLong = p.bufferFull = p.busOff = false;
 }
 
 }  // namespace tessel

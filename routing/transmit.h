@@ -29,10 +29,11 @@ struct BusPacing {
     std::int64_t lastBusSendMillis = 0;
     // Set while the interface says its buffer is full or it is off the bus: nothing is written
     // until it says ready or active, or kBusHoldMillis pass. The waiting frames stay queued.
-    bool held = false;
+    bool held = false;          // bufferFull or busOff
+    bool bufferFull = false;    // said full, and not yet ready
+    bool busOff = false;        // said it left the bus, and not yet that it is back
     std::int64_t heldSinceMillis = 0;
     bool heldLong = false;  // the hold has lasted longer than kLongHoldMillis
-    bool busOff = false;    // the interface said it left the bus, and not yet that it is back
 };
 
 // Strictly more than the delay must have passed since the last step, and writes not be held.
@@ -43,8 +44,9 @@ inline bool busStepDue(const BusPacing& pacing, std::int64_t nowMillis) {
 // What a hold did in a step of time.
 enum class HoldChange { None, Held, HeldLong, Resumed, TimedOut };
 
-// The interface's word on the hold: full or off holds, ready or active releases (returns
-// Resumed only when the hold had lasted long enough to be said).
+// The interface's word on the hold: full or off holds; ready ends the full buffer and active
+// the bus off, and writes resume once neither holds (Resumed only when the hold had lasted
+// long enough to be said).
 HoldChange noteInterfaceSignal(BusPacing& pacing, InterfaceSignal signal, std::int64_t nowMillis);
 // Time on the hold: HeldLong once past a second, TimedOut (and released) after kBusHoldMillis.
 HoldChange advanceHold(BusPacing& pacing, std::int64_t nowMillis);

@@ -124,6 +124,9 @@ MetricsValues metricsOf(const Bridge& bridge, const ServiceShell& shell, const W
     v.serialLost = shell.serialLostCount();
     v.serialUp = !bridge.serialLost;
     v.busQueueFrames = static_cast<std::int64_t>(bridge.toBusQueue.size());
+    v.busHolds = shell.holdCount();
+    v.busWritesHeld = bridge.pacing.held;
+    v.busOff = bridge.pacing.busOff;
     v.webStreams = static_cast<std::int64_t>(web.streamCount());
     v.webRefused = web.refusals();
     v.webStreamsDropped = web.droppedStreams();
@@ -294,7 +297,7 @@ int runService(int argc, char** argv) {
         webText = (o.tlsCertificate ? "https://" : "http://") + listenText(*o.webAddress, web.port()) + "/";
         std::vector<std::string> shown = listenerNames;
         shown.push_back(webText);
-        webMonitor.setStatus({kVersion, config.serialPortName, true, shown});
+        webMonitor.setStatus({kVersion, config.serialPortName, true, false, false, shown});
     }
     shell.emplace(stop.get(), o.monitor, stdout, o.webAddress ? &web : nullptr,
                   o.webAddress ? &webMonitor : nullptr);

@@ -149,4 +149,47 @@ void ServiceShell::serialBack(const std::string& device) {
     line(serialBackLine(device));
 }
 
+void ServiceShell::interfaceSaid(InterfaceSignal signal) {
+    // One line when the bus goes off and one when it is back, however often the interface says so.
+    const bool off = signal == InterfaceSignal::BusOff;
+    if ((signal != InterfaceSignal::BusOff && signal != InterfaceSignal::BusActive) || off == busOff_) return;
+    busOff_ = off;
+    if (off) {
+        line("Velbus bus off: the interface left the bus after errors", JournalLevel::Warning);
+    } else {
+        line("Velbus bus active again");
+    }
+    setBusState();
+}
+
+void ServiceShell::holdChanged(HoldChange change) {
+    switch (change) {
+        case HoldChange::Held: ++holds_; break;
+        case HoldChange::HeldLong:
+            heldLong_ = true;
+            line(busOff_ ? "writes to the bus held for over a second: the bus is off"
+                         : "writes to the bus held for over a second: the interface's buffer is full",
+                 JournalLevel::Warning);
+            break;
+        case HoldChange::Resumed:
+            heldLong_ = false;
+            line("writes to the bus resume");
+            break;
+        case HoldChange::TimedOut:
+            heldLong_ = false;
+            line("writes to the bus resume: 5 s without a word from the interface", JournalLevel::Warning);
+            break;
+        case HoldChange::None: break;
+    }
+    setBusState();
+}
+
+void ServiceShell::setBusState() {
+    if (webMonitor_ == nullptr) return;
+    WebStatus status = webMonitor_->status();
+    status.busOff = busOff_;
+    status.writesHeld = heldLong_;
+    webMonitor_->setStatus(status);
+}
+
 }  // namespace tessel

@@ -52,6 +52,8 @@ public:
     void clientRefused(const std::string& peer, const std::string& reason) override;
     void serialLost(const std::string& device) override;
     void serialBack(const std::string& device) override;
+    void interfaceSaid(InterfaceSignal signal) override;
+    void holdChanged(HoldChange change) override;
 
     // The listeners by server number, to be named in the client lines and the web monitor's
     // client list.
@@ -62,9 +64,11 @@ public:
     // What the hooks counted, for /metrics.
     std::int64_t serialLostCount() const { return serialLostCount_; }
     const std::map<std::string, std::int64_t>& refusedClients() const { return refused_; }
+    std::int64_t holdCount() const { return holds_; }
 
 private:
     void setSerial(const std::string& device, bool up);
+    void setBusState();
 
     int stopSignals_;
     std::FILE* out_;
@@ -86,6 +90,9 @@ private:
     std::vector<std::string> listenerNames_;
     std::map<ClientId, std::string> clientListeners_;  // those that came, while they are listed
     std::int64_t serialLostCount_ = 0;
+    std::int64_t holds_ = 0;
+    bool busOff_ = false;   // as the interface last said
+    bool heldLong_ = false;
     std::map<std::string, std::int64_t> refused_;
 };
 

@@ -1,6 +1,7 @@
 // A small simulated Velbus bus on a pseudo-terminal, for the demo and the end-to-end tests.
 //
 //   velbus-sim [--link PATH] [--log FILE] [--quiet] [--temperature-every SECONDS]
+//              [--buffer N --buffer-ms MS] [--bus-off-ms MS]
 //
 // Prints the terminal's device path on the first line of standard output, then behaves like a
 // bus with four modules:
@@ -12,6 +13,15 @@
 // Output goes out at the real line rate, 9600 bit/s (about 1.04 ms a byte). Every frame
 // received is logged with a millisecond time stamp: "<ms> RX <hex>". --quiet sends nothing
 // unasked. --link makes a symbolic link to the terminal (removed at exit).
+//
+// The interface's own word, as a real one gives it:
+//   --buffer N --buffer-ms MS  it takes at most N frames for the bus within MS milliseconds. The
+//       frame that fills it is followed by "receive buffer full"; frames written while full are
+//       dropped ("<ms> DROP <hex>"); "receive ready" follows once it has room again.
+//   SIGUSR1  "bus off", and --bus-off-ms later (1000 unless given) "bus active"; frames written
+//       meanwhile are dropped too.
+// The modules keep a clock that the three broadcast clock frames set; each setting is logged:
+// "<ms> CLOCK wday hh:mm", "<ms> DATE yyyy-mm-dd", "<ms> DST ds".
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -37,6 +47,8 @@ using tessel::Bytes;
 
 volatile sig_atomic_t stopRequested = 0;
 void onStop(int) { stopRequested = 1; }
+volatile sig_atomic_t busOffRequested = 0;
+void onBusOff(int) { busOffRequested = 1; }
 
 constexpr std::uint8_t kHigh = 0xF8;
 constexpr std::uint8_t kLow = 0xFB;
@@ -93,12 +105,52 @@ public:
     }
 
     void received(const Bytes& frame) {
-        std::fprintf(log_, "%lld RX %s\n", static_cast<long long>(clock_.elapsedMillis()),
-                     tessel::frameHexText(frame).c_str());
-        std::fflush(log_);
+        const std::int64_t now = clock_.elapsedMillis();
+        makeRoom(now);
+        if (full_ || busOff_) {
+            ++dropped_;
+            logLine(now, "DROP " + tessel::frameHexText(frame));
+            return;
+        }
+        logLine(now, "RX " + tessel::frameHexText(frame));
+        if (bufferFrames_ > 0) {
+            taken_.push_back(now);
+            // The frame that fills the buffer is the last it takes until it has room again.
+            if (static_cast<int>(taken_.size()) >= bufferFrames_) {
+                full_ = true;
+                sendFirst(makeFrame(kHigh, 0x00, {0x0B}));
+            }
+        }
         answer(frame);
     }
+    // The interface's buffer drains with time: ready once it has room.
+    void makeRoom(std::int64_t now) {
+        while (!taken_.empty() && now - taken_.front() >= bufferMillis_) taken_.pop_front();
+        if (full_ && static_cast<int>(taken_.size()) < bufferFrames_) {
+            full_ = false;
+            sendFirst(makeFrame(kHigh, 0x00, {0x0C}));
+        }
+    }
+    void setBuffer(int frames, std::int64_t millis) {
+        bufferFrames_ = frames;
+        bufferMillis_ = millis;
+    }
+    void busOff(bool off) {
+        busOff_ = off;
+        sendFirst(makeFrame(kHigh, 0x00, {static_cast<std::uint8_t>(off ? 0x09 : 0x0A)}));
+        logLine(clock_.elapsedMillis(), off ? "BUS OFF" : "BUS ACTIVE");
+    }
+    std::int64_t dropped() const { return dropped_; }
 
+private:
+    std::deque<std::int64_t> taken_;  // when each frame in the buffer came
+    int bufferFrames_ = 0;            // 0: a buffer that never fills
+    std::int64_t bufferMillis_ = 1000;
+    bool full_ = false;
+    bool busOff_ = false;
+    std::int64_t dropped_ = 0;
+
+public:
     std::uint8_t relayState = 0;
     std::uint8_t dimmerLevel = 0;
     int temperatureHalfDegrees = 43;
@@ -115,6 +167,35 @@ public:
     }
 
 private:
+    void logLine(std::int64_t now, const std::string& text) {
+        std::fprintf(log_, "%lld %s\n", static_cast<long long>(now), text.c_str());
+        std::fflush(log_);
+    }
+    // The interface's own frames go out before what waits, at a frame boundary.
+    void sendFirst(const Bytes& frame) {
+        std::size_t at = 0;
+        if (!out_.empty() && out_.front() != tessel::kStartByte) {
+            while (at < out_.size() && out_[at] != tessel::kStartByte) ++at;
+        }
+        out_.insert(out_.begin() + static_cast<std::ptrdiff_t>(at), frame.begin(), frame.end());
+    }
+    // The three broadcast frames that set the modules' clock.
+    void setClock(const Bytes& f) {
+        const int n = f[3] & 0x0F;
+        const std::int64_t now = clock_.elapsedMillis();
+        char text[64];
+        if (f[4] == 0xD8 && n == 4) {
+            std::snprintf(text, sizeof text, "CLOCK %d %02d:%02d", f[5], f[6], f[7]);
+        } else if (f[4] == 0xB7 && n == 5) {
+            std::snprintf(text, sizeof text, "DATE %04d-%02d-%02d", f[7] * 256 + f[8], f[6], f[5]);
+        } else if (f[4] == 0xAF && n == 2) {
+            std::snprintf(text, sizeof text, "DST %d", f[5]);
+        } else {
+            return;
+        }
+        logLine(now, text);
+    }
+
     static std::int64_t micros() {
         timespec ts{};
         clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -143,6 +224,10 @@ private:
 
     void answer(const Bytes& f) {
         const std::uint8_t address = f[2];
+        if (address == 0x00 && (f[3] & kRtr) == 0 && (f[3] & 0x0F) > 0) {
+            setClock(f);
+            return;
+        }
         const Module* m = nullptr;
         for (const auto& candidate : kModules) {
             if (candidate.address == address) m = &candidate;
@@ -198,15 +283,22 @@ int main(int argc, char** argv) {
     std::string link, logPath;
     bool quiet = false;
     int temperatureEvery = 5;
+    int bufferFrames = 0;
+    std::int64_t bufferMillis = 1000;
+    std::int64_t busOffMillis = 1000;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--link" && i + 1 < argc) link = argv[++i];
         else if (a == "--log" && i + 1 < argc) logPath = argv[++i];
         else if (a == "--quiet") quiet = true;
         else if (a == "--temperature-every" && i + 1 < argc) temperatureEvery = std::atoi(argv[++i]);
+        else if (a == "--buffer" && i + 1 < argc) bufferFrames = std::atoi(argv[++i]);
+        else if (a == "--buffer-ms" && i + 1 < argc) bufferMillis = std::atoll(argv[++i]);
+        else if (a == "--bus-off-ms" && i + 1 < argc) busOffMillis = std::atoll(argv[++i]);
         else {
             std::fprintf(stderr, "usage: velbus-sim [--link PATH] [--log FILE] [--quiet] "
-                                 "[--temperature-every SECONDS]\n");
+                                 "[--temperature-every SECONDS] [--buffer N --buffer-ms MS] "
+                                 "[--bus-off-ms MS]\n");
             return 2;
         }
     }
@@ -234,8 +326,11 @@ int main(int argc, char** argv) {
     signal(SIGTERM, onStop);
     signal(SIGINT, onStop);
     signal(SIGHUP, onStop);
+    signal(SIGUSR1, onBusOff);
 
     Bus bus(master, log);
+    bus.setBuffer(bufferFrames, bufferMillis);
+    std::int64_t busActiveAt = -1;
     tessel::SystemClock clock;
     tessel::FrameExtractor extractor(tessel::FrameExtractor::Side::Bus);
     std::vector<tessel::ExtractedRun> found;
@@ -260,6 +355,16 @@ int main(int argc, char** argv) {
         }
         const std::int64_t now = clock.elapsedMillis();
         if (extractor.expired(now, 100)) extractor.clear();
+        bus.makeRoom(now);
+        if (busOffRequested) {
+            busOffRequested = 0;
+            bus.busOff(true);
+            busActiveAt = now + busOffMillis;
+        }
+        if (busActiveAt >= 0 && now >= busActiveAt) {
+            bus.busOff(false);
+            busActiveAt = -1;
+        }
         if (quiet) continue;
         if (temperatureEvery > 0 && now >= nextTemperature) {
             bus.temperatureHalfDegrees = 40 + static_cast<int>((now / 1000) % 8);
@@ -272,6 +377,9 @@ int main(int argc, char** argv) {
             nextButton = now + (buttonDown ? 300 : 7000);
         }
     }
+    std::fprintf(log, "%lld DROPPED %lld\n", static_cast<long long>(clock.elapsedMillis()),
+                 static_cast<long long>(bus.dropped()));
+    std::fflush(log);
     if (!link.empty()) ::unlink(link.c_str());
     ::close(slave);
     ::close(master);

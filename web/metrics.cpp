@@ -84,6 +84,13 @@ std::string metricsText(const MetricsValues& v) {
     sample(out, "tessel_serial_up", v.serialUp ? 1 : 0);
     metric(out, "tessel_bus_queue_frames", "gauge", "Client runs waiting for their turn at the bus.");
     sample(out, "tessel_bus_queue_frames", v.busQueueFrames);
+    metric(out, "tessel_bus_holds_total", "counter",
+           "Times writes to the bus stopped because the interface said its buffer is full or the bus is off.");
+    sample(out, "tessel_bus_holds_total", v.busHolds);
+    metric(out, "tessel_bus_writes_held", "gauge", "1 while writes to the bus wait for the interface.");
+    sample(out, "tessel_bus_writes_held", v.busWritesHeld ? 1 : 0);
+    metric(out, "tessel_bus_off", "gauge", "1 while the interface says it is off the bus.");
+    sample(out, "tessel_bus_off", v.busOff ? 1 : 0);
     metric(out, "tessel_web_streams", "gauge", "Web pages following the live stream now.");
     sample(out, "tessel_web_streams", v.webStreams);
     metric(out, "tessel_web_streams_dropped_total", "counter",

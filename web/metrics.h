@@ -19,6 +19,9 @@ struct MetricsValues {
     std::int64_t serialLost = 0;
     bool serialUp = true;
     std::int64_t busQueueFrames = 0;
+    std::int64_t busHolds = 0;      // times the interface said full or off and writes stopped
+    bool busWritesHeld = false;
+    bool busOff = false;
     std::int64_t webStreams = 0;
     std::map<int, std::int64_t> webRefused;  // by HTTP status
     std::int64_t webStreamsDropped = 0;

@@ -164,7 +164,9 @@ std::string WebMonitor::stateJson(bool withClients, bool withStats, bool withSta
     if (withStatus) {
         out += ",\"status\":{\"version\":" + jsonLatin9(status_.version) +
                ",\"device\":" + jsonLatin9(status_.device) +
-               ",\"serialUp\":" + (status_.serialUp ? "true" : "false") + ",\"listening\":[";
+               ",\"serialUp\":" + (status_.serialUp ? "true" : "false") +
+               ",\"busOff\":" + (status_.busOff ? "true" : "false") +
+               ",\"writesHeld\":" + (status_.writesHeld ? "true" : "false") + ",\"listening\":[";
         for (std::size_t i = 0; i < status_.listening.size(); ++i) {
             if (i > 0) out += ',';
             out += jsonLatin9(status_.listening[i]);

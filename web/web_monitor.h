@@ -22,6 +22,8 @@ struct WebStatus {
     std::string version;
     std::string device;
     bool serialUp = true;
+    bool busOff = false;      // as the interface said
+    bool writesHeld = false;  // held for over a second
     std::vector<std::string> listening;  // "0.0.0.0:8080", the web monitor's own among them
 };
 

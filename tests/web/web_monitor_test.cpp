@@ -149,7 +149,7 @@ TEST_P(Snapshot, ResumesFromTheLinesStillHeldOrStartsAfresh) {
         web.takeBatch();
     }
     web.monitorList().insertTop(busMonitorLine(record("0F F8 30 04 00 01 00 00 C4 04", "unsent"), kNow));
-    web.setStatus({"3.08", "/dev/ttyACM0", false, {"0.0.0.0:8080"}});
+    web.setStatus({"3.08", "/dev/ttyACM0", false, false, false, {"0.0.0.0:8080"}});
 
     const std::string event = web.snapshotEvent(GetParam().lastEventId);
     EXPECT_EQ(event.rfind("retry: 2000\n", 0), 0u);
@@ -162,7 +162,7 @@ TEST_P(Snapshot, ResumesFromTheLinesStillHeldOrStartsAfresh) {
     }
     EXPECT_EQ(carried, GetParam().lines);
     // The rest of the state always comes whole.
-    EXPECT_NE(data.find(R"j("status":{"version":"3.08","device":"/dev/ttyACM0","serialUp":false,"listening":["0.0.0.0:8080"]})j"),
+    EXPECT_NE(data.find(R"j("status":{"version":"3.08","device":"/dev/ttyACM0","serialUp":false,"busOff":false,"writesHeld":false,"listening":["0.0.0.0:8080"]})j"),
               std::string::npos);
     EXPECT_NE(data.find("\"clients\":[]"), std::string::npos);
     EXPECT_NE(data.find("\"rxBars\":[1,1,"), std::string::npos);

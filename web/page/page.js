@@ -133,8 +133,9 @@ function showStatus(status) {
   $("version").textContent = status.version;
   $("device-name").textContent = status.device;
   const state = $("device-state");
-  state.textContent = status.serialUp ? "open" : "lost";
-  state.className = status.serialUp ? "" : "lost";
+  state.textContent = !status.serialUp ? "lost" : status.busOff ? "open, bus off"
+                     : status.writesHeld ? "open, writes held: the interface is full" : "open";
+  state.className = status.serialUp && !status.busOff ? "" : "lost";
   $("listening").textContent = "Listening on " + status.listening.join(", ");
   document.title = "Tessel-server " + status.device + (status.serialUp ? "" : " (lost)");
 }
