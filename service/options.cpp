@@ -111,6 +111,8 @@ ParsedOptions parseServiceOptions(std::span<const std::string> args) {
             o.monitor = true;
         } else if (name == "--no-delay") {
             o.noDelay = true;
+        } else if (name == "--sync-clock") {
+            o.syncClock = true;
         } else if (name == "--help" || name == "-h") {
             o.help = true;
         } else if (name == "--version") {
@@ -134,7 +136,7 @@ ParsedOptions parseServiceOptions(std::span<const std::string> args) {
 
 std::string serviceUsage() {
     return "Usage: tessel-serverd [--config FILE] [--device PATH] [--port N] [--bind ADDRESS]\n"
-           "                      [--monitor] [--no-delay]\n"
+           "                      [--monitor] [--no-delay] [--sync-clock]\n"
            "                      [--tls-cert FILE --tls-key FILE] [--auth-key-file FILE]\n"
            "                      [--listen ADDRESS:PORT]... [--listen-guarded ADDRESS:PORT]...\n"
            "                      [--web [ADDRESS:]PORT]\n"
@@ -153,6 +155,9 @@ std::string serviceUsage() {
            "                   IPv4 (default: every IPv4 interface)\n"
            "  --monitor        one line per frame in either direction on standard output\n"
            "  --no-delay       5 ms between frames written to the bus instead of 50\n"
+           "  --sync-clock     set the modules' clock, date and summer time from this host's\n"
+           "                   local time: once the device is open (and when it is back), at\n"
+           "                   every full hour, and when summer time begins or ends\n"
            "  --tls-cert FILE  every client speaks TLS 1.2 or newer, with this PEM certificate\n"
            "  --tls-key FILE   and this PEM private key; no handshake within 10 s: dropped\n"
            "  --auth-key-file FILE\n"

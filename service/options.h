@@ -23,6 +23,7 @@ struct ServiceOptions {
     std::string bindAddress;                // --bind; empty: every IPv4 interface
     bool monitor = false;                   // --monitor: one line per run
     bool noDelay = false;                   // --no-delay: 5 ms between bus frames, not 50
+    bool syncClock = false;                 // --sync-clock: set the modules' clock from the host's
     std::optional<std::string> tlsCertificate;  // --tls-cert and --tls-key: TLS for every client
     std::optional<std::string> tlsKey;
     std::optional<std::string> authKeyFile;     // --auth-key-file: the key clients send first

@@ -311,6 +311,7 @@ int runService(int argc, char** argv) {
                          config.serialPortName + (webText.empty() ? "" : ", web monitor on " + webText),
                      JournalLevel::Info, levelled);
     // Ready: the device is open and every listener listens.
+    if (o.syncClock) shell->syncClock([] { return localTimeAt(std::time(nullptr)); });
     SystemdNotifier systemd;
     shell->notifySystemd(systemd, config.serialPortName);
     systemd.ready(shell->statusText());

@@ -1,6 +1,7 @@
 #include "service/service_shell.h"
 
 #include <algorithm>
+#include <chrono>
 
 #include "web/metrics.h"
 
@@ -48,8 +49,17 @@ WaitOutcome ServiceShell::wait(Bridge& bridge, int timeoutMs, std::span<pollfd> 
     const std::int64_t deadline = bridge.clock.elapsedMillis() + timeoutMs;
     for (;;) {
         std::int64_t timeout = std::max<std::int64_t>(deadline - bridge.clock.elapsedMillis(), 0);
-        // The watchdog is pinged from here, so a loop that hangs is found; it is the only other
-        // reason an idle service wakes.
+        // The modules' clock is looked at each minute, so a new hour or a change of summer
+        // time is set within one.
+        std::int64_t clockTurn = -1;  // when the next minute begins, with --sync-clock
+        if (localTime_) {
+            const auto wall = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  std::chrono::system_clock::now().time_since_epoch()).count();
+            clockTurn = bridge.clock.elapsedMillis() + 60'000 - wall % 60'000 + 5;
+            timeout = std::min(timeout, clockTurn - bridge.clock.elapsedMillis());
+        }
+        // The watchdog is pinged from here, so a loop that hangs is found; it and the clock are
+        // the only other reasons an idle service wakes.
         if (notifier_ != nullptr) {
             notifier_->keepAlive(bridge.clock.elapsedMillis());
             if (const std::int64_t due = notifier_->watchdogDueIn(bridge.clock.elapsedMillis()); due >= 0) {
@@ -72,7 +82,8 @@ WaitOutcome ServiceShell::wait(Bridge& bridge, int timeoutMs, std::span<pollfd> 
                                      [](const pollfd& p) { return p.revents != 0; });
         // Only the web side or the watchdog had something: serve it and wait on, without an
         // empty pass.
-        if (ready >= 0 && !stop && !bridgeReady && bridge.clock.elapsedMillis() < deadline) continue;
+        const bool clockDue = clockTurn >= 0 && bridge.clock.elapsedMillis() >= clockTurn;
+        if (ready >= 0 && !stop && !bridgeReady && bridge.clock.elapsedMillis() < deadline && !clockDue) continue;
         if (stop && notifier_ != nullptr) notifier_->stopping();
         for (std::size_t i = 0; i < watched.size(); ++i) watched[i].revents = ready > 0 ? fds_[i].revents : 0;
         // The pass that follows still forwards what has come, then the service ends.
@@ -141,7 +152,26 @@ void ServiceShell::serialLost(const std::string& device) {
     line(serialLostLine(device), JournalLevel::Warning);
 }
 
+void ServiceShell::syncClock(std::function<LocalTime()> localTime) {
+    localTime_ = std::move(localTime);
+    deviceNew_ = true;
+}
+
+void ServiceShell::queueOwnFrames(FrameQueue& toBus) {
+    if (!localTime_ || deviceLost_) return;
+    for (Bytes& frame : clockSync_.due(localTime_(), deviceNew_)) {
+        ReceivedFrame record;
+        record.length = static_cast<std::int64_t>(frame.size());
+        record.bytes = std::move(frame);
+        record.wellFormed = 1;
+        record.text = "tessel-serverd";  // shown as their source in the monitor
+        toBus.push_back(std::move(record));
+    }
+    deviceNew_ = false;
+}
+
 void ServiceShell::serialBack(const std::string& device) {
+    deviceNew_ = true;
     setSerial(device, true);
     device_ = device;
     deviceLost_ = false;

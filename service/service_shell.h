@@ -3,9 +3,11 @@
 // instead of a window.
 #pragma once
 #include <cstdio>
+#include <functional>
 #include <map>
 
 #include "bridge/bridge.h"
+#include "service/clock_sync.h"
 #include "service/journal.h"
 #include "service/systemd_notify.h"
 #include "web/web_monitor.h"
@@ -53,6 +55,9 @@ public:
     void serialLost(const std::string& device) override;
     void serialBack(const std::string& device) override;
     void interfaceSaid(InterfaceSignal signal) override;
+    void queueOwnFrames(FrameQueue& toBus) override;
+    // --sync-clock: the modules' clock set from `localTime` (the host's, but in tests).
+    void syncClock(std::function<LocalTime()> localTime);
     void holdChanged(HoldChange change) override;
 
     // The listeners by server number, to be named in the client lines and the web monitor's
@@ -91,6 +96,9 @@ private:
     std::map<ClientId, std::string> clientListeners_;  // those that came, while they are listed
     std::int64_t serialLostCount_ = 0;
     std::int64_t holds_ = 0;
+    std::function<LocalTime()> localTime_;  // set with --sync-clock
+    ClockSync clockSync_;
+    bool deviceNew_ = true;                 // opened or back since the clock was last set
     bool busOff_ = false;   // as the interface last said
     bool heldLong_ = false;
     std::map<std::string, std::int64_t> refused_;

@@ -680,6 +680,35 @@ def case_interface_fills_and_goes_off(display):
         shutil.rmtree(work, ignore_errors=True)
 
 
+def case_service_sets_the_modules_clock(display):
+    """--sync-clock: the simulated modules hold the host's local time within a minute of the
+    start, set by three frames that the monitor names the service as the source of."""
+    work = tempfile.mkdtemp(prefix="tessel-e2e-clock-")
+    log = os.path.join(work, "bus.log")
+    sim = subprocess.Popen([ARGS.simulator, "--quiet", "--log", log], stdout=subprocess.PIPE, text=True)
+    run = None
+    try:
+        device = sim.stdout.readline().strip()
+        run = service(["--device", device, "--port", str(free_port()), "--sync-clock", "--monitor"])
+        run.wait_started()
+        wait_for(lambda: any(" DST " in l for l in simulator_log(log)), 5, "the clock frames on the bus")
+        now = time.localtime()
+        said = {l.split()[1]: l.split(None, 2)[2] for l in simulator_log(log) if l.split()[1] in ("CLOCK", "DATE", "DST")}
+        wday, hhmm = said["CLOCK"].split()
+        set_at = time.mktime(time.strptime("%s %s" % (said["DATE"], hhmm), "%Y-%m-%d %H:%M"))
+        check(int(wday) == now.tm_wday and abs(time.mktime(now) - set_at) < 120,
+              "the modules hold %r, the host %s" % (said, time.strftime("%a %Y-%m-%d %H:%M", now)))
+        check(said["DST"] == ("0" if now.tm_isdst > 0 else "1"), "summer time %r" % said["DST"])
+        line = run.wait_for_line(lambda l: "(Clock " in l, 3, "the clock frame's monitor line")
+        check(line.endswith(") from tessel-serverd"), "the monitor line %r" % line)
+    finally:
+        if run:
+            run.stop()
+        sim.terminate()
+        sim.wait(5)
+        shutil.rmtree(work, ignore_errors=True)
+
+
 def case_help_opens_the_readme(display):
     """"?" hands the README to the desktop's opener: the installed one, or the source's."""
     window_only()

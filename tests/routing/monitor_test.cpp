@@ -87,6 +87,14 @@ TEST(MonitorLineTexts, MissingSenderRecordLeavesOutTheAddress) {
     EXPECT_EQ(line.cells[kChecksumColumn], "00/--");
 }
 
+TEST(MonitorLineTexts, AFrameTheFrontEndSendsItselfIsNamedAfterIt) {
+    ReceivedFrame own = busRecord("0F FB 00 04 D8 02 0B 05 08 04", "tessel-serverd");
+    own.wellFormed = 1;
+    const MonitorLine line = clientMonitorLine(own, twoClients(), kNow);
+    EXPECT_EQ(line.cells[kSourceColumn], "$00 (Clock 11:05) from tessel-serverd");
+    EXPECT_EQ(line.colour, kClientBlue);
+}
+
 struct FilterCase {
     bool on;
     bool invert;

@@ -1,0 +1,52 @@
+#include "service/clock_sync.h"
+
+namespace tessel {
+
+namespace {
+
+Bytes broadcast(const Bytes& data) {
+    Bytes f;
+    f.reserve(data.size() + 6);
+    for (const std::uint8_t b : {kStartByte, std::uint8_t{0xFB}, std::uint8_t{0x00}, static_cast<std::uint8_t>(data.size())}) {
+        f.push_back(b);
+    }
+    for (const std::uint8_t b : data) f.push_back(b);  // byte by byte: GCC 12 misreads an insert here
+    f.push_back(frameChecksum(f, static_cast<std::int64_t>(f.size()) - 1));
+    f.push_back(kEndByte);
+    return f;
+}
+
+}  // namespace
+
+LocalTime localTimeAt(std::time_t t) {
+    std::tm tm{};
+    ::localtime_r(&t, &tm);
+    LocalTime l;
+    l.weekday = (tm.tm_wday + 6) % 7;  // the C library counts from Sunday
+    l.hour = tm.tm_hour;
+    l.minute = tm.tm_min;
+    l.day = tm.tm_mday;
+    l.month = tm.tm_mon + 1;
+    l.year = tm.tm_year + 1900;
+    l.summer = tm.tm_isdst > 0;
+    l.offsetSeconds = tm.tm_gmtoff;
+    return l;
+}
+
+std::vector<Bytes> clockFrames(const LocalTime& t) {
+    const auto byte = [](int v) { return static_cast<std::uint8_t>(v); };
+    return {broadcast({0xD8, byte(t.weekday), byte(t.hour), byte(t.minute)}),
+            broadcast({0xB7, byte(t.day), byte(t.month), byte(t.year >> 8), byte(t.year)}),
+            broadcast({0xAF, byte(t.summer ? 0 : 1)})};
+}
+
+std::vector<Bytes> ClockSync::due(const LocalTime& now, bool deviceNew) {
+    const long hourKey = ((now.year * 100L + now.month) * 100L + now.day) * 100L + now.hour;
+    const bool due = deviceNew || !started_ || hourKey != hourKey_ || now.offsetSeconds != offset_;
+    started_ = true;
+    hourKey_ = hourKey;
+    offset_ = now.offsetSeconds;
+    return due ? clockFrames(now) : std::vector<Bytes>{};
+}
+
+}  // namespace tessel
