@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 
 #include "bridge/bridge.h"
 #include "support/fakes.h"
@@ -26,6 +27,16 @@ protected:
     void SetUp() override {
         ASSERT_NO_FATAL_FAILURE(driver.start(pty.path));
     }
+    // Runs passes while collecting what reaches the bus, until `want` bytes came and `also`.
+    Bytes onBus(std::size_t want, const std::function<bool()>& also = [] { return true; }) {
+        Bytes got;
+        driver.runUntil([&] {
+            const Bytes more = pty.read(1, 1);
+            got.insert(got.end(), more.begin(), more.end());
+            return got.size() >= want && also();
+        });
+        return got;
+    }
 
     SystemClock clock;
     Bridge bridge{clock};
@@ -42,13 +53,7 @@ TEST_F(Pass, BusFramesReachEveryClientAndClientFramesOnlyTheBus) {
     EXPECT_EQ(driver.collect(b, kBusFrame.size()), kBusFrame);
 
     test::sendAll(a, kClientFrame);
-    Bytes onBus;
-    driver.runUntil([&] {
-        const Bytes got = pty.read(1, 1);
-        onBus.insert(onBus.end(), got.begin(), got.end());
-        return onBus.size() >= kClientFrame.size();
-    });
-    EXPECT_EQ(onBus, kClientFrame);
+    EXPECT_EQ(onBus(kClientFrame.size()), kClientFrame);
     driver.runUntil([] { return false; }, 100);
     std::uint8_t buf[64];
     EXPECT_EQ(::recv(a.get(), buf, sizeof buf, MSG_DONTWAIT), -1);  // nothing back to the sender
@@ -63,14 +68,8 @@ TEST_F(Pass, TotalsCountWhatCrossedTheBridgeEachWay) {
     const Bytes notAFrame = hexBytes("0F F8 10 02 02 01 E4 05");  // its end byte is wrong
     sent.insert(sent.end(), notAFrame.begin(), notAFrame.end());
     test::sendAll(a, sent);
-    Bytes onBus;
-    driver.runUntil([&] {
-        const Bytes got = pty.read(1, 1);
-        onBus.insert(onBus.end(), got.begin(), got.end());
-        return bridge.toBusQueue.empty() && onBus.size() >= kClientFrame.size() &&
-               bridge.totals.clientRunsNotFrames > 0;
-    });
-    EXPECT_EQ(onBus, kClientFrame);
+    EXPECT_EQ(onBus(kClientFrame.size(), [&] { return bridge.toBusQueue.empty() && bridge.totals.clientRunsNotFrames > 0; }),
+              kClientFrame);
     EXPECT_EQ(bridge.totals.busFramesReceived, 1);
     EXPECT_EQ(bridge.totals.busBytesReceived, static_cast<std::int64_t>(kBusFrame.size()));
     EXPECT_EQ(bridge.totals.busFramesWritten, 1);
@@ -91,13 +90,7 @@ TEST_F(Pass, WritesWaitWhileTheInterfaceIsFullAndItsFramesStillReachTheClients) 
     EXPECT_EQ(bridge.toBusQueue.size(), 1u);
     EXPECT_EQ(shell.events.back(), "hold 1");
     pty.write(ready);
-    Bytes onBus;
-    driver.runUntil([&] {
-        const Bytes got = pty.read(1, 1);
-        onBus.insert(onBus.end(), got.begin(), got.end());
-        return onBus.size() >= kClientFrame.size();
-    });
-    EXPECT_EQ(onBus, kClientFrame);
+    EXPECT_EQ(onBus(kClientFrame.size()), kClientFrame);
 
     // A lost device takes its hold with it: a new one starts as ready.
     pty.write(full);

@@ -263,9 +263,9 @@ class Client:
             self.data += chunk
         return bytes(self.data)
 
-    def collect(self, stop, chunk=65536, pause=0.0):
+    def collect(self, stop, chunk=65536, pause=0.0, stamps=None):
         """Reads until `stop` is set or the peer closes, `chunk` bytes at a time, resting `pause`
-        seconds after each read (a slow reader)."""
+        seconds after each read (a slow reader); `stamps`, when given, gets (time, bytes) of each."""
         self.sock.settimeout(0.1)
         while not stop.is_set():
             try:
@@ -277,6 +277,8 @@ class Client:
             if not data:
                 return
             self.data += data
+            if stamps is not None:
+                stamps.append((time.monotonic(), data))
             time.sleep(pause)
 
     def closed_by_peer(self, timeout=5):

@@ -138,20 +138,6 @@ def metric(values, name, **labels):
     return values.get((name, tuple(sorted(labels.items()))))
 
 
-def stamped_reads(client, reads, stop):
-    client.sock.settimeout(0.1)
-    while not stop.is_set():
-        try:
-            data = client.sock.recv(65536)
-        except socket.timeout:
-            continue
-        except OSError:
-            return
-        if not data:
-            return
-        reads.append((time.monotonic(), data))
-
-
 def web_service(device, extra=()):
     """The service on `device` with its web monitor on a free port of 127.0.0.1."""
     web_port = free_port()
@@ -330,7 +316,7 @@ def case_service_web_slow_page_and_stream_cap(display):
         wait_for(lambda: sum(l.endswith(" connected") for l in run.stdout_lines()) == 4, 5, "the clients")
         arrivals = [[] for _ in clients]  # (time, bytes) of each read
         for c, reads in zip(clients, arrivals):
-            threads.append(threading.Thread(target=stamped_reads, args=(c, reads, stop), daemon=True))
+            threads.append(threading.Thread(target=c.collect, args=(stop,), kwargs={"stamps": reads}, daemon=True))
             threads[-1].start()
         # Client runs of 4 KiB that are not frames: each a long monitor line for the pages.
         run_bytes = bytes([0x0F]) + bytes(4095)
