@@ -1,6 +1,8 @@
 // The toolkit layer: the only place besides the window builders that touches GTK. Windows and
 // controls are known by their fixed numbers; their events come back as WindowEvents. Texts are
-// ISO-8859-15 inside the program and UTF-8 inside the toolkit.
+// ISO-8859-15 inside the program and UTF-8 inside the toolkit. Its parts: gui.cpp (controls by
+// number), gui_controls.cpp (making them), event_wait.cpp, message_box.cpp; the views the core
+// fills are in views.h.
 #pragma once
 #include <gtk/gtk.h>
 #include <poll.h>
@@ -12,10 +14,9 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
-#include "net/client_table.h"
-#include "routing/monitor.h"
-#include "routing/statistics.h"
+#include "app/text_convert.h"
 
 namespace tessel {
 
@@ -34,9 +35,6 @@ enum class MessageKind { Ok, YesNo };
 constexpr int kAnswerOk = 1;
 constexpr int kAnswerYes = 6;
 constexpr int kAnswerNo = 7;
-
-std::string toUtf8(const std::string& iso);
-std::string fromUtf8(const char* utf8);
 
 // The whole text (UTF-8) of a control whose size clips its caption, else "": what its tooltip
 // shows.
@@ -117,58 +115,5 @@ private:
     std::array<GObjectPtr<GdkPixbuf>, 6> icons_;
     std::vector<GPollFD> pollScratch_;
 };
-
-// The monitor list control (number 6) as the monitor sees it. New lines are held until flush(),
-// which the main loop calls once per pass: a busy pass (hundreds of runs from one client) then
-// inserts only what survives the 500-line cap, trims and scrolls once.
-class GtkMonitorList final : public MonitorList {
-public:
-    GtkMonitorList(Gui& gui, int control);
-    void insertTop(const MonitorLine& line) override;
-    int lineCount() const override;
-    void removeLine(int index) override;
-    std::string readCell(int line, int column) const override;
-    void clear() override;
-    void flush();
-    bool hasPending() const { return !pending_.empty() || droppedOldest_ != 0; }
-
-private:
-    int storedCount() const;
-
-    Gui& gui_;
-    GtkListStore* store_;
-    GtkTreeView* view_;
-    GtkAdjustment* scroll_;
-    std::vector<MonitorLine> pending_;  // oldest first
-    int droppedOldest_ = 0;             // lines to take off the bottom at the flush
-};
-
-// The client list control (number 7).
-class GtkClientList final : public ClientListView {
-public:
-    GtkClientList(Gui& gui, int control);
-    void clear() override;
-    void insertTop(const ClientRow& row) override;
-    int lineCount() const;
-    std::string readCell(int line, int column) const;
-
-private:
-    Gui& gui_;
-    GtkListStore* store_;
-};
-
-// The rate fields, graph images and status bar fields the statistics write.
-class GtkStatsView final : public StatsView {
-public:
-    explicit GtkStatsView(Gui& gui) : gui_(gui) {}
-    void setRates(const std::string& rxText, const std::string& txText) override;
-    void showGraphs(const GraphImage& rx, const GraphImage& tx) override;
-    void setUptime(const std::string& uptimeText, const std::string& clockText) override;
-
-private:
-    Gui& gui_;
-};
-
-GdkPixbuf* graphPixbuf(const GraphImage& image);
 
 }  // namespace tessel

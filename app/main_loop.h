@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/gui.h"
+#include "app/views.h"
 #include "bridge/bridge.h"
 
 namespace tessel {

@@ -4,6 +4,7 @@
 #include <string>
 #include <utility>
 
+#include "app/views.h"
 #include "routing/statistics.h"
 
 namespace tessel {

@@ -1,6 +1,9 @@
 // The TCP server over BSD sockets: non-blocking, silent (failures come back as 0 or -1). It
 // listens on every IPv4 interface, or on one address (IPv4 or IPv6; "::" takes both).
 // One poll reports at most one event: a new client first, then the clients newest first.
+// Its parts: listeners.cpp (listening), connection.cpp (one client's sends and receives),
+// peer_address.cpp (who a client is), admission.cpp (a guarded client's way in) and
+// server_events.cpp (the poll that makes the events).
 #pragma once
 #include <poll.h>
 

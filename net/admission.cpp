@@ -1,0 +1,68 @@
+// The admission of a guarded server's clients: the TLS handshake and then the shared key, each
+// within its time, before a client counts as connected.
+#include "net/server_parts.h"
+
+namespace tessel {
+
+void beginAdmission(Connection& c, const ClientGuard& guard, std::int64_t now) {
+    c.peer = peerText(c.socket.get());
+    if (guard.transports) {
+        c.transport = guard.transports(c.socket.get());
+        c.handshaken = false;
+    }
+    if (!guard.key.empty()) c.gate.emplace(guard.key);
+    c.admitBy = now + (c.handshaken ? kKeyMillis : kHandshakeMillis);
+}
+
+Entry advanceEntry(Connection& c, std::int64_t now, std::string& reason) {
+    if (now > c.admitBy) {
+        reason = !c.handshaken ? "no TLS handshake within 10 s"
+                 : c.gate         ? "no complete key within 5 s: " + std::to_string(c.gate->received()) +
+                                        " of " + std::to_string(c.gate->keyLength()) + " bytes came"
+                                  : "no complete key within 5 s";
+        return Entry::Refused;
+    }
+    if (!c.handshaken) {
+        const Transport::Progress p = c.transport->handshake();
+        if (p == Transport::Progress::Failed) {
+            reason = "TLS handshake failed";
+            return Entry::Refused;
+        }
+        c.handshakeWantsWrite = p == Transport::Progress::WantWrite;
+        if (p != Transport::Progress::Done) return Entry::Entering;
+        c.handshaken = true;
+        if (!c.gate) return Entry::Admitted;
+        c.admitBy = now + kKeyMillis;
+    }
+    while (c.gate->state() == KeyGate::State::Waiting) {
+        if (!fillInbox(c)) {
+            reason = "left before its key was complete";
+            return Entry::Refused;
+        }
+        if (c.inbox.empty()) return Entry::Entering;
+        const std::size_t used = c.gate->take(c.inbox);
+        c.inbox.erase(c.inbox.begin(), c.inbox.begin() + static_cast<std::ptrdiff_t>(used));
+    }
+    if (c.gate->state() == KeyGate::State::Refused) {
+        reason = "wrong key";
+        return Entry::Refused;
+    }
+    return Entry::Admitted;
+}
+
+bool entryMayMove(const NetworkState& net, const Connection& c, std::int64_t now) {
+    return mayBeReady(net, c.socket.get()) || now > c.admitBy ||
+           (c.transport && c.transport->hasBuffered());
+}
+
+std::optional<std::int64_t> nextAdmissionDeadline(const NetworkState& net) {
+    std::optional<std::int64_t> next;
+    for (const auto& [number, server] : net.servers) {
+        for (const auto& c : server.entering) {
+            if (!next || c.admitBy + 1 < *next) next = c.admitBy + 1;
+        }
+    }
+    return next;
+}
+
+}  // namespace tessel

@@ -1,0 +1,176 @@
+// The event poll: one look at the listeners and the clients that turns what is ready into one
+// event (a client connected, sent data, left, or was refused at the door), and the descriptors
+// the caller's wait should watch.
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "net/server_parts.h"
+
+namespace tessel {
+
+namespace {
+
+// No descriptor is left for a new client: the reserve makes room to take the connection and
+// close it at once, so the client learns it was refused and the listener stops being ready.
+void refusePending(NetworkState& net, Server& server) {
+    if (!net.reserve.valid()) return;
+    net.reserve.reset();
+    UniqueFd refused(::accept(server.listener.get(), nullptr, nullptr));
+    refused.reset();
+    net.reserve.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+}
+
+void keepAlive(int fd) {
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepAliveIdleSeconds, sizeof(int));
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepAliveIntervalSeconds, sizeof(int));
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kKeepAliveProbes, sizeof(int));
+}
+
+}  // namespace
+
+bool mayBeReady(const NetworkState& net, int fd) {
+    return !net.readinessKnown ||
+           std::binary_search(net.readyDescriptors.begin(), net.readyDescriptors.end(), fd);
+}
+
+NetworkEvent pollServerEvent(NetworkState& net, bool takeData, std::int64_t now) {
+    for (auto& [number, server] : net.servers) {
+        if (!mayBeReady(net, server.listener.get())) continue;
+        UniqueFd accepted(::accept(server.listener.get(), nullptr, nullptr));
+        if (!accepted.valid()) {
+            if (errno == EMFILE || errno == ENFILE) refusePending(net, server);
+            continue;
+        }
+        makeNonBlocking(accepted.get());
+        keepAlive(accepted.get());
+        Connection c;
+        c.socket = std::move(accepted);
+        c.id = net.nextId++;
+        if (server.guard.active()) {
+            // It counts as connected once it is through; until then it gets nothing.
+            beginAdmission(c, server.guard, now);
+            server.entering.push_back(std::move(c));
+            break;
+        }
+        server.connections.push_front(std::move(c));
+        net.eventClient = server.connections.front().id;
+        return NetworkEvent::Connect;
+    }
+
+    for (auto& [number, server] : net.servers) {
+        for (auto it = server.entering.begin(); it != server.entering.end(); ++it) {
+            if (!entryMayMove(net, *it, now)) continue;
+            std::string reason;
+            const Entry entry = advanceEntry(*it, now, reason);
+            if (entry == Entry::Entering) continue;
+            net.eventClient = it->id;
+            if (entry == Entry::Refused) {
+                net.refused = {it->peer, reason, number};
+                server.entering.erase(it);
+                return NetworkEvent::Refused;
+            }
+            server.connections.splice(server.connections.begin(), server.entering, it);
+            return NetworkEvent::Connect;
+        }
+    }
+
+    for (auto& [number, server] : net.servers) {
+        for (auto& c : server.connections) flushUnsent(c);
+    }
+
+    for (auto& [number, server] : net.servers) {
+        for (auto it = server.connections.begin(); it != server.connections.end(); ++it) {
+            bool gone = it->overflowed;
+            const bool buffered = !it->inbox.empty() || (it->transport && it->transport->hasBuffered());
+            if (!gone && !buffered && !mayBeReady(net, it->socket.get())) continue;
+            if (!gone && readsThroughInbox(*it)) {
+                if (!takeData && it->inbox.empty()) continue;
+                gone = !fillInbox(*it);
+                if (!gone && !it->inbox.empty()) {
+                    if (!takeData) continue;
+                    net.eventClient = it->id;
+                    return NetworkEvent::Data;
+                }
+            } else if (!gone) {
+                std::uint8_t peek[8];
+                const ssize_t n = ::recv(it->socket.get(), peek, sizeof peek,
+                                         MSG_PEEK | MSG_DONTWAIT);
+                if (n > 0) {
+                    if (!takeData) continue;
+                    net.eventClient = it->id;
+                    return NetworkEvent::Data;
+                }
+                // A reset connection reports an error forever: it is gone as surely as a
+                // closed one.
+                gone = n == 0 || failed(n);
+            }
+            if (gone) {
+                net.eventClient = it->id;
+                server.connections.erase(it);
+                return NetworkEvent::Disconnect;
+            }
+        }
+    }
+    return NetworkEvent::None;
+}
+
+const Refusal& refusedClient(const NetworkState& net) { return net.refused; }
+
+ClientId eventClient(const NetworkState& net) { return net.eventClient; }
+
+int clientServer(const NetworkState& net, ClientId id) {
+    for (const auto& [number, server] : net.servers) {
+        for (const auto& c : server.connections) {
+            if (c.id == id) return number;
+        }
+    }
+    return -1;
+}
+
+bool networkHasBufferedInput(const NetworkState& net) {
+    for (const auto& [number, server] : net.servers) {
+        for (const auto* list : {&server.connections, &server.entering}) {
+            for (const auto& c : *list) {
+                if ((c.transport && c.transport->hasBuffered()) ||
+                    (!c.inbox.empty() && list == &server.connections)) {
+                    return true;
+                }
+            }
+        }
+    }
+    return false;
+}
+
+void collectNetworkDescriptors(const NetworkState& net, bool takeData, std::vector<pollfd>& fds) {
+    for (const auto& [number, server] : net.servers) {
+        fds.push_back({server.listener.get(), POLLIN, 0});
+        for (const auto& c : server.connections) {
+            short events = 0;
+            if (takeData || c.overflowed) events |= POLLIN;
+            if (!c.unsent.empty() || c.overflowed) events |= POLLOUT;
+            if (events != 0) fds.push_back({c.socket.get(), events, 0});
+        }
+        // A TLS handshake may wait for room to write as well as for bytes.
+        for (const auto& c : server.entering) {
+            fds.push_back({c.socket.get(), static_cast<short>(POLLIN | (c.handshakeWantsWrite ? POLLOUT : 0)), 0});
+        }
+    }
+}
+
+void noteReadyDescriptors(NetworkState& net, std::span<const pollfd> polled) {
+    net.readinessKnown = true;
+    net.readyDescriptors.clear();
+    for (const pollfd& p : polled) {
+        if (p.revents != 0) net.readyDescriptors.push_back(p.fd);
+    }
+    std::sort(net.readyDescriptors.begin(), net.readyDescriptors.end());
+}
+
+}  // namespace tessel
