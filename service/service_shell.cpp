@@ -52,6 +52,9 @@ WaitOutcome ServiceShell::wait(Bridge& bridge, int timeoutMs, std::span<pollfd> 
         // The modules' clock is looked at each minute, so a new hour or a change of summer
         // time is set within one.
         std::int64_t clockTurn = -1;  // when the next minute begins, with --sync-clock
+        // A device just opened or back is owed the clock at once, not at the next minute.
+        const bool clockOwed = localTime_ && deviceNew_ && !deviceLost_;
+        if (clockOwed) timeout = 0;
         if (localTime_) {
             const auto wall = std::chrono::duration_cast<std::chrono::milliseconds>(
                                   std::chrono::system_clock::now().time_since_epoch()).count();
@@ -82,7 +85,7 @@ WaitOutcome ServiceShell::wait(Bridge& bridge, int timeoutMs, std::span<pollfd> 
                                      [](const pollfd& p) { return p.revents != 0; });
         // Only the web side or the watchdog had something: serve it and wait on, without an
         // empty pass.
-        const bool clockDue = clockTurn >= 0 && bridge.clock.elapsedMillis() >= clockTurn;
+        const bool clockDue = clockOwed || (clockTurn >= 0 && bridge.clock.elapsedMillis() >= clockTurn);
         if (ready >= 0 && !stop && !bridgeReady && bridge.clock.elapsedMillis() < deadline && !clockDue) continue;
         if (stop && notifier_ != nullptr) notifier_->stopping();
         for (std::size_t i = 0; i < watched.size(); ++i) watched[i].revents = ready > 0 ? fds_[i].revents : 0;
