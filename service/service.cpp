@@ -271,7 +271,7 @@ int runService(int argc, char** argv) {
     std::optional<ServiceShell> shell;
     WebServer web(webMonitor, clock,
                   {[&] { return metricsText(metricsOf(bridge, *shell, web, (clock.elapsedMillis() - startMillis) / 1000)); },
-                   [&] { return bridge.serialLost ? serialLostLine(config.serialPortName) : std::string(); }});
+                   [&] { return bridge.serialLost ? serialLostLine(bridge.config.serialPortName) : std::string(); }});
     std::string webText;
     if (o.webAddress) {
         WebSettings settings;
@@ -310,8 +310,8 @@ int runService(int argc, char** argv) {
                      std::string(kProgram) + " " + kVersion + " listening on " + listening + ", Velbus serial " +
                          config.serialPortName + (webText.empty() ? "" : ", web monitor on " + webText),
                      JournalLevel::Info, levelled);
-    // Ready: the device is open and every listener listens.
     if (o.syncClock) shell->syncClock([] { return localTimeAt(std::time(nullptr)); });
+    // Ready: the device is open and every listener listens.
     SystemdNotifier systemd;
     shell->notifySystemd(systemd, config.serialPortName);
     systemd.ready(shell->statusText());
