@@ -218,7 +218,7 @@ PassResult runPass(Bridge& b, Shell& shell) {
     if (errorTotal(b.clientTable) != errorsBefore) rebuildClientList(b.clientTable, clientList);
     b.totals.clientRunsNotFrames +=
         std::count_if(b.toBusQueue.begin() + toBusSizeBefore, b.toBusQueue.end(), [](const ReceivedFrame& r) {
-            return r.wellFormed == 0 || !checksumPair(r.bytes).agrees();
+            return !soundFrame(r.wellFormed != 0, r.bytes);
         });
 
     // 10. The monitor lists every record this pass queued. The records are taken while still

@@ -9,7 +9,7 @@ std::int64_t queueRuns(std::vector<ExtractedRun>& runs, ClientId id, FrameQueue&
     const std::string text = std::to_string(id);
     ClientRecord* sender = findClient(table, id);
     for (auto& run : runs) {
-        const bool sound = run.wellFormed && checksumPair(run.bytes).agrees();
+        const bool sound = soundFrame(run.wellFormed, run.bytes);
         if (!sound && sender != nullptr) ++sender->errorCount;
         ReceivedFrame record;
         record.text = text;

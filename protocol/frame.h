@@ -43,6 +43,10 @@ struct ChecksumPair {
 };
 ChecksumPair checksumPair(ByteRun run);
 
+// A recognised frame whose checksums agree: what a client may put on the bus, and what its
+// error count and the monitor's colours do not count against it.
+inline bool soundFrame(bool wellFormed, ByteRun run) { return wellFormed && checksumPair(run).agrees(); }
+
 // "ED/ED": computed, "/", carried. A run shorter than 2 bytes shows "--" for the missing half.
 std::string checksumPairText(ByteRun run);
 

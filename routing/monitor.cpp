@@ -72,7 +72,7 @@ MonitorLine clientMonitorLine(const ReceivedFrame& record, const ClientTable& ta
         source += " from " + record.text;  // a frame the front end itself sends, by its name
     }
     line.cells[kSourceColumn] = std::move(source);
-    const bool sound = record.wellFormed != 0 && checksumPair(record.bytes).agrees();
+    const bool sound = soundFrame(record.wellFormed != 0, record.bytes);
     line.icon = sound ? MonitorIcon::ClientFrame : MonitorIcon::ClientError;
     line.colour = sound ? kClientBlue : kErrorRed;
     return line;

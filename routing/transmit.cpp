@@ -25,7 +25,7 @@ void sendToClients(FrameQueue& toClients, NetworkState& net, Clock& clock) {
 }
 
 HoldChange noteInterfaceSignal(BusPacing& p, InterfaceSignal signal, std::int64_t now) {
-    const bool wasHeld = p.held;
+    const bool wasHeld = p.held();
     switch (signal) {
         case InterfaceSignal::BufferFull: p.bufferFull = true; break;
         case InterfaceSignal::ReceiveReady: p.bufferFull = false; break;
@@ -33,13 +33,12 @@ HoldChange noteInterfaceSignal(BusPacing& p, InterfaceSignal signal, std::int64_
         case InterfaceSignal::BusActive: p.busOff = false; break;
         case InterfaceSignal::None: break;
     }
-    p.held = p.bufferFull || p.busOff;
-    if (!wasHeld && p.held) {
+    if (!wasHeld && p.held()) {
         p.heldSinceMillis = now;
         p.heldLong = false;
         return HoldChange::Held;
     }
-    if (wasHeld && !p.held) {
+    if (wasHeld && !p.held()) {
         const bool said = p.heldLong;
         p.heldLong = false;
         return said ? HoldChange::Resumed : HoldChange::None;
@@ -48,9 +47,9 @@ HoldChange noteInterfaceSignal(BusPacing& p, InterfaceSignal signal, std::int64_
 }
 
 HoldChange advanceHold(BusPacing& p, std::int64_t now) {
-    if (!p.held) return HoldChange::None;
+    if (!p.held()) return HoldChange::None;
     if (now - p.heldSinceMillis >= kBusHoldMillis) {
-        p.held = p.heldLong = p.bufferFull = p.busOff = false;
+        clearHold(p);
         return HoldChange::TimedOut;
     }
     if (!p.heldLong && now - p.heldSinceMillis > kLongHoldMillis) {
@@ -61,12 +60,12 @@ HoldChange advanceHold(BusPacing& p, std::int64_t now) {
 }
 
 std::optional<std::int64_t> nextHoldDeadline(const BusPacing& p) {
-    if (!p.held) return std::nullopt;
+    if (!p.held()) return std::nullopt;
     return p.heldLong ? p.heldSinceMillis + kBusHoldMillis : p.heldSinceMillis + kLongHoldMillis + 1;
 }
 
 void clearHold(BusPacing& p) {
-    p.held = p.heldLong = p.bufferFull = p.busOff = false;
+    p.heldLong = p.bufferFull = p.busOff = false;
 }
 
 }  // namespace tessel

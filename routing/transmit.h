@@ -29,16 +29,17 @@ struct BusPacing {
     std::int64_t lastBusSendMillis = 0;
     // Set while the interface says its buffer is full or it is off the bus: nothing is written
     // until it says ready or active, or kBusHoldMillis pass. The waiting frames stay queued.
-    bool held = false;          // bufferFull or busOff
     bool bufferFull = false;    // said full, and not yet ready
     bool busOff = false;        // said it left the bus, and not yet that it is back
     std::int64_t heldSinceMillis = 0;
     bool heldLong = false;  // the hold has lasted longer than kLongHoldMillis
+
+    bool held() const { return bufferFull || busOff; }
 };
 
 // Strictly more than the delay must have passed since the last step, and writes not be held.
 inline bool busStepDue(const BusPacing& pacing, std::int64_t nowMillis) {
-    return !pacing.held && nowMillis - pacing.lastBusSendMillis > pacing.busSendDelay;
+    return !pacing.held() && nowMillis - pacing.lastBusSendMillis > pacing.busSendDelay;
 }
 
 // What a hold did in a step of time.

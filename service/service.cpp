@@ -125,7 +125,7 @@ MetricsValues metricsOf(const Bridge& bridge, const ServiceShell& shell, const W
     v.serialUp = !bridge.serialLost;
     v.busQueueFrames = static_cast<std::int64_t>(bridge.toBusQueue.size());
     v.busHolds = shell.holdCount();
-    v.busWritesHeld = bridge.pacing.held;
+    v.busWritesHeld = bridge.pacing.held();
     v.busOff = bridge.pacing.busOff;
     v.webStreams = static_cast<std::int64_t>(web.streamCount());
     v.webRefused = web.refusals();

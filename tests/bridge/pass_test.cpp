@@ -83,7 +83,7 @@ TEST_F(Pass, WritesWaitWhileTheInterfaceIsFullAndItsFramesStillReachTheClients) 
     const Bytes ready = hexBytes("0F F8 00 01 0C EC 04");
     pty.write(full);
     EXPECT_EQ(driver.collect(a, full.size()), full);
-    ASSERT_TRUE(bridge.pacing.held);
+    ASSERT_TRUE(bridge.pacing.held());
     test::sendAll(a, kClientFrame);
     driver.runUntil([] { return false; }, 300);
     EXPECT_EQ(pty.read(1, 50), Bytes{});  // held
@@ -94,9 +94,9 @@ TEST_F(Pass, WritesWaitWhileTheInterfaceIsFullAndItsFramesStillReachTheClients) 
 
     // A lost device takes its hold with it: a new one starts as ready.
     pty.write(full);
-    ASSERT_TRUE(driver.runUntil([&] { return bridge.pacing.held; }));
+    ASSERT_TRUE(driver.runUntil([&] { return bridge.pacing.held(); }));
     loseSerialPort(bridge, shell);
-    EXPECT_FALSE(bridge.pacing.held);
+    EXPECT_FALSE(bridge.pacing.held());
 }
 
 TEST_F(Pass, FloodingClientLeavesTheBusQueueBounded) {

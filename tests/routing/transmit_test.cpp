@@ -139,7 +139,7 @@ TEST_F(SendToBus, AHoldThatIsNeverReleasedEndsAfterFiveSeconds) {
     EXPECT_EQ(nextHoldDeadline(pacing), start + kBusHoldMillis);
     EXPECT_EQ(advanceHold(pacing, start + kBusHoldMillis - 1), HoldChange::None);
     EXPECT_EQ(advanceHold(pacing, start + kBusHoldMillis), HoldChange::TimedOut);
-    EXPECT_FALSE(pacing.held);
+    EXPECT_FALSE(pacing.held());
     EXPECT_FALSE(nextHoldDeadline(pacing));
     // A hold said to be long is said to end; a short one is not.
     noteInterfaceSignal(pacing, InterfaceSignal::BufferFull, 10'000);
@@ -148,19 +148,19 @@ TEST_F(SendToBus, AHoldThatIsNeverReleasedEndsAfterFiveSeconds) {
     EXPECT_FALSE(pacing.busOff);
     noteInterfaceSignal(pacing, InterfaceSignal::BufferFull, 20'000);
     clearHold(pacing);  // the device was lost
-    EXPECT_FALSE(pacing.held);
+    EXPECT_FALSE(pacing.held());
 }
 
 TEST_F(SendToBus, ReadyDoesNotEndABusOffNorActiveAFullBuffer) {
     noteInterfaceSignal(pacing, InterfaceSignal::BufferFull, 0);
     noteInterfaceSignal(pacing, InterfaceSignal::BusOff, 10);
     EXPECT_EQ(noteInterfaceSignal(pacing, InterfaceSignal::ReceiveReady, 20), HoldChange::None);
-    EXPECT_TRUE(pacing.held);  // the buffer has room, but the bus is still off
+    EXPECT_TRUE(pacing.held());  // the buffer has room, but the bus is still off
     noteInterfaceSignal(pacing, InterfaceSignal::BufferFull, 30);
     noteInterfaceSignal(pacing, InterfaceSignal::BusActive, 40);
-    EXPECT_TRUE(pacing.held);  // back on the bus, but the buffer is still full
+    EXPECT_TRUE(pacing.held());  // back on the bus, but the buffer is still full
     noteInterfaceSignal(pacing, InterfaceSignal::ReceiveReady, 50);
-    EXPECT_FALSE(pacing.held);
+    EXPECT_FALSE(pacing.held());
     EXPECT_EQ(pacing.heldSinceMillis, 0);  // one hold from the first word to the last
 }
 
