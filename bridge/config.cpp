@@ -41,7 +41,7 @@ public:
         }
         return line_ < 2;
     }
-    const std::string& portLine() const { return lines_[1]; }
+    const std::array<std::string, 2>& lines() const { return lines_; }
     Configuration configuration() const {
         Configuration config;
         config.serialPortName = lines_[0];
@@ -116,10 +116,10 @@ std::optional<Configuration> readConfigurationFile(const std::string& path) {
     return lines->configuration();
 }
 
-std::optional<std::string> readPortLine(const std::string& path) {
+std::optional<std::array<std::string, 2>> readConfigurationLines(const std::string& path) {
     const auto lines = readFirstTwoLines(path);
     if (!lines) return std::nullopt;
-    return lines->portLine();
+    return lines->lines();
 }
 
 std::optional<std::string> readFirstLine(const std::string& path) {

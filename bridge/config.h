@@ -1,5 +1,6 @@
 // The two-line configuration file: serial device name, then TCP port.
 #pragma once
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -29,9 +30,9 @@ Configuration parseConfiguration(std::string_view content);
 // cannot be opened or is not a regular file.
 std::optional<std::string> readFirstLine(const std::string& path);
 
-// The second line as it stands (empty when there is none), for a front end that checks the
-// port more strictly than the window's rule; nothing when the file cannot be read.
-std::optional<std::string> readPortLine(const std::string& path);
+// The two lines as they stand (empty when missing), for a front end that checks the port more
+// strictly than the window's rule; nothing when the file cannot be read.
+std::optional<std::array<std::string, 2>> readConfigurationLines(const std::string& path);
 
 // Reads the file; nothing when it cannot be opened or is not a regular file.
 std::optional<Configuration> readConfigurationFile(const std::string& path);

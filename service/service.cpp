@@ -170,9 +170,9 @@ int runService(int argc, char** argv) {
     Configuration config;
     std::string portLine;  // the file's, checked more strictly than the window does
     const std::string configPath = o.configPath.value_or(kConfigFileName);
-    if (auto read = readConfigurationFile(configPath)) {
-        config = *read;
-        portLine = readPortLine(configPath).value_or("");
+    if (const auto lines = readConfigurationLines(configPath)) {
+        config.serialPortName = (*lines)[0];
+        portLine = (*lines)[1];
     } else if (o.configPath) {
         const auto problem = fileProblem("the configuration file", configPath, false);
         return configurationError(problem.value_or("cannot read the configuration file " + configPath +
@@ -299,13 +299,13 @@ int runService(int argc, char** argv) {
         shown.push_back(webText);
         webMonitor.setStatus({kVersion, config.serialPortName, true, false, false, shown});
     }
-    shell.emplace(stop.get(), o.monitor, stdout, o.webAddress ? &web : nullptr,
+    shell.emplace(stop.get(), o.monitor, stdout, config.serialPortName, o.webAddress ? &web : nullptr,
                   o.webAddress ? &webMonitor : nullptr);
     // With listeners of their own choosing, the journal and the web monitor say which a client
     // came in by.
     if (!o.listeners.empty()) shell->nameListeners(bridge.net, listenerNames);
 
-    const bool levelled = isJournalStream(STDOUT_FILENO);
+    const bool levelled = shell->levelled();
     writeJournalLine(stdout,
                      std::string(kProgram) + " " + kVersion + " listening on " + listening + ", Velbus serial " +
                          config.serialPortName + (webText.empty() ? "" : ", web monitor on " + webText),
@@ -313,7 +313,7 @@ int runService(int argc, char** argv) {
     if (o.syncClock) shell->syncClock([] { return localTimeAt(std::time(nullptr)); });
     // Ready: the device is open and every listener listens.
     SystemdNotifier systemd;
-    shell->notifySystemd(systemd, config.serialPortName);
+    shell->notifySystemd(systemd);
     systemd.ready(shell->statusText());
     mainLoop(bridge, *shell);
     systemd.stopping();

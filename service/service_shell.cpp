@@ -11,14 +11,15 @@ namespace {
 constexpr std::size_t kRememberedListeners = 4096;
 }
 
-ServiceShell::ServiceShell(int stopSignals, bool monitorLines, std::FILE* out, WebServer* web,
-                           WebMonitor* webMonitor)
+ServiceShell::ServiceShell(int stopSignals, bool monitorLines, std::FILE* out, std::string device,
+                           WebServer* web, WebMonitor* webMonitor)
     : stopSignals_(stopSignals),
       out_(out),
       web_(web),
       webMonitor_(webMonitor),
-      journalMonitor_(out, isJournalStream(::fileno(out))),
-      levelled_(isJournalStream(::fileno(out))) {
+      levelled_(isJournalStream(::fileno(out))),
+      journalMonitor_(out, levelled_) {
+    device_ = std::move(device);
     if (monitorLines && webMonitor_ != nullptr) {
         bothMonitors_.emplace(journalMonitor_, webMonitor_->monitorList());
         monitor_ = &*bothMonitors_;
@@ -29,18 +30,27 @@ ServiceShell::ServiceShell(int stopSignals, bool monitorLines, std::FILE* out, W
     }
 }
 
-void ServiceShell::notifySystemd(SystemdNotifier& notifier, std::string device) {
-    notifier_ = &notifier;
-    device_ = std::move(device);
-}
+void ServiceShell::notifySystemd(SystemdNotifier& notifier) { notifier_ = &notifier; }
 
 std::string ServiceShell::statusText() const {
     return "Velbus serial " + device_ + (deviceLost_ ? " lost" : "") + ", " + std::to_string(clients_) +
            (clients_ == 1 ? " client" : " clients");
 }
 
+// What systemd and the web page show of the device and the bus, from the one state the hooks keep.
 void ServiceShell::updateStatus() {
     if (notifier_ != nullptr) notifier_->status(statusText());
+    if (webMonitor_ == nullptr) return;
+    WebStatus status = webMonitor_->status();
+    if (status.device == device_ && status.serialUp == !deviceLost_ && status.busOff == busOff_ &&
+        status.writesHeld == heldLong_) {
+        return;  // the page is told only what changed
+    }
+    status.device = device_;  // found again under another name, with --device auto
+    status.serialUp = !deviceLost_;
+    status.busOff = busOff_;
+    status.writesHeld = heldLong_;
+    webMonitor_->setStatus(status);
 }
 
 void ServiceShell::line(const std::string& text, JournalLevel level) { writeJournalLine(out_, text, level, levelled_); }
@@ -138,17 +148,8 @@ void ServiceShell::clientRefused(const std::string& peer, const std::string& rea
     line(clientRefusedLine(peer, reason, via), JournalLevel::Warning);
 }
 
-void ServiceShell::setSerial(const std::string& device, bool up) {
-    if (webMonitor_ == nullptr) return;
-    WebStatus status = webMonitor_->status();
-    status.device = device;  // found again under another name, with --device auto
-    status.serialUp = up;
-    webMonitor_->setStatus(status);
-}
-
 void ServiceShell::serialLost(const std::string& device) {
     ++serialLostCount_;
-    setSerial(device, false);
     device_ = device;
     deviceLost_ = true;
     updateStatus();
@@ -175,7 +176,6 @@ void ServiceShell::queueOwnFrames(FrameQueue& toBus) {
 
 void ServiceShell::serialBack(const std::string& device) {
     deviceNew_ = true;
-    setSerial(device, true);
     device_ = device;
     deviceLost_ = false;
     updateStatus();
@@ -192,7 +192,7 @@ void ServiceShell::interfaceSaid(InterfaceSignal signal) {
     } else {
         line("Velbus bus active again");
     }
-    setBusState();
+    updateStatus();
 }
 
 void ServiceShell::holdChanged(HoldChange change) {
@@ -214,15 +214,7 @@ void ServiceShell::holdChanged(HoldChange change) {
             break;
         case HoldChange::None: break;
     }
-    setBusState();
-}
-
-void ServiceShell::setBusState() {
-    if (webMonitor_ == nullptr) return;
-    WebStatus status = webMonitor_->status();
-    status.busOff = busOff_;
-    status.writesHeld = heldLong_;
-    webMonitor_->setStatus(status);
+    updateStatus();
 }
 
 }  // namespace tessel

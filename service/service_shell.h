@@ -37,11 +37,14 @@ class ServiceShell final : public Shell {
 public:
     // `stopSignals`: a descriptor that becomes readable when the service is asked to stop.
     // `web` and `webMonitor`: the web monitor, when it is on.
-    ServiceShell(int stopSignals, bool monitorLines, std::FILE* out, WebServer* web = nullptr,
-                 WebMonitor* webMonitor = nullptr);
+    // `device`: the serial device open at the start.
+    ServiceShell(int stopSignals, bool monitorLines, std::FILE* out, std::string device,
+                 WebServer* web = nullptr, WebMonitor* webMonitor = nullptr);
     // Tells systemd the status as it changes, pings its watchdog from the wait, and says when
     // the service stops.
-    void notifySystemd(SystemdNotifier& notifier, std::string device);
+    void notifySystemd(SystemdNotifier& notifier);
+    // Whether standard output is the journal, whose lines then carry their priority.
+    bool levelled() const { return levelled_; }
     // The status line systemd shows: the device, whether it is lost, and the clients.
     std::string statusText() const;
 
@@ -72,13 +75,12 @@ public:
     std::int64_t holdCount() const { return holds_; }
 
 private:
-    void setSerial(const std::string& device, bool up);
-    void setBusState();
 
     int stopSignals_;
     std::FILE* out_;
     WebServer* web_;
     WebMonitor* webMonitor_;
+    bool levelled_;  // standard output is the journal
     JournalMonitor journalMonitor_;
     std::optional<TwoMonitors> bothMonitors_;
     MonitorList* monitor_ = nullptr;
@@ -86,7 +88,6 @@ private:
     void line(const std::string& text, JournalLevel level = JournalLevel::Info);
     void updateStatus();
 
-    bool levelled_ = false;  // standard output is the journal
     SystemdNotifier* notifier_ = nullptr;
     std::string device_;
     bool deviceLost_ = false;
