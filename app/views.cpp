@@ -118,15 +118,33 @@ void GtkMonitorList::clear() {
 GtkClientList::GtkClientList(Gui& gui, int control)
     : gui_(gui), store_(listStore(gui, control)) {}
 
-void GtkClientList::clear() { gtk_list_store_clear(store_); }
+void GtkClientList::clear() {
+    rows_.clear();
+    gtk_list_store_clear(store_);
+}
+
+void GtkClientList::setCells(GtkTreeIter& iter, const ClientRow& row) {
+    gtk_list_store_set(store_, &iter, 0, gui_.icon(row.active ? 4 : 5), 1, toUtf8(row.address).c_str(), 2,
+                       toUtf8(row.startDate).c_str(), 3, toUtf8(row.endDate).c_str(), 4,
+                       toUtf8(row.errors).c_str(), -1);
+}
 
 void GtkClientList::insertTop(const ClientRow& row) {
     GtkTreeIter iter;
-    gtk_list_store_insert_with_values(store_, &iter, 0, 0, gui_.icon(row.active ? 4 : 5), 1,
-                                      toUtf8(row.address).c_str(), 2,
-                                      toUtf8(row.startDate).c_str(), 3,
-                                      toUtf8(row.endDate).c_str(), 4, toUtf8(row.errors).c_str(),
-                                      -1);
+    gtk_list_store_insert(store_, &iter, 0);
+    setCells(iter, row);
+    rows_[row.rowKey] = iter;
+}
+
+void GtkClientList::updateRow(const ClientRow& row) {
+    if (const auto it = rows_.find(row.rowKey); it != rows_.end()) setCells(it->second, row);
+}
+
+void GtkClientList::removeRow(std::int64_t rowKey) {
+    const auto it = rows_.find(rowKey);
+    if (it == rows_.end()) return;
+    gtk_list_store_remove(store_, &it->second);
+    rows_.erase(it);
 }
 
 int GtkClientList::lineCount() const {

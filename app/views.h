@@ -4,6 +4,7 @@
 #include <gtk/gtk.h>
 
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "app/gui.h"
@@ -38,18 +39,25 @@ private:
     int droppedOldest_ = 0;             // lines to take off the bottom at the flush
 };
 
-// The client list control (number 7).
+// The client list control (number 7). Rows are changed in place, found by their record's key
+// (a list store's iterators stay valid while their row lives), so a connect or a disconnect
+// never redraws the rows of the hour before.
 class GtkClientList final : public ClientListView {
 public:
     GtkClientList(Gui& gui, int control);
     void clear() override;
     void insertTop(const ClientRow& row) override;
+    void updateRow(const ClientRow& row) override;
+    void removeRow(std::int64_t rowKey) override;
     int lineCount() const;
     std::string readCell(int line, int column) const;
 
 private:
+    void setCells(GtkTreeIter& iter, const ClientRow& row);
+
     Gui& gui_;
     GtkListStore* store_;
+    std::unordered_map<std::int64_t, GtkTreeIter> rows_;
 };
 
 // The rate fields, graph images and status bar fields the statistics write.

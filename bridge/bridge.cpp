@@ -1,7 +1,6 @@
 #include "bridge/bridge.h"
 
 #include <algorithm>
-#include <numeric>
 #include <vector>
 
 namespace tessel {
@@ -13,6 +12,8 @@ class NoClientList final : public ClientListView {
 public:
     void clear() override {}
     void insertTop(const ClientRow&) override {}
+    void updateRow(const ClientRow&) override {}
+    void removeRow(std::int64_t) override {}
 };
 
 ClientListView& clientListOf(Shell& shell) {
@@ -22,11 +23,6 @@ ClientListView& clientListOf(Shell& shell) {
 }
 
 bool takingClientData(const Bridge& b) { return b.toBusQueue.size() <= kBusQueueHighWater; }
-
-std::int64_t errorTotal(const ClientTable& table) {
-    return std::accumulate(table.begin(), table.end(), std::int64_t{0},
-                           [](std::int64_t sum, const ClientRecord& r) { return sum + r.errorCount; });
-}
 
 // The serial port first (when open), then the server's sockets.
 std::vector<pollfd> watchedDescriptors(const Bridge& b) {
@@ -85,7 +81,7 @@ int waitMillis(const Bridge& b, Shell& shell, std::int64_t now) {
         wait = std::min(wait, b.stats.lastStatsMillis + kStatsIntervalMillis + 1 - now);
     }
     if (shell.clientList() != nullptr) {
-        wait = std::min(wait, b.lastSweepMillis + kSweepMillis + 1 - now);
+        wait = std::min(wait, b.lastSweepMillis + b.sweepMillis + 1 - now);
     }
     if (!b.toBusQueue.empty()) {
         // Held writes wait for the interface's word, or for the hold's own time.
@@ -157,7 +153,6 @@ PassResult runPass(Bridge& b, Shell& shell) {
     // 5-7. Receive.
     const auto toBusSizeBefore = static_cast<std::int64_t>(b.toBusQueue.size());
     const auto toClientsSizeBefore = static_cast<std::int64_t>(b.toClientsQueue.size());
-    const std::int64_t errorsBefore = errorTotal(b.clientTable);
     shell.queueOwnFrames(b.toBusQueue);
     const std::int64_t rxBytesBefore = b.stats.busRxByteCount;
     bool serialGone = false;
@@ -192,9 +187,8 @@ PassResult runPass(Bridge& b, Shell& shell) {
             dataRuns = clientReceive(b.clientReceiver, b.net, client, b.toBusQueue, b.clientTable,
                                      b.clock.elapsedMillis());
             if (dataRuns != 0) {
-                const DateValue now = b.clock.currentDate();
-                for (auto& r : b.clientTable) {
-                    if (r.clientId == client) r.lastActivityDate = now;
+                if (ClientRecord* sender = findClient(b.clientTable, client)) {
+                    sender->lastActivityDate = b.clock.currentDate();
                 }
             }
             break;
@@ -215,7 +209,7 @@ PassResult runPass(Bridge& b, Shell& shell) {
             break;
     }
     expireClientRuns(b.clientReceiver, b.net, b.toBusQueue, b.clientTable, b.clock.elapsedMillis());
-    if (errorTotal(b.clientTable) != errorsBefore) rebuildClientList(b.clientTable, clientList);
+    showChangedClients(b.clientTable, clientList);
     b.totals.clientRunsNotFrames +=
         std::count_if(b.toBusQueue.begin() + toBusSizeBefore, b.toBusQueue.end(), [](const ReceivedFrame& r) {
             return !soundFrame(r.wellFormed != 0, r.bytes);
@@ -251,8 +245,8 @@ PassResult runPass(Bridge& b, Shell& shell) {
     // 13. The hourly sweep of ended client records; without a list to show them in, they are
     // forgotten at once.
     if (shell.clientList() == nullptr) {
-        std::erase_if(b.clientTable, [](const ClientRecord& r) { return !r.active(); });
-    } else if (b.clock.elapsedMillis() - b.lastSweepMillis > kSweepMillis) {
+        forgetEndedClients(b.clientTable, clientList);
+    } else if (b.clock.elapsedMillis() - b.lastSweepMillis > b.sweepMillis) {
         b.lastSweepMillis = b.clock.elapsedMillis();
         clientDisconnected(b.clientTable, clientList, 0, b.clock);
     }

@@ -55,6 +55,9 @@ struct Bridge {
     BusPacing pacing;
     TrafficStats stats;
     std::int64_t lastSweepMillis = 0;
+    // A front end that says how many ended clients it no longer lists sweeps more often than
+    // hourly, so that count stays current.
+    std::int64_t sweepMillis = kSweepMillis;
     // Set while the serial device is gone; the bridge keeps serving its clients meanwhile.
     bool serialLost = false;
     std::int64_t nextSerialRetryMillis = 0;

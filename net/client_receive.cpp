@@ -10,7 +10,7 @@ std::int64_t queueRuns(std::vector<ExtractedRun>& runs, ClientId id, FrameQueue&
     ClientRecord* sender = findClient(table, id);
     for (auto& run : runs) {
         const bool sound = soundFrame(run.wellFormed, run.bytes);
-        if (!sound && sender != nullptr) ++sender->errorCount;
+        if (!sound && sender != nullptr) countClientError(table, *sender);
         ReceivedFrame record;
         record.text = text;
         record.length = static_cast<std::int64_t>(run.bytes.size());

@@ -40,7 +40,101 @@ bool mayBeReady(const NetworkState& net, int fd) {
            std::binary_search(net.readyDescriptors.begin(), net.readyDescriptors.end(), fd);
 }
 
+namespace {
+
+// Known to have something: its descriptor was ready at the last wait, or its layer holds bytes.
+bool knownReady(const NetworkState& net, const Connection& c, bool takeData) {
+    if (c.overflowed) return true;
+    const bool buffered = !c.inbox.empty() || (c.transport && c.transport->hasBuffered());
+    if (buffered) return takeData;
+    return net.readinessKnown && takeData && mayBeReady(net, c.socket.get());
+}
+
+// Another event was reported before these clients, known to have something, had their turn:
+// they go first next time, so a storm of connections or of newer clients' events never keeps
+// an older client waiting for ever.
+void passOver(NetworkState& net, bool takeData, const Connection* served, std::int64_t lookedAt) {
+    net.clientsOwed = false;
+    for (auto& [number, server] : net.servers) {
+        for (auto& c : server.connections) {
+            if (&c == served || c.lookedAt == lookedAt) continue;
+            if (knownReady(net, c, takeData)) c.passedOver = true;
+            net.clientsOwed = net.clientsOwed || c.passedOver;
+        }
+    }
+}
+
+// The event of one client, or None when it has nothing.
+NetworkEvent clientEvent(NetworkState& net, Server& server, std::list<Connection>::iterator it, bool takeData) {
+    it->lookedAt = net.polls;
+    bool gone = it->overflowed;
+    const bool buffered = !it->inbox.empty() || (it->transport && it->transport->hasBuffered());
+    if (!gone && !buffered && !mayBeReady(net, it->socket.get())) return NetworkEvent::None;
+    if (!gone && readsThroughInbox(*it)) {
+        if (!takeData && it->inbox.empty()) return NetworkEvent::None;
+        gone = !fillInbox(*it);
+        if (!gone && !it->inbox.empty()) {
+            if (!takeData) return NetworkEvent::None;
+            net.eventClient = it->id;
+            return NetworkEvent::Data;
+        }
+    } else if (!gone) {
+        std::uint8_t peek[8];
+        const ssize_t n = ::recv(it->socket.get(), peek, sizeof peek, MSG_PEEK | MSG_DONTWAIT);
+        if (n > 0) {
+            if (!takeData) return NetworkEvent::None;
+            net.eventClient = it->id;
+            return NetworkEvent::Data;
+        }
+        // A reset connection reports an error forever: it is gone as surely as a closed one.
+        gone = n == 0 || failed(n);
+    }
+    if (!gone) return NetworkEvent::None;
+    net.eventClient = it->id;
+    passOver(net, takeData, &*it, net.polls);
+    server.connections.erase(it);
+    return NetworkEvent::Disconnect;
+}
+
+// Clients passed over before, oldest first; then, with `all`, the others newest first.
+NetworkEvent clientsEvent(NetworkState& net, bool takeData, bool all) {
+    for (auto& [number, server] : net.servers) {
+        for (auto it = server.connections.end(); it != server.connections.begin();) {
+            --it;
+            if (!it->passedOver) continue;
+            it->passedOver = false;
+            const NetworkEvent event = clientEvent(net, server, it, takeData);
+            if (event == NetworkEvent::Disconnect) return event;
+            if (event != NetworkEvent::None) {
+                passOver(net, takeData, &*it, net.polls);
+                return event;
+            }
+        }
+    }
+    net.clientsOwed = false;
+    if (!all) return NetworkEvent::None;
+    for (auto& [number, server] : net.servers) {
+        for (auto it = server.connections.begin(); it != server.connections.end(); ++it) {
+            if (it->lookedAt == net.polls) continue;
+            const NetworkEvent event = clientEvent(net, server, it, takeData);
+            if (event == NetworkEvent::Disconnect) return event;
+            if (event != NetworkEvent::None) {
+                passOver(net, takeData, &*it, net.polls);
+                return event;
+            }
+        }
+    }
+    return NetworkEvent::None;
+}
+
+}  // namespace
+
 NetworkEvent pollServerEvent(NetworkState& net, bool takeData, std::int64_t now) {
+    ++net.polls;
+    // Clients passed over by the last events come before new connections.
+    if (net.clientsOwed) {
+        if (const NetworkEvent event = clientsEvent(net, takeData, false); event != NetworkEvent::None) return event;
+    }
     for (auto& [number, server] : net.servers) {
         if (!mayBeReady(net, server.listener.get())) continue;
         UniqueFd accepted(::accept(server.listener.get(), nullptr, nullptr));
@@ -61,6 +155,7 @@ NetworkEvent pollServerEvent(NetworkState& net, bool takeData, std::int64_t now)
         }
         server.connections.push_front(std::move(c));
         net.eventClient = server.connections.front().id;
+        passOver(net, takeData, &server.connections.front(), -1);
         return NetworkEvent::Connect;
     }
 
@@ -74,9 +169,11 @@ NetworkEvent pollServerEvent(NetworkState& net, bool takeData, std::int64_t now)
             if (entry == Entry::Refused) {
                 net.refused = {it->peer, reason, number};
                 server.entering.erase(it);
+                passOver(net, takeData, nullptr, -1);
                 return NetworkEvent::Refused;
             }
             server.connections.splice(server.connections.begin(), server.entering, it);
+            passOver(net, takeData, &server.connections.front(), -1);
             return NetworkEvent::Connect;
         }
     }
@@ -84,41 +181,7 @@ NetworkEvent pollServerEvent(NetworkState& net, bool takeData, std::int64_t now)
     for (auto& [number, server] : net.servers) {
         for (auto& c : server.connections) flushUnsent(c);
     }
-
-    for (auto& [number, server] : net.servers) {
-        for (auto it = server.connections.begin(); it != server.connections.end(); ++it) {
-            bool gone = it->overflowed;
-            const bool buffered = !it->inbox.empty() || (it->transport && it->transport->hasBuffered());
-            if (!gone && !buffered && !mayBeReady(net, it->socket.get())) continue;
-            if (!gone && readsThroughInbox(*it)) {
-                if (!takeData && it->inbox.empty()) continue;
-                gone = !fillInbox(*it);
-                if (!gone && !it->inbox.empty()) {
-                    if (!takeData) continue;
-                    net.eventClient = it->id;
-                    return NetworkEvent::Data;
-                }
-            } else if (!gone) {
-                std::uint8_t peek[8];
-                const ssize_t n = ::recv(it->socket.get(), peek, sizeof peek,
-                                         MSG_PEEK | MSG_DONTWAIT);
-                if (n > 0) {
-                    if (!takeData) continue;
-                    net.eventClient = it->id;
-                    return NetworkEvent::Data;
-                }
-                // A reset connection reports an error forever: it is gone as surely as a
-                // closed one.
-                gone = n == 0 || failed(n);
-            }
-            if (gone) {
-                net.eventClient = it->id;
-                server.connections.erase(it);
-                return NetworkEvent::Disconnect;
-            }
-        }
-    }
-    return NetworkEvent::None;
+    return clientsEvent(net, takeData, true);
 }
 
 const Refusal& refusedClient(const NetworkState& net) { return net.refused; }

@@ -1,6 +1,7 @@
 // The TCP server over BSD sockets: non-blocking, silent (failures come back as 0 or -1). It
 // listens on every IPv4 interface, or on one address (IPv4 or IPv6; "::" takes both).
-// One poll reports at most one event: a new client first, then the clients newest first.
+// One poll reports at most one event: a new client first, then the clients newest first; but a
+// client that had something while another event was reported goes first at the next poll.
 // Its parts: listeners.cpp (listening), connection.cpp (one client's sends and receives),
 // peer_address.cpp (who a client is), admission.cpp (a guarded client's way in) and
 // server_events.cpp (the poll that makes the events).
@@ -59,6 +60,9 @@ struct Connection {
     Bytes inbox;
     std::int64_t admitBy = 0;
     std::string peer;  // "address:port", for the refusal's journal line
+    // Had something while another event was reported: it goes first at the next poll.
+    bool passedOver = false;
+    std::int64_t lookedAt = 0;  // the poll that last looked at it
 };
 
 // What a guarded server asks of each client before it counts as connected: a TLS handshake
@@ -94,6 +98,8 @@ struct NetworkState {
     bool readinessKnown = false;
     std::vector<int> readyDescriptors;  // sorted
     Refusal refused;  // of the last Refused event
+    std::int64_t polls = 0;
+    bool clientsOwed = false;  // some client was passed over
 };
 
 // Also raises the soft descriptor limit to the hard one, so that about a thousand clients fit.

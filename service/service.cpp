@@ -298,6 +298,10 @@ int runService(int argc, char** argv) {
         std::vector<std::string> shown = listenerNames;
         shown.push_back(webText);
         webMonitor.setStatus({kVersion, config.serialPortName, true, false, false, shown});
+        // The page lists the newest ended clients and counts the others of the hour, kept
+        // current by a sweep each minute: a connection storm must not fill it or the memory.
+        bridge.clientTable.endedLimit = kWebEndedClients;
+        bridge.sweepMillis = 60'000;
     }
     shell.emplace(stop.get(), o.monitor, stdout, config.serialPortName, o.webAddress ? &web : nullptr,
                   o.webAddress ? &webMonitor : nullptr);

@@ -86,18 +86,36 @@ void WebMonitorLines::clear() {
 }
 
 void WebClientRows::clear() {
-    owner_.rowJson_.clear();
+    owner_.clientRows_.clear();
+    owner_.changedRows_.clear();
+    owner_.rowsReset_ = true;
     owner_.clientsChanged_ = true;
 }
 
-void WebClientRows::insertTop(const ClientRow& row) {
-    owner_.rowJson_.insert(owner_.rowJson_.begin(),
-                           "{\"active\":" + std::string(row.active ? "true" : "false") +
-                               ",\"cells\":[" + jsonLatin9(row.address) + "," + jsonLatin9(row.startDate) +
-                               "," + jsonLatin9(row.endDate) + "," + jsonLatin9(row.errors) + "]" +
-                               (owner_.listenerOf_ ? ",\"listener\":" + jsonLatin9(owner_.listenerOf_(row.clientId))
-                                                   : std::string()) +
-                               "}");
+void WebClientRows::insertTop(const ClientRow& row) { updateRow(row); }
+
+void WebClientRows::updateRow(const ClientRow& row) {
+    std::string json = "{\"key\":" + std::to_string(row.rowKey) +
+                       ",\"active\":" + std::string(row.active ? "true" : "false") + ",\"cells\":[" +
+                       jsonLatin9(row.address) + "," + jsonLatin9(row.startDate) + "," + jsonLatin9(row.endDate) +
+                       "," + jsonLatin9(row.errors) + "]" +
+                       (owner_.listenerOf_ ? ",\"listener\":" + jsonLatin9(owner_.listenerOf_(row.clientId))
+                                           : std::string()) +
+                       "}";
+    owner_.clientRows_[row.rowKey] = json;
+    if (!owner_.rowsReset_) owner_.changedRows_[row.rowKey] = std::move(json);
+    owner_.clientsChanged_ = true;
+}
+
+void WebClientRows::removeRow(std::int64_t rowKey) {
+    if (owner_.clientRows_.erase(rowKey) == 0) return;
+    if (!owner_.rowsReset_) owner_.changedRows_[rowKey] = std::nullopt;
+    owner_.clientsChanged_ = true;
+}
+
+void WebClientRows::setMoreEnded(std::int64_t count) {
+    if (count == owner_.moreEnded_) return;
+    owner_.moreEnded_ = count;
     owner_.clientsChanged_ = true;
 }
 
@@ -150,11 +168,11 @@ std::string WebMonitor::stateJson(bool withClients, bool withStats, bool withSta
     std::string out;
     if (withClients) {
         out += ",\"clients\":[";
-        for (std::size_t i = 0; i < rowJson_.size(); ++i) {
-            if (i > 0) out += ',';
-            out += rowJson_[i];
+        for (auto it = clientRows_.rbegin(); it != clientRows_.rend(); ++it) {
+            if (it != clientRows_.rbegin()) out += ',';
+            out += it->second;
         }
-        out += "]";
+        out += "],\"moreEnded\":" + std::to_string(moreEnded_);
     }
     if (withStats) {
         out += ",\"stats\":{\"rx\":" + jsonLatin9(rxRate_) + ",\"tx\":" + jsonLatin9(txRate_) +
@@ -176,12 +194,28 @@ std::string WebMonitor::stateJson(bool withClients, bool withStats, bool withSta
     return out;
 }
 
+std::string WebMonitor::clientChangesJson() const {
+    // Oldest first, so that the page puts each new row at the top in turn.
+    std::string out = ",\"clientChanges\":[";
+    for (auto it = changedRows_.begin(); it != changedRows_.end(); ++it) {
+        if (it != changedRows_.begin()) out += ',';
+        out += it->second ? "{\"row\":" + *it->second + "}"
+                          : "{\"gone\":" + std::to_string(it->first) + "}";
+    }
+    return out + "],\"moreEnded\":" + std::to_string(moreEnded_);
+}
+
 std::string WebMonitor::takeBatch() {
     ++sequence_;
-    const std::string data = "{\"lines\":" + linesJson(sequence_ - 1, sequence_) +
-                             stateJson(clientsChanged_, statsChanged_, statusChanged_) + "}";
+    // The whole list only after it was emptied; else the rows that changed.
+    const std::string clients = !clientsChanged_ ? std::string()
+                                : rowsReset_     ? stateJson(true, false, false)
+                                                 : clientChangesJson();
+    const std::string data = "{\"lines\":" + linesJson(sequence_ - 1, sequence_) + clients +
+                             stateJson(false, statsChanged_, statusChanged_) + "}";
     pendingLines_ = 0;
-    clientsChanged_ = statsChanged_ = statusChanged_ = false;
+    clientsChanged_ = statsChanged_ = statusChanged_ = rowsReset_ = false;
+    changedRows_.clear();
     return sseEvent(lastEventId(), "batch", data);
 }
 

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,6 +31,9 @@ struct WebStatus {
 
 class WebMonitor;
 
+// Ended clients the page lists; it says how many more ended within the hour.
+constexpr std::size_t kWebEndedClients = 100;
+
 class WebMonitorLines final : public MonitorList {
 public:
     explicit WebMonitorLines(WebMonitor& owner) : owner_(owner) {}
@@ -42,11 +47,15 @@ private:
     WebMonitor& owner_;
 };
 
+// The client rows by their key, newest first; a batch carries only the rows that changed.
 class WebClientRows final : public ClientListView {
 public:
     explicit WebClientRows(WebMonitor& owner) : owner_(owner) {}
     void clear() override;
     void insertTop(const ClientRow& row) override;
+    void updateRow(const ClientRow& row) override;
+    void removeRow(std::int64_t rowKey) override;
+    void setMoreEnded(std::int64_t count) override;
 
 private:
     WebMonitor& owner_;
@@ -105,6 +114,7 @@ private:
     friend class WebStats;
 
     std::string stateJson(bool withClients, bool withStats, bool withStatus) const;
+    std::string clientChangesJson() const;
     std::string linesJson(std::int64_t afterBatch, std::int64_t upToBatch) const;
 
     WebMonitorLines lines_{*this};
@@ -114,7 +124,12 @@ private:
     std::int64_t sequence_ = 0;  // the last batch taken
     std::deque<HeldLine> held_;  // newest first, at most 500
     int pendingLines_ = 0;
-    std::vector<std::string> rowJson_;  // newest first
+    // The rows held, by key (newest last); the page lists them newest first.
+    std::map<std::int64_t, std::string> clientRows_;
+    // Changed since the last batch: a row's new text, or none when it is gone.
+    std::map<std::int64_t, std::optional<std::string>> changedRows_;
+    bool rowsReset_ = false;  // emptied since the last batch: it carries them all
+    std::int64_t moreEnded_ = 0;
     std::string rxRate_ = "0.0", txRate_ = "0.0";
     std::array<int, kGraphWidth> rxBars_{}, txBars_{};
     std::string uptime_, clock_;

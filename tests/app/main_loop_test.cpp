@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -7,6 +8,7 @@
 #include "app/log_file.h"
 #include "app/main_loop.h"
 #include "app/main_window.h"
+#include "app/views.h"
 #include "support/fakes.h"
 #include "support/gui_fixture.h"
 #include "support/loopback.h"
@@ -199,6 +201,40 @@ TEST_F(MainLoop, DisconnectAllGivesHalfReceivedRunsTheirRedLine) {
     EXPECT_TRUE(bridge.clientReceiver.kept.empty());
     driver.runUntil([] { return false; }, 200);
     EXPECT_TRUE(pty.read(1, 100).empty());  // its turn at the bus writes nothing
+}
+
+// The window's client list changes the rows a connect or a disconnect touches and shows what a
+// full redraw would: newest first, ended ones with their date, until their hour is over.
+TEST_F(MainLoop, ClientListRowsChangeInPlace) {
+    GtkClientList list(gui, kClientList);
+    ClientTable table;
+    test::FakeClock fake;
+    fake.date = 1'796'681'650;  // 2026-12-07 22:14:10
+    NetworkState net;
+    for (ClientId id = 1; id <= 3; ++id) clientConnected(table, list, net, id, fake);
+    fake.date += 5;
+    clientDisconnected(table, list, 2, fake);
+    countClientError(table, *findClient(table, 3));
+    showChangedClients(table, list);
+    ASSERT_EQ(list.lineCount(), 3);
+    EXPECT_EQ(list.readCell(0, 4), "1");
+    EXPECT_EQ(list.readCell(1, 3), "2026-12-07 22:14:15");
+    EXPECT_EQ(list.readCell(2, 3), "");
+    // The same rows as a full redraw makes.
+    GtkClientList redrawn(gui, kClientList);
+    std::vector<std::array<std::string, 4>> before;
+    for (int i = 0; i < 3; ++i) before.push_back({list.readCell(i, 1), list.readCell(i, 2), list.readCell(i, 3), list.readCell(i, 4)});
+    rebuildClientList(table, redrawn);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(before[static_cast<std::size_t>(i)],
+                  (std::array<std::string, 4>{redrawn.readCell(i, 1), redrawn.readCell(i, 2), redrawn.readCell(i, 3),
+                                              redrawn.readCell(i, 4)}));
+    }
+    fake.date += 3601;
+    clientDisconnected(table, redrawn, 0, fake);
+    ASSERT_EQ(redrawn.lineCount(), 2);
+    EXPECT_EQ(redrawn.readCell(0, 4), "1");
+    EXPECT_EQ(redrawn.readCell(1, 3), "");
 }
 
 }  // namespace

@@ -38,7 +38,7 @@ TEST_F(ClientTableTest, ConnectedClientGetsOneActiveRow) {
     const ClientRow& row = list.rows[0];
     EXPECT_TRUE(row.active);
     EXPECT_EQ(row.address.rfind("127.0.0.1 (", 0), 0u);
-    EXPECT_EQ(row.address, "127.0.0.1 (" + std::to_string(table[0].port) + ")");
+    EXPECT_EQ(row.address, "127.0.0.1 (" + std::to_string(table.back().port) + ")");
     EXPECT_EQ(row.startDate, "2023-11-14 22:13:20");
     EXPECT_EQ(row.endDate, "");
     EXPECT_EQ(row.errors, "0");
@@ -85,21 +85,100 @@ TEST_F(ClientTableTest, SweepWithIdZeroEndsNothing) {
     clock.date += 7200;
     clientDisconnected(table, list, 0, clock);
     ASSERT_EQ(table.size(), 1u);
-    EXPECT_TRUE(table[0].active());
+    EXPECT_TRUE(table.back().active());
 }
 
 TEST_F(ClientTableTest, ReusedIdGetsANewRecordAndTheEndedOneKeepsItsDate) {
     const ClientId id = connect();
     clientDisconnected(table, list, id, clock);
-    const DateValue ended = table[0].endDate;
+    const ClientRecord* first = &table.back();
+    const DateValue ended = first->endDate;
     // A later connection with the same id (ids are never reused here, so reuse is simulated).
     clock.date += 10;
-    ClientRecord again = table[0];
+    ClientRecord again = *first;
     again.endDate = 0;
-    table.push_back(again);
+    addClientRecord(table, list, again);
     clientDisconnected(table, list, 12345, clock);
-    EXPECT_EQ(table[0].endDate, ended);
-    EXPECT_EQ(findClient(table, id), &table[1]);  // the open record names the sender
+    EXPECT_EQ(first->endDate, ended);
+    EXPECT_EQ(findClient(table, id), &table.back());  // the open record names the sender
+    EXPECT_TRUE(findClient(table, id)->active());
+    ASSERT_EQ(list.rows.size(), 2u);
+    EXPECT_NE(list.rows[0].rowKey, list.rows[1].rowKey);
+}
+
+// A connect or a disconnect touches its own row and what expired, never the rows of the hour.
+TEST_F(ClientTableTest, AChangeCostsTheSameHoweverManyEndedRecordsAreHeld) {
+    for (ClientId id = 1000; id < 6000; ++id) {
+        clientConnected(table, list, net, id, clock);
+        clientDisconnected(table, list, id, clock);
+    }
+    ASSERT_EQ(table.size(), 5000u);
+    list.calls = 0;
+    clientConnected(table, list, net, 7000, clock);
+    EXPECT_EQ(list.calls, 1);
+    clientDisconnected(table, list, 7000, clock);
+    EXPECT_EQ(list.calls, 2);
+    EXPECT_EQ(list.rows.size(), 5001u);
+    EXPECT_FALSE(list.rows[0].active);
+    EXPECT_EQ(list.rows[0].endDate, "2023-11-14 22:13:20");
+    // An hour and a second later they all go at once, each row removed once.
+    clock.date += 3601;
+    list.calls = 0;
+    clientDisconnected(table, list, 0, clock);
+    EXPECT_EQ(list.calls, 5001);
+    EXPECT_TRUE(table.empty());
+    EXPECT_TRUE(table.byId.empty());
+    EXPECT_TRUE(list.rows.empty());
+}
+
+TEST_F(ClientTableTest, EndedRecordsExpireInTheOrderTheyEnded) {
+    for (ClientId id : {1, 2, 3}) clientConnected(table, list, net, id, clock);
+    clientDisconnected(table, list, 2, clock);  // the middle one ends first
+    clock.date += 1000;
+    clientDisconnected(table, list, 1, clock);
+    clock.date += 2601;  // 3601 s after the first end
+    clientDisconnected(table, list, 0, clock);
+    ASSERT_EQ(list.rows.size(), 2u);
+    EXPECT_EQ(findClient(table, 2), nullptr);
+    EXPECT_NE(findClient(table, 1), nullptr);
+    EXPECT_TRUE(findClient(table, 3)->active());
+}
+
+// A front end that lists few ended clients: the newest ones listed, the others counted for their hour.
+TEST_F(ClientTableTest, EndedRecordsPastTheLimitAreCountedForTheirHour) {
+    table.endedLimit = 3;
+    for (ClientId id = 1; id <= 5; ++id) {
+        clientConnected(table, list, net, id, clock);
+        clientDisconnected(table, list, id, clock);
+        clock.date += 1;
+    }
+    clientConnected(table, list, net, 6, clock);
+    ASSERT_EQ(list.rows.size(), 4u);
+    EXPECT_TRUE(list.rows[0].active);
+    EXPECT_EQ(list.rows[3].clientId, 3);  // the oldest listed; 1 and 2 only counted
+    EXPECT_EQ(list.moreEnded, 2);
+    EXPECT_EQ(findClient(table, 1), nullptr);
+    // The first of them ended at +0 and the second at +1: each stops counting an hour later.
+    clock.date = 1'700'000'000 + 3601;
+    clientDisconnected(table, list, 0, clock);
+    EXPECT_EQ(list.moreEnded, 1);
+    clock.date += 1;
+    clientDisconnected(table, list, 0, clock);
+    EXPECT_EQ(list.moreEnded, 0);
+}
+
+TEST_F(ClientTableTest, AnErrorRedrawsOnlyItsClientsRow) {
+    const ClientId first = connect();
+    connect();
+    countClientError(table, *findClient(table, first));
+    countClientError(table, *findClient(table, first));
+    list.calls = 0;
+    showChangedClients(table, list);
+    EXPECT_EQ(list.calls, 1);
+    EXPECT_EQ(list.rows[1].errors, "2");
+    EXPECT_EQ(list.rows[0].errors, "0");
+    showChangedClients(table, list);
+    EXPECT_EQ(list.calls, 1);
 }
 
 TEST_F(ClientTableTest, UnknownPeerShowsZeroAddressAndPort) {

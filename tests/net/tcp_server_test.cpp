@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -282,6 +283,51 @@ TEST(TcpServerCreate, OutOfRangeAndBusyPortsFail) {
     getsockname(other.get(), reinterpret_cast<sockaddr*>(&addr), &len);
     EXPECT_EQ(createServer(net, 0, ntohs(addr.sin_port)), 0);
     EXPECT_TRUE(net.servers.empty());
+}
+
+// One event as the bridge's pass takes it: a wait on every descriptor, then one poll.
+NetworkEvent passEvent(NetworkState& net) {
+    std::vector<pollfd> fds;
+    collectNetworkDescriptors(net, true, fds);
+    ::poll(fds.data(), fds.size(), 50);
+    noteReadyDescriptors(net, fds);
+    return pollServerEvent(net, true);
+}
+
+// A storm of new connections, and of newer clients leaving, never keeps an older client's data
+// waiting behind them: it is served within two events of each of theirs.
+TEST_F(TcpServer, AStormOfConnectionsDoesNotStarveAnOlderClientsData) {
+    auto older = connectClient(port);
+    const ClientId olderId = accept();
+    std::vector<UniqueFd> storm;
+    for (int i = 0; i < 20; ++i) storm.push_back(connectClient(port));
+    for (int i = 0; i < 20; ++i) ASSERT_EQ(passEvent(net), NetworkEvent::Connect);
+    for (int i = 0; i < 10; ++i) storm[static_cast<std::size_t>(i)].reset();  // leaving
+    for (int i = 0; i < 20; ++i) storm.push_back(connectClient(port));        // and coming
+    test::sendAll(older, {0x0F, 0xF8, 0x00, 0x01, 0x0B, 0xED, 0x04});
+    std::vector<NetworkEvent> before;
+    for (int i = 0; i < 40; ++i) {
+        const NetworkEvent e = passEvent(net);
+        if (e == NetworkEvent::Data && eventClient(net) == olderId) break;
+        before.push_back(e);
+    }
+    EXPECT_LE(before.size(), 2u) << "events before the older client's data";
+}
+
+TEST_F(TcpServer, TwoSendingClientsTakeTurns) {
+    auto a = connectClient(port);
+    const ClientId aId = accept();
+    auto b = connectClient(port);
+    const ClientId bId = accept();
+    test::sendAll(a, {1});
+    test::sendAll(b, {2});
+    ASSERT_EQ(passEvent(net), NetworkEvent::Data);
+    EXPECT_EQ(eventClient(net), bId);  // the newer first, as ever
+    // Neither is read: the older, passed over, has its turn next, then the newer again.
+    ASSERT_EQ(passEvent(net), NetworkEvent::Data);
+    EXPECT_EQ(eventClient(net), aId);
+    ASSERT_EQ(passEvent(net), NetworkEvent::Data);
+    EXPECT_EQ(eventClient(net), bId);
 }
 
 }  // namespace

@@ -26,14 +26,7 @@ ReceivedFrame clientRecord(const std::string& hex, ClientId id, bool wellFormed)
 }
 
 ClientTable twoClients() {
-    ClientTable t(2);
-    t[0].clientId = 7;
-    t[0].ipText = "10.0.0.7";
-    t[0].port = 4000;
-    t[1].clientId = 8;
-    t[1].ipText = "127.0.0.1";
-    t[1].port = 5123;
-    return t;
+    return test::clientTableOf({test::clientRecord(7, "10.0.0.7", 4000), test::clientRecord(8, "127.0.0.1", 5123)});
 }
 
 struct ColourCase {

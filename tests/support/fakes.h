@@ -44,9 +44,44 @@ public:
 class VectorClientList final : public ClientListView {
 public:
     std::vector<ClientRow> rows;  // row 0 at the top
-    void clear() override { rows.clear(); }
-    void insertTop(const ClientRow& row) override { rows.insert(rows.begin(), row); }
+    std::int64_t moreEnded = 0;
+    int calls = 0;  // of every kind, to see what one change costs
+    void clear() override {
+        ++calls;
+        rows.clear();
+    }
+    void insertTop(const ClientRow& row) override {
+        ++calls;
+        rows.insert(rows.begin(), row);
+    }
+    void updateRow(const ClientRow& row) override {
+        ++calls;
+        for (auto& r : rows) {
+            if (r.rowKey == row.rowKey) r = row;
+        }
+    }
+    void removeRow(std::int64_t rowKey) override {
+        ++calls;
+        std::erase_if(rows, [rowKey](const ClientRow& r) { return r.rowKey == rowKey; });
+    }
+    void setMoreEnded(std::int64_t count) override { moreEnded = count; }
 };
+
+// A table holding these records, oldest first.
+inline ClientTable clientTableOf(std::vector<ClientRecord> records) {
+    ClientTable table;
+    VectorClientList list;
+    for (auto& r : records) addClientRecord(table, list, std::move(r));
+    return table;
+}
+
+inline ClientRecord clientRecord(ClientId id, const std::string& ip, std::uint16_t port) {
+    ClientRecord r;
+    r.clientId = id;
+    r.ipText = ip;
+    r.port = port;
+    return r;
+}
 
 class RecordingStatsView final : public StatsView {
 public:

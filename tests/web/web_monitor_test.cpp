@@ -12,6 +12,7 @@ namespace tessel {
 namespace {
 
 using test::hexBytes;
+using test::FakeClock;
 
 constexpr DateValue kNow = 1362467289;  // 07:08:09
 
@@ -24,13 +25,7 @@ ReceivedFrame record(const std::string& hex, const std::string& text, bool wellF
     return r;
 }
 
-ClientTable oneClient() {
-    ClientTable t(1);
-    t[0].clientId = 7;
-    t[0].ipText = "10.0.0.7";
-    t[0].port = 4000;
-    return t;
-}
+ClientTable oneClient() { return test::clientTableOf({test::clientRecord(7, "10.0.0.7", 4000)}); }
 
 // The data line of an event.
 std::string dataOf(const std::string& event) {
@@ -108,14 +103,62 @@ TEST(WebMonitor, BatchesCarryOnlyWhatChangedSinceTheLast) {
     EXPECT_EQ(dataOf(first).find("\"clients\""), std::string::npos);
 
     ClientRow row;
+    row.rowKey = 4;
     row.address = "10.0.0.7 (4000)";
     row.startDate = "2026-12-07 22:20:50";
     row.errors = "0";
     web.clientList().clear();
     web.clientList().insertTop(row);
     const std::string second = dataOf(web.takeBatch());
-    EXPECT_EQ(second, R"j({"lines":[],"clients":[{"active":true,"cells":["10.0.0.7 (4000)","2026-12-07 22:20:50","","0"]}]})j");
+    EXPECT_EQ(second, R"j({"lines":[],"clients":[{"key":4,"active":true,"cells":["10.0.0.7 (4000)","2026-12-07 22:20:50","","0"]}],"moreEnded":0})j");
     EXPECT_EQ(web.lastEventId(), "run-2");
+}
+
+// After the first list, a batch carries only the rows that came, changed or went.
+TEST(WebMonitor, BatchesCarryOnlyTheClientRowsThatChanged) {
+    WebMonitor web("run");
+    ClientTable table;
+    FakeClock clock;
+    clock.date = 1'796'681'650;
+    NetworkState net;
+    for (ClientId id = 1; id <= 300; ++id) {
+        clientConnected(table, web.clientList(), net, id, clock);
+        clientDisconnected(table, web.clientList(), id, clock);
+    }
+    web.takeBatch();
+    clientConnected(table, web.clientList(), net, 301, clock);
+    EXPECT_EQ(dataOf(web.takeBatch()),
+              R"j({"lines":[],"clientChanges":[{"row":{"key":301,"active":true,"cells":["0.0.0.0 (0)","2026-12-07 22:14:10","","0"]}}],"moreEnded":0})j");
+    clientDisconnected(table, web.clientList(), 301, clock);
+    clock.date += 3601;
+    clientDisconnected(table, web.clientList(), 0, clock);
+    const std::string gone = dataOf(web.takeBatch());
+    EXPECT_NE(gone.find(R"j({"gone":1},{"gone":2},)j"), std::string::npos);
+    EXPECT_NE(gone.find(R"j({"gone":301}],"moreEnded":0})j"), std::string::npos);
+    EXPECT_EQ(gone.find("cells"), std::string::npos);  // a row that came and went within the batch
+    // A page that opens now gets the list whole, here empty.
+    EXPECT_NE(dataOf(web.snapshotEvent({})).find(R"j("clients":[],"moreEnded":0)j"), std::string::npos);
+}
+
+TEST(WebMonitor, TheSnapshotListsTheNewestEndedClientsAndCountsTheRest) {
+    WebMonitor web("run");
+    ClientTable table;
+    table.endedLimit = 100;
+    FakeClock clock;
+    NetworkState net;
+    for (ClientId id = 1; id <= 250; ++id) {
+        clientConnected(table, web.clientList(), net, id, clock);
+        clientDisconnected(table, web.clientList(), id, clock);
+    }
+    clientConnected(table, web.clientList(), net, 251, clock);
+    const std::string data = dataOf(web.snapshotEvent({}));
+    int rows = 0;
+    for (auto at = data.find("\"key\":"); at != std::string::npos; at = data.find("\"key\":", at + 1)) ++rows;
+    EXPECT_EQ(rows, 101);
+    EXPECT_NE(data.find(R"j("clients":[{"key":251,"active":true)j"), std::string::npos);
+    EXPECT_NE(data.find(R"j({"key":151,"active":false)j"), std::string::npos);
+    EXPECT_EQ(data.find(R"j({"key":150,)j"), std::string::npos);
+    EXPECT_NE(data.find(R"j("moreEnded":150)j"), std::string::npos);
 }
 
 TEST(WebMonitor, GraphsAreTheWindowsBarsInPixels) {

@@ -16,6 +16,8 @@ const page = {
   paused: false,
   source: null,
   retry: null,
+  clientRows: new Map(),  // key: its row
+  listeners: false,
 };
 
 const $ = (id) => document.getElementById(id);
@@ -89,27 +91,73 @@ function addLines(lines) {
   showCount();
 }
 
-function showClients(rows) {
+function clientRow(client, listeners) {
+  const row = document.createElement("tr");
+  row.dataset.key = client.key;
+  const icon = document.createElement("td");
+  const img = document.createElement("img");
+  img.src = client.active ? "/icons/4.png" : "/icons/5.png";
+  img.alt = img.title = client.active ? "connected" : "ended";
+  icon.appendChild(img);
+  row.appendChild(icon);
+  for (const text of listeners ? client.cells.concat([client.listener || ""]) : client.cells) {
+    const cell = document.createElement("td");
+    cell.textContent = text;
+    row.appendChild(cell);
+  }
+  return row;
+}
+
+function showMoreEnded(count) {
+  const more = $("more-ended");
+  more.hidden = !count;
+  more.textContent = count ? "and " + count + " more ended within the hour" : "";
+}
+
+// The whole list, newest first (a snapshot, or the list emptied since).
+function showClients(rows, moreEnded) {
   // A service with several listeners names the one each client came in by.
-  const listeners = rows.some((client) => client.listener !== undefined);
-  $("listener-title").hidden = !listeners;
+  page.listeners = rows.some((client) => client.listener !== undefined);
+  $("listener-title").hidden = !page.listeners;
+  page.clientRows = new Map();
   const body = document.createElement("tbody");
   for (const client of rows) {
-    const row = document.createElement("tr");
-    const icon = document.createElement("td");
-    const img = document.createElement("img");
-    img.src = client.active ? "/icons/4.png" : "/icons/5.png";
-    img.alt = img.title = client.active ? "connected" : "ended";
-    icon.appendChild(img);
-    row.appendChild(icon);
-    for (const text of listeners ? client.cells.concat([client.listener || ""]) : client.cells) {
-      const cell = document.createElement("td");
-      cell.textContent = text;
-      row.appendChild(cell);
-    }
+    const row = clientRow(client, page.listeners);
+    page.clientRows.set(client.key, row);
     body.appendChild(row);
   }
   $("clients").replaceChild(body, $("clients").tBodies[0]);
+  showMoreEnded(moreEnded);
+}
+
+// Only the rows that changed: each new, changed or gone one in its place, newest first.
+function changeClients(changes, moreEnded) {
+  const body = $("clients").tBodies[0];
+  for (const change of changes) {
+    if (change.gone !== undefined) {
+      const row = page.clientRows.get(change.gone);
+      if (row) row.remove();
+      page.clientRows.delete(change.gone);
+      continue;
+    }
+    const client = change.row;
+    if (client.listener !== undefined && !page.listeners) {
+      page.listeners = true;
+      $("listener-title").hidden = false;
+    }
+    const row = clientRow(client, page.listeners);
+    const old = page.clientRows.get(client.key);
+    if (old) {
+      old.replaceWith(row);
+    } else {
+      // New rows are the newest: at the top, but for a row older than the top one.
+      let before = body.firstElementChild;
+      while (before && Number(before.dataset.key) > client.key) before = before.nextElementSibling;
+      body.insertBefore(row, before);
+    }
+    page.clientRows.set(client.key, row);
+  }
+  showMoreEnded(moreEnded);
 }
 
 function drawGraph(canvas, bars, colours) {
@@ -142,7 +190,8 @@ function showStatus(status) {
 
 function apply(data) {
   addLines(data.lines || []);
-  if (data.clients) showClients(data.clients);
+  if (data.clients) showClients(data.clients, data.moreEnded);
+  if (data.clientChanges) changeClients(data.clientChanges, data.moreEnded);
   if (data.stats) showStats(data.stats);
   if (data.status) showStatus(data.status);
 }
