@@ -176,7 +176,9 @@ PassResult runPass(Bridge& b, Shell& shell) {
         }
     }
     b.totals.busBytesReceived += b.stats.busRxByteCount - rxBytesBefore;
+    const std::int64_t shortagesBefore = b.net.reserve.shortages();
     const NetworkEvent netEvent = pollServerEvent(b.net, takingClientData(b), b.clock.elapsedMillis());
+    if (b.net.reserve.shortages() != shortagesBefore) shell.outOfDescriptors();
 
     // 9. The network event.
     ClientListView& clientList = clientListOf(shell);

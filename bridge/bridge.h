@@ -94,6 +94,8 @@ public:
     virtual void clientLeft(const ClientRecord& /*record*/) {}
     // A client of a guarded server that did not get in (who, "address:port", and why).
     virtual void clientRefused(const std::string& /*peer*/, const std::string& /*reason*/) {}
+    // The listeners began to refuse new clients for want of descriptors (once per shortage).
+    virtual void outOfDescriptors() {}
     virtual void serialLost(const std::string& /*device*/) {}
     virtual void serialBack(const std::string& /*device*/) {}
     // The interface spoke of itself (bus off or active, buffer full or ready); its frame goes to

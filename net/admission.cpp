@@ -15,13 +15,9 @@ void beginAdmission(Connection& c, const ClientGuard& guard, std::int64_t now) {
 }
 
 Entry advanceEntry(Connection& c, std::int64_t now, std::string& reason) {
-    if (now > c.admitBy) {
-        reason = !c.handshaken ? "no TLS handshake within 10 s"
-                 : c.gate         ? "no complete key within 5 s: " + std::to_string(c.gate->received()) +
-                                        " of " + std::to_string(c.gate->keyLength()) + " bytes came"
-                                  : "no complete key within 5 s";
-        return Entry::Refused;
-    }
+    // Past its time, a client is still judged on what it sent: the loop may have been held
+    // (stopped, or busy) while its bytes were waiting.
+    bool late = now > c.admitBy;
     if (!c.handshaken) {
         const Transport::Progress p = c.transport->handshake();
         if (p == Transport::Progress::Failed) {
@@ -29,17 +25,36 @@ Entry advanceEntry(Connection& c, std::int64_t now, std::string& reason) {
             return Entry::Refused;
         }
         c.handshakeWantsWrite = p == Transport::Progress::WantWrite;
-        if (p != Transport::Progress::Done) return Entry::Entering;
+        if (p != Transport::Progress::Done) {
+            if (!late) return Entry::Entering;
+            reason = "no TLS handshake within 10 s";
+            return Entry::Refused;
+        }
         c.handshaken = true;
         if (!c.gate) return Entry::Admitted;
         c.admitBy = now + kKeyMillis;
+        late = false;
+    }
+    if (!c.gate) {
+        reason = "no complete key within 5 s";
+        return Entry::Refused;
     }
     while (c.gate->state() == KeyGate::State::Waiting) {
         if (!fillInbox(c)) {
             reason = "left before its key was complete";
             return Entry::Refused;
         }
-        if (c.inbox.empty()) return Entry::Entering;
+        if (c.inbox.empty()) {
+            if (!late) return Entry::Entering;
+            reason = "no complete key within 5 s: " + std::to_string(c.gate->received()) + " of " +
+                     std::to_string(c.gate->keyLength()) + " bytes came";
+            return Entry::Refused;
+        }
+        // No key holds a frame's start byte: a client that sends a frame first never sent its key.
+        if (c.gate->received() == 0 && c.inbox.front() == kStartByte) {
+            reason = "sent a frame before its key: a client that does not send its key again after reconnecting?";
+            return Entry::Refused;
+        }
         const std::size_t used = c.gate->take(c.inbox);
         c.inbox.erase(c.inbox.begin(), c.inbox.begin() + static_cast<std::ptrdiff_t>(used));
     }

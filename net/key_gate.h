@@ -9,6 +9,9 @@
 
 namespace tessel {
 
+// Shorter keys are refused at the start: they can be guessed.
+constexpr std::size_t kMinimumKeyLength = 16;
+
 class KeyGate {
 public:
     enum class State { Waiting, Admitted, Refused };

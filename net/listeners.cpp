@@ -57,7 +57,6 @@ int initNetwork(NetworkState& net) {
         ::setrlimit(RLIMIT_NOFILE, &limit);
     }
     net.servers.clear();
-    net.reserve.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
     return 1;
 }
 

@@ -15,16 +15,6 @@ namespace tessel {
 
 namespace {
 
-// No descriptor is left for a new client: the reserve makes room to take the connection and
-// close it at once, so the client learns it was refused and the listener stops being ready.
-void refusePending(NetworkState& net, Server& server) {
-    if (!net.reserve.valid()) return;
-    net.reserve.reset();
-    UniqueFd refused(::accept(server.listener.get(), nullptr, nullptr));
-    refused.reset();
-    net.reserve.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-}
-
 void keepAlive(int fd) {
     const int on = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
@@ -139,9 +129,10 @@ NetworkEvent pollServerEvent(NetworkState& net, bool takeData, std::int64_t now)
         if (!mayBeReady(net, server.listener.get())) continue;
         UniqueFd accepted(::accept(server.listener.get(), nullptr, nullptr));
         if (!accepted.valid()) {
-            if (errno == EMFILE || errno == ENFILE) refusePending(net, server);
+            if (outOfDescriptors(errno)) net.reserve.refuse(server.listener.get());
             continue;
         }
+        net.reserve.ended();
         makeNonBlocking(accepted.get());
         keepAlive(accepted.get());
         Connection c;

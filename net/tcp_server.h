@@ -19,6 +19,7 @@
 
 #include "net/key_gate.h"
 #include "net/transport.h"
+#include "platform/descriptor_reserve.h"
 #include "platform/unique_fd.h"
 #include "protocol/frame.h"
 
@@ -88,9 +89,8 @@ struct Refusal {
 
 struct NetworkState {
     std::map<int, Server> servers;
-    // Held open so that a connection can still be taken and closed when descriptors run out;
-    // otherwise it stays pending and keeps the listener readable, and the loop spins on it.
-    UniqueFd reserve;
+    // So that a connection can still be taken and refused when descriptors run out.
+    DescriptorReserve reserve;
     ClientId eventClient = 0;
     ClientId nextId = 1;
     // When the caller has just polled the sockets, only those that were ready are looked at:

@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstdio>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "bridge/bridge.h"
+#include "net/key_gate.h"
 #include "net/tls_transport.h"
 #include "serial/interface_lookup.h"
 #include "platform/unique_fd.h"
@@ -91,6 +93,18 @@ std::optional<std::string> readSharedKey(const std::string& path, std::string& e
         error = "the key file " + path + " has no key on its first line";
         return std::nullopt;
     }
+    // Short keys are guessed; control characters (a frame's start byte among them) would let a
+    // client's frame pass for the start of a key.
+    if (key->size() < kMinimumKeyLength) {
+        error = "the key file " + path + " holds a key of " + std::to_string(key->size()) +
+                " characters: at least " + std::to_string(kMinimumKeyLength) +
+                " are needed (make one with: openssl rand -hex 24)";
+        return std::nullopt;
+    }
+    if (std::any_of(key->begin(), key->end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; })) {
+        error = "the key file " + path + " holds a control character in its key";
+        return std::nullopt;
+    }
     return key;
 }
 
@@ -129,6 +143,9 @@ MetricsValues metricsOf(const Bridge& bridge, const ServiceShell& shell, const W
     v.busOff = bridge.pacing.busOff;
     v.webStreams = static_cast<std::int64_t>(web.streamCount());
     v.webRefused = web.refusals();
+    v.webConnectionsRefused = web.refusedConnections();
+    v.webLoginsFailed = web.failedLogins();
+    v.clientsRefusedForDescriptors = bridge.net.reserve.refusals();
     v.webStreamsDropped = web.droppedStreams();
     v.webWithoutRequest = web.connectionsWithoutRequest();
     return v;
@@ -271,7 +288,8 @@ int runService(int argc, char** argv) {
     std::optional<ServiceShell> shell;
     WebServer web(webMonitor, clock,
                   {[&] { return metricsText(metricsOf(bridge, *shell, web, (clock.elapsedMillis() - startMillis) / 1000)); },
-                   [&] { return bridge.serialLost ? serialLostLine(bridge.config.serialPortName) : std::string(); }});
+                   [&] { return bridge.serialLost ? serialLostLine(bridge.config.serialPortName) : std::string(); },
+                   [&](const std::string& address, const std::string& reason) { shell->webLoginFailed(address, reason); }});
     std::string webText;
     if (o.webAddress) {
         WebSettings settings;

@@ -1,5 +1,7 @@
 #include "service/service_shell.h"
 
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <chrono>
 
@@ -56,9 +58,12 @@ void ServiceShell::updateStatus() {
 void ServiceShell::line(const std::string& text, JournalLevel level) { writeJournalLine(out_, text, level, levelled_); }
 
 WaitOutcome ServiceShell::wait(Bridge& bridge, int timeoutMs, std::span<pollfd> watched) {
+    clock_ = &bridge.clock;
     const std::int64_t deadline = bridge.clock.elapsedMillis() + timeoutMs;
     for (;;) {
         std::int64_t timeout = std::max<std::int64_t>(deadline - bridge.clock.elapsedMillis(), 0);
+        for (const std::string& folded : folds_.due(bridge.clock.elapsedMillis())) line(folded, JournalLevel::Warning);
+        if (const auto due = folds_.nextDue()) timeout = std::min(timeout, std::max<std::int64_t>(*due - bridge.clock.elapsedMillis(), 0));
         // The modules' clock is looked at each minute, so a new hour or a change of summer
         // time is set within one.
         std::int64_t clockTurn = -1;  // when the next minute begins, with --sync-clock
@@ -87,6 +92,11 @@ WaitOutcome ServiceShell::wait(Bridge& bridge, int timeoutMs, std::span<pollfd> 
             web_->run();
             if (const std::int64_t due = web_->waitMillis(); due >= 0) timeout = std::min(timeout, due);
             fds_.push_back({web_->descriptor(), POLLIN, 0});
+            fds_.push_back({web_->listenerDescriptor(), POLLIN, 0});
+            if (web_->descriptorShortages() != webShortages_) {
+                webShortages_ = web_->descriptorShortages();
+                outOfDescriptors();
+            }
         }
         const int ready = ::poll(fds_.data(), fds_.size(), static_cast<int>(timeout));
         const bool stop = ready > 0 && (fds_[watched.size()].revents & POLLIN) != 0;
@@ -145,7 +155,24 @@ void ServiceShell::clientRefused(const std::string& peer, const std::string& rea
         const auto server = static_cast<std::size_t>(refusedClient(*net_).server);
         if (server < listenerNames_.size()) via = listenerNames_[server];
     }
-    line(clientRefusedLine(peer, reason, via), JournalLevel::Warning);
+    refusalLine(addressOfPeer(peer), clientRefusedLine(peer, reason, via));
+}
+
+void ServiceShell::webLoginFailed(const std::string& address, const std::string& reason) {
+    refusalLine("web " + address, "web request from " + address + " refused: " +
+                                      (reason == "wrong_key" ? "a wrong key" : "no key given"));
+}
+
+void ServiceShell::refusalLine(const std::string& address, const std::string& text) {
+    if (folds_.take(address, text, clock_ != nullptr ? clock_->elapsedMillis() : 0)) line(text, JournalLevel::Warning);
+}
+
+void ServiceShell::outOfDescriptors() {
+    rlimit limit{};
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+    line("out of descriptors (the limit is " + std::to_string(limit.rlim_cur) +
+             "): new connections are refused until some close",
+         JournalLevel::Warning);
 }
 
 void ServiceShell::serialLost(const std::string& device) {

@@ -9,6 +9,7 @@
 #include "bridge/bridge.h"
 #include "service/clock_sync.h"
 #include "service/journal.h"
+#include "service/refusal_folds.h"
 #include "service/systemd_notify.h"
 #include "web/web_monitor.h"
 #include "web/web_server.h"
@@ -55,6 +56,9 @@ public:
     void clientJoined(const ClientRecord& record) override;
     void clientLeft(const ClientRecord& record) override;
     void clientRefused(const std::string& peer, const std::string& reason) override;
+    // A web request without the right key ("no_key" or "wrong_key"); nothing of what it sent.
+    void webLoginFailed(const std::string& address, const std::string& reason);
+    void outOfDescriptors() override;
     void serialLost(const std::string& device) override;
     void serialBack(const std::string& device) override;
     void interfaceSaid(InterfaceSignal signal) override;
@@ -103,6 +107,10 @@ private:
     bool busOff_ = false;   // as the interface last said
     bool heldLong_ = false;
     std::map<std::string, std::int64_t> refused_;
+    std::int64_t webShortages_ = 0;  // told so far
+    RefusalFolds folds_;
+    Clock* clock_ = nullptr;  // the bridge's, from the first wait
+    void refusalLine(const std::string& address, const std::string& text);
 };
 
 }  // namespace tessel

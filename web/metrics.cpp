@@ -42,7 +42,8 @@ std::string labelValue(const std::string& text) {
 }  // namespace
 
 std::string refusalLabel(const std::string& reason) {
-    static const std::array<std::pair<const char*, const char*>, 5> kLabels{{
+    static const std::array<std::pair<const char*, const char*>, 6> kLabels{{
+        {"sent a frame before its key", "frame_before_key"},
         {"no TLS handshake within", "handshake_timeout"},
         {"TLS handshake failed", "handshake_failed"},
         {"no complete key within", "key_timeout"},
@@ -107,19 +108,33 @@ std::string metricsText(const MetricsValues& v) {
     sample(out, "tessel_bus_bytes_total", v.busBytesReceived, "direction=\"received\"");
     sample(out, "tessel_bus_bytes_total", v.busBytesWritten, "direction=\"transmitted\"");
     singles(out, after);
-    std::vector<std::pair<std::string, std::int64_t>> refused;
-    for (const char* reason : {"handshake_timeout", "handshake_failed", "key_timeout", "left_before_key", "wrong_key",
-                               "other"}) {
-        const auto it = v.clientsRefused.find(reason);
-        refused.emplace_back(reason, it == v.clientsRefused.end() ? 0 : it->second);
-    }
-    labelled(out, "tessel_clients_refused_total", "Clients of a guarded port that did not get in.", "reason", refused);
+    // Every reason is listed, 0 until it is counted, so that an alert rule finds its sample.
+    const auto byReason = [](const std::map<std::string, std::int64_t>& counts,
+                             std::initializer_list<const char*> reasons) {
+        std::vector<std::pair<std::string, std::int64_t>> list;
+        for (const char* reason : reasons) {
+            const auto it = counts.find(reason);
+            list.emplace_back(reason, it == counts.end() ? 0 : it->second);
+        }
+        return list;
+    };
+    auto refused = byReason(v.clientsRefused, {"handshake_timeout", "handshake_failed", "key_timeout",
+                                               "left_before_key", "frame_before_key", "wrong_key", "other"});
+    refused.emplace_back("descriptors", v.clientsRefusedForDescriptors);
+    labelled(out, "tessel_clients_refused_total",
+             "TCP clients that did not get in: by the guard's reason, or for want of descriptors.", "reason", refused);
     std::vector<std::pair<std::string, std::int64_t>> statuses;
-    for (const int status : {400, 401, 404, 405, 408, 431, 503}) {
+    for (const int status : {400, 401, 404, 405, 408, 414, 431, 503}) {
         const auto it = v.webRefused.find(status);
         statuses.emplace_back(std::to_string(status), it == v.webRefused.end() ? 0 : it->second);
     }
     labelled(out, "tessel_web_refused_total", "Web requests refused, by HTTP status.", "status", statuses);
+    labelled(out, "tessel_web_connections_refused_total",
+             "Web connections closed before any request: for want of descriptors, over one address's share, "
+             "or over the port's limit.",
+             "reason", byReason(v.webConnectionsRefused, {"descriptors", "per_address", "connection_limit"}));
+    labelled(out, "tessel_web_logins_failed_total", "Web requests without the key, or with a wrong one.", "reason",
+             byReason(v.webLoginsFailed, {"no_key", "wrong_key"}));
     return out;
 }
 

@@ -26,6 +26,10 @@ struct MetricsValues {
     std::map<int, std::int64_t> webRefused;  // by HTTP status
     std::int64_t webStreamsDropped = 0;
     std::int64_t webWithoutRequest = 0;
+    // Connections closed unserved: "descriptors", "per_address", "connection_limit".
+    std::map<std::string, std::int64_t> webConnectionsRefused;
+    std::map<std::string, std::int64_t> webLoginsFailed;  // "no_key", "wrong_key"
+    std::int64_t clientsRefusedForDescriptors = 0;  // by the TCP listeners
 };
 
 std::string metricsText(const MetricsValues& values);

@@ -1,5 +1,6 @@
 // The web monitor's HTTP side: the page, its live stream (Server-Sent Events), /metrics and
-// /healthz, through libmicrohttpd in its external epoll mode. The library gets no thread of its
+// /healthz, through libmicrohttpd in its external epoll mode. Its parts: web_server.cpp (the
+// library and its connections), web_routes.cpp (the answers), web_streams.cpp (the streams). The library gets no thread of its
 // own: it hands the service one descriptor for its wait and is run from the service's loop when
 // that is ready or its time is due. A page that falls behind is dropped, never waited for.
 #pragma once
@@ -20,6 +21,17 @@ constexpr std::size_t kMaxRequestHeadBytes = 8 * 1024;
 constexpr std::int64_t kRequestHeadMillis = 10000;
 constexpr std::int64_t kBatchIntervalMillis = 100;
 constexpr std::int64_t kStreamKeepAliveMillis = 15000;
+// What one source address may hold, so that it cannot take the port from the others.
+constexpr int kConnectionsPerAddress = 16;
+constexpr int kEventStreamsPerAddress = 4;
+// More is no request a page or a scraper makes: refused with 414.
+constexpr int kMaxQueryArguments = 32;
+// TLS 1.3, and TLS 1.2 with forward secrecy and authenticated encryption only, in the
+// server's order, no renegotiation: the same set the TCP listeners offer.
+constexpr const char* kWebTlsPriorities =
+    "NONE:+VERS-TLS1.3:+VERS-TLS1.2:+AES-128-GCM:+AES-256-GCM:+CHACHA20-POLY1305:+AEAD:+ECDHE-RSA:"
+    "+ECDHE-ECDSA:+SIGN-ALL:+GROUP-X25519:+GROUP-SECP256R1:+GROUP-SECP384R1:+COMP-NULL:%SERVER_PRECEDENCE:"
+    "%SAFE_RENEGOTIATION";
 
 struct WebSettings {
     std::string address = "127.0.0.1";
@@ -33,6 +45,8 @@ struct WebContent {
     std::function<std::string()> metrics;
     // Why the service is not healthy; empty while it is.
     std::function<std::string()> healthProblem;
+    // A request without the key, from `address` ("no_key" or "wrong_key"); may be unset.
+    std::function<void(const std::string& address, const std::string& reason)> loginFailed;
 };
 
 class WebServer {
@@ -44,8 +58,9 @@ public:
 
     // False, with `error` saying why, when it cannot listen.
     bool start(const WebSettings& settings, std::string& error);
-    // The descriptor to wait on for reading.
+    // The descriptors to wait on for reading: the library's, and the listening socket.
     int descriptor() const;
+    int listenerDescriptor() const;
     std::uint16_t port() const;
     // How long the service may wait before run() is due even with nothing ready; -1: no limit.
     std::int64_t waitMillis();
@@ -56,6 +71,12 @@ public:
     std::size_t streamCount() const;
     std::int64_t droppedStreams() const;
     const std::map<int, std::int64_t>& refusals() const;
+    // Connections closed before any request: "descriptors", "per_address", "connection_limit".
+    const std::map<std::string, std::int64_t>& refusedConnections() const;
+    // Requests without the right key, by reason.
+    const std::map<std::string, std::int64_t>& failedLogins() const;
+    // Times the port began to refuse connections for want of descriptors.
+    std::int64_t descriptorShortages() const;
     // Connections closed before a request head came whole.
     std::int64_t connectionsWithoutRequest() const;
 

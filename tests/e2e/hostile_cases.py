@@ -31,15 +31,18 @@ def churn(port, seconds, stop, counts):
         n += 1
 
 
-def read_pages(pages, stop):
-    """Pages that keep reading their stream, as a browser does."""
+def read_pages(pages, stop, counts):
+    """Pages that keep reading their stream, as a browser does; counts what they got."""
     for p in pages:
         p.setblocking(False)
     while not stop.is_set():
         for p in pages:
             try:
-                while p.recv(65536):
-                    pass
+                while True:
+                    chunk = p.recv(65536)
+                    if not chunk:
+                        break
+                    counts["page bytes"] += len(chunk)
             except (BlockingIOError, OSError):
                 pass
         time.sleep(0.02)
@@ -62,9 +65,9 @@ def case_service_connection_churn_with_web(display):
         run.wait_started()
         pages = [web_cases.open_stream(web_port)[0] for _ in range(3)]
         trusted = Client(port)
-        counts = {"made": 0, "failed": 0}
+        counts = {"made": 0, "failed": 0, "page bytes": 0}
         threads = [threading.Thread(target=churn, args=(port, seconds, stop, counts), daemon=True),
-                   threading.Thread(target=read_pages, args=(pages, stop), daemon=True)]
+                   threading.Thread(target=read_pages, args=(pages, stop, counts), daemon=True)]
         for t in threads:
             t.start()
         sent = []  # (time, frame)
@@ -124,7 +127,11 @@ def case_service_connection_churn_with_web(display):
         quiet = wait_for(lambda: (lambda share: [share] if share < 0.05 else None)(run.cpu_share(1.0)),
                          max(1.0, 10 - (time.monotonic() - ended)), "the service under 5 % CPU after the storm")[0]
         print("churn: %d connections, trusted frames late by at most %.3f s, new clients served within "
-              "%.2f s, %.1f %% CPU after" % (counts["made"], max(lateness), max(probes), quiet * 100), flush=True)
+              "%.2f s, %.1f %% CPU after, %.0f bytes a connection to each page" % (
+                  counts["made"], max(lateness), max(probes), quiet * 100, counts["page bytes"] / 3 / counts["made"]), flush=True)
+        # A page gets the rows that changed: a connection's two, not the list of the hour each time.
+        per_connection = counts["page bytes"] / 3 / max(counts["made"], 1)
+        check(per_connection < 2000, "a page got %.0f bytes per connection of the storm" % per_connection)
         values = web_cases.metrics(web_port)
         check(web_cases.metric(values, "tessel_web_streams") == 3, "a page was dropped during the storm")
         check(run.running(), "the service ended")

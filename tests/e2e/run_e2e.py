@@ -955,7 +955,7 @@ def case_service_tls_and_key(display):
     a plain client, a wrong key, a half key and a silent client get not one bus byte, put not
     one byte on the bus, and are dropped in time with a journal line; the key is never said."""
     work = tempfile.mkdtemp(prefix="tessel-e2e-tls-")
-    key = "k3y-%d" % random.randrange(10 ** 9)
+    key = "k3y-long-enough-%d" % random.randrange(10 ** 9)
     sim = subprocess.Popen([ARGS.simulator, "--quiet", "--log", os.path.join(work, "bus.log")],
                            stdout=subprocess.PIPE, text=True)
     run = None
@@ -1034,11 +1034,11 @@ def case_service_tls_alone_and_key_alone(display):
         finally:
             run.stop()
         port = free_port()
-        run = service(["--device", bus.path, "--port", str(port), "--auth-key-file", make_key_file(work, "plain-key")])
+        run = service(["--device", bus.path, "--port", str(port), "--auth-key-file", make_key_file(work, "plain-key-0123456789")])
         try:
             run.wait_started()
             client = Client(port)
-            client.send(b"plain-key")
+            client.send(b"plain-key-0123456789")
             run.wait_for_line(lambda l: l.endswith(" connected"), 5, "the key's client")
             bus.write(f)
             check(client.read_until(len(f)) == f, "a plain client with the key got nothing")
@@ -1056,7 +1056,7 @@ def case_service_plain_and_guarded_listeners(display):
     client lines name the listeners."""
     work = tempfile.mkdtemp(prefix="tessel-e2e-listen-")
     bus = Bus()
-    key = "l1sten-%d" % random.randrange(10 ** 6)
+    key = "l1sten-key-long-%d" % random.randrange(10 ** 6)
     plain_port, guarded_port = free_port(), free_port()
     run = None
     try:
@@ -1297,6 +1297,7 @@ def case_service_guard_refuses_to_start(display):
             return path
         readable = copy(make_key_file(work, "s3cret", 0o600), "readable-key", 0o640)
         empty = copy(make_key_file(work, "", 0o600), "empty-key", 0o600)
+        short = copy(make_key_file(work, "s3cret-15-chars", 0o600), "short-key", 0o600)
         open_key = copy(tls_key, "open-key.pem", 0o644)
         cert_as_key = copy(cert, "cert-as-key.pem", 0o600)
         os.makedirs(os.path.join(work, "other"))
@@ -1304,6 +1305,8 @@ def case_service_guard_refuses_to_start(display):
         for args, says in (
                 (["--auth-key-file", readable], "the key file %s is readable by group or others" % readable),
                 (["--auth-key-file", empty], "the key file %s has no key on its first line" % empty),
+                (["--auth-key-file", short], "the key file %s holds a key of 15 characters: at least 16 are needed "
+                                             "(make one with: openssl rand -hex 24)" % short),
                 (["--auth-key-file", work], "cannot read the key file %s: it is a directory" % work),
                 (["--tls-cert", cert, "--tls-key", open_key], "the TLS key %s is readable by group or others" % open_key),
                 (["--tls-cert", work, "--tls-key", tls_key], "cannot read the TLS certificate %s: it is a directory" % work),

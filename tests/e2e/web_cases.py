@@ -269,7 +269,7 @@ def case_service_web_tls_and_key(display):
     """With TLS and the key the web port speaks HTTPS and asks for the key, but for /healthz."""
     work = tempfile.mkdtemp(prefix="tessel-e2e-webtls-")
     bus = Bus()
-    key = "w3b-%d" % os.getpid()
+    key = "w3b-key-for-tests-%d" % os.getpid()
     cert, tls_key = make_tls_files(work)
     run, port = web_service(bus.path, ["--tls-cert", cert, "--tls-key", tls_key,
                                   "--auth-key-file", make_key_file(work, key)])

@@ -133,6 +133,26 @@ TEST_F(GuardedServer, WrongKeyAndNoKeyInTimeAreRefusedAndClosed) {
     EXPECT_EQ(refusedClient(net).reason, "no complete key within 5 s: 3 of 6 bytes came");
 }
 
+// A client that reconnects and sends its frames without the key is told so at once.
+TEST_F(GuardedServer, AFrameBeforeTheKeyIsRefusedAtOnceWithItsOwnReason) {
+    auto c = test::connectClient(port);
+    test::sendAll(c, hexBytes("0F F8 10 02 02 01 E4 04"));
+    ASSERT_EQ(pollUntilEvent(0), NetworkEvent::Refused);
+    EXPECT_EQ(refusedClient(net).reason,
+              "sent a frame before its key: a client that does not send its key again after reconnecting?");
+    std::uint8_t byte;
+    EXPECT_EQ(::recv(c.get(), &byte, 1, 0), 0);
+}
+
+// The loop was held (stopped, or busy) past a client's time while its key waited: it gets in.
+TEST_F(GuardedServer, AKeyThatCameInTimeIsJudgedOnWhatCameAfterAHeldLoop) {
+    auto c = test::connectClient(port);
+    for (int i = 0; i < 50; ++i) pollServerEvent(net, true, 1000);  // accepted at 1000
+    test::sendAll(c, text("s3cret"));
+    usleep(20000);
+    EXPECT_EQ(pollServerEvent(net, true, 1000 + 30000), NetworkEvent::Connect);
+}
+
 TEST_F(GuardedServer, EachListenerKeepsItsOwnRule) {
     ASSERT_NE(createServer(net, 1, 0), 0);  // plain, beside the guarded one
     auto plain = test::connectClient(serverPort(net, 1));

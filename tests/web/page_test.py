@@ -231,7 +231,7 @@ def case_narrow_screen(driver, bridge, downloads):
 
 def case_the_key_is_asked_for(driver, bridge, downloads):
     work = tempfile.mkdtemp(prefix="tessel-page-key-")
-    guarded = Bridge(["--auth-key-file", make_key_file(work, "p4ge-key")])
+    guarded = Bridge(["--auth-key-file", make_key_file(work, "p4ge-key-for-tests")])
     try:
         # Without the key the browser is asked for it (a headless one cannot show the prompt,
         # so it shows an empty page) and nothing of the monitor loads.
@@ -239,7 +239,7 @@ def case_the_key_is_asked_for(driver, bridge, downloads):
         driver.get(guarded.url)
         check(driver.find_elements(By.ID, "monitor") == [], "the monitor loaded without the key")
         check(any("status of 401" in entry["message"] for entry in driver.get_log("browser")), "no 401")
-        auth = base64.b64encode(b"operator:p4ge-key").decode()
+        auth = base64.b64encode(b"operator:p4ge-key-for-tests").decode()
         driver.execute_cdp_cmd("Network.enable", {})
         driver.execute_cdp_cmd("Network.setExtraHTTPHeaders", {"headers": {"Authorization": "Basic " + auth}})
         opened(driver, guarded)

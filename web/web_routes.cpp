@@ -1,0 +1,133 @@
+// What each request gets: /healthz to anyone, the page, its stream, its assets and /metrics
+// behind the key, and a refusal with a line that says why for everything else.
+#include <algorithm>
+#include <cstring>
+
+#include "net/key_gate.h"
+#include "web/web_assets.h"
+#include "web/web_state.h"
+
+namespace tessel {
+
+namespace {
+
+using State = WebServer::State;
+
+MHD_Result addLength(void* cls, MHD_ValueKind, const char* key, const char* value) {
+    *static_cast<std::size_t*>(cls) += std::strlen(key) + (value != nullptr ? std::strlen(value) : 0) + 4;
+    return MHD_YES;
+}
+
+std::size_t headBytes(MHD_Connection* c, const char* url, const char* method, const char* version) {
+    std::size_t total = std::strlen(url) + std::strlen(method) + std::strlen(version) + 4;
+    MHD_get_connection_values(c, MHD_HEADER_KIND, &addLength, &total);
+    MHD_get_connection_values(c, MHD_GET_ARGUMENT_KIND, &addLength, &total);
+    return total;
+}
+
+// Why the key was not given, or empty when it was. Nothing of what came is kept or written.
+std::string keyProblem(const State& s, MHD_Connection* c) {
+    char* password = nullptr;
+    char* user = MHD_basic_auth_get_username_password(c, &password);
+    const bool given = password != nullptr && sameBytes(password, s.settings.key);
+    const bool any = password != nullptr;
+    if (password != nullptr) {
+        std::fill_n(password, std::strlen(password), '\0');
+        MHD_free(password);
+    }
+    if (user != nullptr) MHD_free(user);
+    if (given) return {};
+    return any ? "wrong_key" : "no_key";
+}
+
+MHD_Result respond(State& s, MHD_Connection* c, const std::string& url, const char* method, const char* version) {
+    const bool head = std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
+    if (!head && std::strcmp(method, MHD_HTTP_METHOD_GET) != 0) {
+        return refuseRequest(s, c, MHD_HTTP_METHOD_NOT_ALLOWED, "only GET and HEAD are served here");
+    }
+    if (headBytes(c, url.c_str(), method, version) > kMaxRequestHeadBytes) {
+        return refuseRequest(s, c, MHD_HTTP_REQUEST_HEADER_FIELDS_TOO_LARGE, "the request head is over 8 KiB");
+    }
+    if (MHD_get_connection_values(c, MHD_GET_ARGUMENT_KIND, nullptr, nullptr) > kMaxQueryArguments) {
+        return refuseRequest(s, c, MHD_HTTP_URI_TOO_LONG, "too many query arguments");
+    }
+    if (url == "/healthz") {
+        const std::string problem = s.content.healthProblem();
+        return queueResponse(c, problem.empty() ? MHD_HTTP_OK : MHD_HTTP_SERVICE_UNAVAILABLE,
+                             textResponse(s, (problem.empty() ? "ok" : problem) + "\n", "text/plain; charset=utf-8"));
+    }
+    const std::string address = connectionAddress(c);
+    if (!s.settings.key.empty()) {
+        if (const std::string problem = keyProblem(s, c); !problem.empty()) {
+            ++s.failedLogins[problem];
+            if (s.content.loginFailed) s.content.loginFailed(address, problem);
+            return refuseRequest(s, c, MHD_HTTP_UNAUTHORIZED, "this bridge's key is needed, as the password");
+        }
+    }
+    if (url == "/events") return openStream(s, c, address, head);
+    if (url == "/metrics") {
+        return queueResponse(c, MHD_HTTP_OK,
+                             textResponse(s, s.content.metrics(), "text/plain; version=0.0.4; charset=utf-8"));
+    }
+    if (const WebAsset* asset = findWebAsset(url)) {
+        MHD_Response* r = MHD_create_response_from_buffer(asset->size, const_cast<std::uint8_t*>(asset->data),
+                                                          MHD_RESPMEM_PERSISTENT);
+        if (r != nullptr) commonHeaders(s, r, asset->contentType);
+        return queueResponse(c, MHD_HTTP_OK, r);
+    }
+    return refuseRequest(s, c, MHD_HTTP_NOT_FOUND, "no such page");
+}
+
+}  // namespace
+
+void commonHeaders(const State& s, MHD_Response* r, const char* contentType) {
+    MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, contentType);
+    MHD_add_response_header(r, "Content-Security-Policy", "default-src 'self'");
+    MHD_add_response_header(r, "X-Content-Type-Options", "nosniff");
+    MHD_add_response_header(r, "Referrer-Policy", "no-referrer");
+    MHD_add_response_header(r, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+    // A browser that once came over HTTPS never falls back to plain HTTP here.
+    if (s.tls) MHD_add_response_header(r, "Strict-Transport-Security", "max-age=31536000");
+}
+
+MHD_Result queueResponse(MHD_Connection* c, unsigned status, MHD_Response* r) {
+    if (r == nullptr) return MHD_NO;
+    const MHD_Result queued = MHD_queue_response(c, status, r);
+    MHD_destroy_response(r);
+    return queued;
+}
+
+MHD_Response* textResponse(const State& s, const std::string& body, const char* contentType) {
+    MHD_Response* r = MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()),
+                                                      MHD_RESPMEM_MUST_COPY);
+    if (r != nullptr) commonHeaders(s, r, contentType);
+    return r;
+}
+
+MHD_Result refuseRequest(State& s, MHD_Connection* c, unsigned status, const std::string& why) {
+    ++s.refused[static_cast<int>(status)];
+    MHD_Response* r = textResponse(s, why + "\n", "text/plain; charset=utf-8");
+    if (r == nullptr) return MHD_NO;
+    MHD_add_response_header(r, MHD_HTTP_HEADER_CONNECTION, "close");
+    if (status == MHD_HTTP_METHOD_NOT_ALLOWED) MHD_add_response_header(r, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
+    if (status == MHD_HTTP_UNAUTHORIZED) {
+        const MHD_Result queued = MHD_queue_basic_auth_fail_response(c, "tessel-server", r);
+        MHD_destroy_response(r);
+        return queued;
+    }
+    return queueResponse(c, status, r);
+}
+
+MHD_Result handleWebRequest(void* cls, MHD_Connection* c, const char* url, const char* method, const char* version,
+                            const char*, std::size_t* uploadSize, void** requestContext) {
+    State& s = *static_cast<State*>(cls);
+    if (*requestContext != nullptr) {
+        *uploadSize = 0;  // a body nobody asked for is let go
+        return MHD_YES;
+    }
+    *requestContext = &s;
+    if (WebPeer* p = peerOf(c)) p->headDone = p->anyHead = true;
+    return respond(s, c, url != nullptr ? url : "", method, version);
+}
+
+}  // namespace tessel
