@@ -29,9 +29,8 @@ constexpr int kMaxQueryArguments = 32;
 // TLS 1.3, and TLS 1.2 with forward secrecy and authenticated encryption only, in the
 // server's order, no renegotiation: the same set the TCP listeners offer.
 constexpr const char* kWebTlsPriorities =
-    "NONE:+VERS-TLS1.3:+VERS-TLS1.2:+AES-128-GCM:+AES-256-GCM:+CHACHA20-POLY1305:+AEAD:+ECDHE-RSA:"
-    "+ECDHE-ECDSA:+SIGN-ALL:+GROUP-X25519:+GROUP-SECP256R1:+GROUP-SECP384R1:+COMP-NULL:%SERVER_PRECEDENCE:"
-    "%SAFE_RENEGOTIATION";
+    "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2:-CIPHER-ALL:+AES-128-GCM:+AES-256-GCM:+CHACHA20-POLY1305:"
+    "-MAC-ALL:+AEAD:-KX-ALL:+ECDHE-RSA:+ECDHE-ECDSA:%SERVER_PRECEDENCE:%SAFE_RENEGOTIATION";
 
 struct WebSettings {
     std::string address = "127.0.0.1";

@@ -1,11 +1,16 @@
 """End-to-end cases of the service under hostile load on loopback: connection churn with the web
 monitor on, descriptors running out, one host holding the web port, weak TLS offers. The cases
 take their programs from ARGS, which run_e2e.py sets."""
+import os
+import shutil
 import socket
+import subprocess
+import tempfile
 import threading
 import time
 
-from harness import Bus, Client, Service, check, frame, free_port, wait_for
+from harness import (Bus, Client, Service, Skipped, check, frame, free_port, make_key_file, make_tls_files,
+                     sanitized, wait_for)
 import web_cases
 
 ARGS = None
@@ -52,7 +57,6 @@ def case_service_connection_churn_with_web(display):
     """A storm of connections with three pages open: a trusted client's frames reach the bus
     within 1 s, every new client gets the bus's frames within 3 s, the pages stay, and the
     service is quiet again within 10 s of the end."""
-    import os
     seconds = float(os.environ.get("TESSEL_CHURN_SECONDS", "30"))
     bus = Bus()
     port, web_port = free_port(), free_port()
@@ -143,6 +147,138 @@ def case_service_connection_churn_with_web(display):
             p.close()
         run.stop()
         bus.close()
+
+
+def case_service_out_of_descriptors_web(display):
+    """Under a limit of 64 descriptors with 200 clients and a page's connection waiting on the web
+    port: no busy loop, one journal line, and /healthz and new clients work once some are free."""
+    if sanitized(ARGS.service):
+        raise Skipped("the sanitizers' runtime itself needs free descriptors")
+    bus = Bus()
+    port, web_port = free_port(), free_port()
+    run = Service(ARGS.service, ["--device", bus.path, "--port", str(port), "--web", str(web_port)],
+                  prefix=["prlimit", "--nofile=64", "--"])
+    clients = []
+    try:
+        run.wait_started()
+        for _ in range(200):
+            clients.append(Client(port))
+        waiting = [socket.create_connection(("127.0.0.1", web_port), timeout=2) for _ in range(3)]
+        time.sleep(1.0)
+        share = run.cpu_share(2.0)
+        check(share < 0.10, "the service used %.0f %% of a core out of descriptors" % (share * 100))
+        lines = [l for l in run.stdout_lines() if "out of descriptors" in l]
+        check(len(lines) == 2, "journal lines of the shortage (one per port): %r" % lines)
+        for c in clients[:100]:
+            c.close()
+        for w in waiting:
+            w.close()
+        time.sleep(0.5)
+        health = wait_for(lambda: (lambda a: a if a.status == 200 else None)(web_cases.get(web_port, "/healthz")),
+                          5, "/healthz once descriptors are free")
+        check(health.body == b"ok\n", "/healthz: %r" % health)
+        newcomer = Client(port)
+        time.sleep(0.3)
+        f = frame(0xFB, 0x05, [0xE6, 0x2B, 0, 0, 0, 0, 0])
+        bus.write(f)
+        check(newcomer.read_until(len(f), timeout=3) == f, "no new client taken once descriptors were free")
+        values = web_cases.metrics(web_port)
+        check(web_cases.metric(values, "tessel_web_connections_refused_total", reason="descriptors") >= 1,
+              "web refusals for descriptors not counted")
+        check(web_cases.metric(values, "tessel_clients_refused_total", reason="descriptors") >= 1,
+              "TCP refusals for descriptors not counted")
+        check(len([l for l in run.stdout_lines() if "out of descriptors" in l]) == 2, "more shortage lines")
+    finally:
+        for c in clients:
+            c.close()
+        run.stop()
+        bus.close()
+
+
+def case_service_one_host_holds_the_web_port(display):
+    """One address holding 1,000 idle connections to the web port: /healthz from another address
+    answers within 2 s, and the refusals are counted by reason."""
+    bus = Bus()
+    web_port = free_port()
+    run = Service(ARGS.service, ["--device", bus.path, "--port", str(free_port()), "--web", str(web_port)])
+    held = []
+    try:
+        run.wait_started()
+        for _ in range(1000):
+            s = socket.socket()
+            s.bind(("127.0.0.2", 0))
+            s.settimeout(2)
+            try:
+                s.connect(("127.0.0.1", web_port))
+            except OSError:
+                s.close()
+                continue
+            held.append(s)
+        for _ in range(3):
+            s = socket.socket()
+            s.bind(("127.0.0.3", 0))
+            s.settimeout(5)
+            started = time.monotonic()
+            s.connect(("127.0.0.1", web_port))
+            s.sendall(b"GET /healthz HTTP/1.1\r\nHost: bridge\r\n\r\n")
+            answer = web_cases.read_to_end(s, 5)
+            took = time.monotonic() - started
+            s.close()
+            check(answer is not None and answer.startswith(b"HTTP/1.1 200 "), "/healthz: %r" % (answer,))
+            check(took < 2.0, "/healthz took %.2f s while one host held the port" % took)
+        values = web_cases.metrics(web_port)
+        check(web_cases.metric(values, "tessel_web_connections_refused_total", reason="per_address") >= 900,
+              "per-address refusals: %r" % web_cases.metric(values, "tessel_web_connections_refused_total",
+                                                            reason="per_address"))
+        many = "&".join("a%d=%d" % (i, i % 10) for i in range(500))
+        answer = web_cases.get(web_port, "/metrics?" + many)
+        check(answer.status == 414, "500 query arguments: %r" % answer)
+        check(run.running(), "the service ended")
+    finally:
+        for s in held:
+            s.close()
+        run.stop()
+        bus.close()
+
+
+def s_client(port, *args):
+    """What `openssl s_client` agreed with the port: (protocol, cipher), or None."""
+    done = subprocess.run(["openssl", "s_client", "-connect", "127.0.0.1:%d" % port] + list(args),
+                          input=b"", capture_output=True, timeout=10)
+    for line in done.stdout.decode("utf-8", "replace").splitlines():
+        if ", Cipher is " in line:
+            protocol, cipher = line.split(", ")[1], line.split("Cipher is ")[1]
+            return None if cipher == "(NONE)" else (protocol, cipher)
+    return None
+
+
+def case_service_tls_profile_on_both_ports(display):
+    """Both ports offer TLS 1.3 and TLS 1.2 with forward secrecy and AEAD suites only; the HTTPS
+    web port says so with Strict-Transport-Security."""
+    work = tempfile.mkdtemp(prefix="tessel-e2e-tls-profile-")
+    bus = Bus()
+    port, web_port = free_port(), free_port()
+    cert, key = make_tls_files(work)
+    run = Service(ARGS.service, ["--device", bus.path, "--port", str(port), "--tls-cert", cert, "--tls-key", key,
+                                 "--auth-key-file", make_key_file(work, "tls-profile-key-0123"),
+                                 "--web", str(web_port)])
+    try:
+        run.wait_started()
+        for p in (port, web_port):
+            for refused in ("AES128-GCM-SHA256", "ECDHE-RSA-AES128-SHA", "AES256-SHA"):
+                got = s_client(p, "-tls1_2", "-cipher", refused)
+                check(got is None, "port %d took %s: %r" % (p, refused, got))
+            got = s_client(p, "-tls1_2", "-cipher", "ECDHE-RSA-AES128-GCM-SHA256")
+            check(got == ("TLSv1.2", "ECDHE-RSA-AES128-GCM-SHA256"), "port %d, ECDHE-RSA-AES128-GCM-SHA256: %r" % (p, got))
+            got = s_client(p, "-tls1_3")
+            check(got is not None and got[0] == "TLSv1.3", "port %d, TLS 1.3: %r" % (p, got))
+            check(s_client(p, "-tls1_1") is None, "port %d took TLS 1.1" % p)
+        answer = web_cases.get(web_port, "/healthz", tls=True)
+        check(answer.headers.get("strict-transport-security") == "max-age=31536000", "HSTS: %r" % answer)
+    finally:
+        run.stop()
+        bus.close()
+        shutil.rmtree(work, ignore_errors=True)
 
 
 CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}
