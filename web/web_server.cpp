@@ -4,6 +4,7 @@
 #include "web/web_server.h"
 
 #include <arpa/inet.h>
+#include <linux/tcp.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -26,8 +27,8 @@ constexpr std::size_t kConnectionMemory = 64 * 1024;
 // Every address's streams and requests; one address gets at most kConnectionsPerAddress, so
 // others (a liveness probe's /healthz) always find room.
 constexpr unsigned kConnectionLimit = 128;
-// A connection on which nothing comes for this long is closed (streams excepted).
-constexpr unsigned kIdleSeconds = 3;
+// Idle keep-alive connections are closed by the head rule first; this only backs it up.
+constexpr unsigned kIdleSeconds = 30;
 // New connections taken per run, so that a flood of them leaves the loop its other work.
 constexpr int kAcceptsPerRun = 64;
 
@@ -45,6 +46,14 @@ std::string addressText(const sockaddr* addr) {
         }
     }
     return text;
+}
+
+// Bytes the peer sent on this socket so far, as the kernel counts them.
+std::uint64_t bytesReceived(int fd) {
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0) return 1;  // unknown: not idle
+    return info.tcpi_bytes_received;
 }
 
 int connectionFd(MHD_Connection* c) {
@@ -208,6 +217,7 @@ std::int64_t WebServer::waitMillis() {
     if (!s.streams.empty()) take(s.lastKeepAliveMillis + kStreamKeepAliveMillis - now);
     for (const WebPeer& p : s.peers) {
         if (!p.headDone && !p.cutOff) take(p.headSince + kRequestHeadMillis - now);
+        if (!p.firstByteSeen && !p.cutOff) take(p.headSince + kFirstByteMillis - now);
     }
     return wait;
 }
@@ -217,6 +227,17 @@ void WebServer::run() {
     const std::int64_t now = s.clock.elapsedMillis();
     acceptPending(s);
     for (WebPeer& p : s.peers) {
+        // Nothing at all within 2 s: a connection held for nothing, let go long before a slow
+        // head's 10 s, so that one host's idle connections cannot crowd the others out.
+        if (!p.firstByteSeen && !p.cutOff && now - p.headSince >= kFirstByteMillis) {
+            p.firstByteSeen = bytesReceived(p.fd) > 0;
+            if (!p.firstByteSeen) {
+                p.cutOff = true;
+                ++s.refusedConnections["idle"];
+                cutOffConnection(p.connection);
+                continue;
+            }
+        }
         if (p.headDone || p.cutOff || now - p.headSince < kRequestHeadMillis) continue;
         // A head that never completes holds a connection for nothing. Over TLS no plain
         // answer can be given, so the connection is only closed.

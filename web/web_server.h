@@ -19,6 +19,8 @@ constexpr int kMaxEventStreams = 32;
 constexpr std::size_t kStreamBacklogLimit = 256 * 1024;
 constexpr std::size_t kMaxRequestHeadBytes = 8 * 1024;
 constexpr std::int64_t kRequestHeadMillis = 10000;
+// A connection on which nothing at all came within this long is closed.
+constexpr std::int64_t kFirstByteMillis = 2000;
 constexpr std::int64_t kBatchIntervalMillis = 100;
 constexpr std::int64_t kStreamKeepAliveMillis = 15000;
 // What one source address may hold, so that it cannot take the port from the others.
@@ -70,7 +72,8 @@ public:
     std::size_t streamCount() const;
     std::int64_t droppedStreams() const;
     const std::map<int, std::int64_t>& refusals() const;
-    // Connections closed before any request: "descriptors", "per_address", "connection_limit".
+    // Connections closed before any request: "descriptors", "per_address", "connection_limit",
+    // "idle" (nothing came within 2 s).
     const std::map<std::string, std::int64_t>& refusedConnections() const;
     // Requests without the right key, by reason.
     const std::map<std::string, std::int64_t>& failedLogins() const;

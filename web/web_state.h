@@ -25,6 +25,7 @@ struct WebPeer {
     std::int64_t headSince = 0;  // when the connection opened or its last request ended
     bool headDone = false;
     bool anyHead = false;  // a request head came whole at least once
+    bool firstByteSeen = false;  // anything came at all (looked at once, after 2 s)
     bool cutOff = false;
 };
 

@@ -281,4 +281,48 @@ def case_service_tls_profile_on_both_ports(display):
         shutil.rmtree(work, ignore_errors=True)
 
 
+def case_service_refusals_told_once_and_counted(display):
+    """A client that sends frames without its key is refused at once, saying why; its retries and
+    failed web logins write one line each until their minute ends, and are all counted; nothing of
+    a key or an Authorization header is written."""
+    work = tempfile.mkdtemp(prefix="tessel-e2e-refusals-")
+    bus = Bus()
+    port, web_port = free_port(), free_port()
+    key = "refusal-key-0123456789"
+    run = Service(ARGS.service, ["--device", bus.path, "--port", str(port), "--web", str(web_port),
+                                 "--auth-key-file", make_key_file(work, key)])
+    try:
+        run.wait_started()
+        started = time.monotonic()
+        for _ in range(6):
+            c = Client(port)
+            c.send(frame(0xF8, 0x10, [0x02, 0x01]))
+            check(c.closed_by_peer(2), "a client that sent a frame first was not dropped")
+            c.close()
+        check(time.monotonic() - started < 3, "the frame-first clients were refused late")
+        reason = "sent a frame before its key: a client that does not send its key again after reconnecting?"
+        lines = run.wait_for_line(lambda l: l.endswith(" refused: " + reason), 2, "the refusal's line")
+        for password in ("wrong-password", None, "another-wrong-one"):
+            web_cases.get(web_port, "/metrics", key=password)
+        time.sleep(0.5)
+        said = run.stdout_lines()
+        check(len([l for l in said if reason in l]) == 1, "retries were not folded: %r" % said)
+        check(len([l for l in said if l.startswith("web request from 127.0.0.1 refused: ")]) == 1,
+              "failed web logins were not folded: %r" % said)
+        values = web_cases.metrics(web_port, key)
+        check(web_cases.metric(values, "tessel_clients_refused_total", reason="frame_before_key") == 6,
+              "frame-first refusals counted: %r" % web_cases.metric(values, "tessel_clients_refused_total",
+                                                                    reason="frame_before_key"))
+        check(web_cases.metric(values, "tessel_web_logins_failed_total", reason="wrong_key") == 2 and
+              web_cases.metric(values, "tessel_web_logins_failed_total", reason="no_key") == 1, "failed logins counted")
+        text = "\n".join(run.stdout_lines()) + run.stderr_text()
+        check(key not in text and "wrong-password" not in text and "Authorization" not in text and
+              "Basic " not in text, "a key or a header was written")
+        check(lines is not None, "no refusal line")
+    finally:
+        run.stop()
+        bus.close()
+        shutil.rmtree(work, ignore_errors=True)
+
+
 CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}
