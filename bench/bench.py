@@ -579,6 +579,116 @@ def web_monitor(service, systems, buses, frames, quick):
         bus.close()
 
 
+def churn_storm(system, bus, seconds, pages_port=None):
+    """Connections opened and closed at 100/s for `seconds` while a trusted client sends 5 frames
+    a second and a new client comes every 1.5 s; with `pages_port`, 3 pages follow the stream.
+    Returns the trusted frames' wait for the bus (p50, max, s), the new clients' wait for their
+    first bus frame (max, s, and how many got none within 3 s), the CPU % during the storm and in
+    the 10 s after it."""
+    from hostile_cases import churn
+    stop = threading.Event()
+    pages = Pages(pages_port, 3) if pages_port else None
+    trusted = socket.create_connection(("127.0.0.1", system.port), timeout=5)
+    counts = {"made": 0, "failed": 0}
+    sent, probes = [], []
+    received_before = len(bus.received)
+
+    def bus_traffic():
+        i = 0
+        while not stop.is_set():
+            bus.write(frame(0xFB, 0x05, [0xE6, i % 256, 0, 0, 0, 0, 0]))
+            i += 1
+            time.sleep(0.1)
+
+    def new_clients():
+        while not stop.is_set():
+            probe = socket.create_connection(("127.0.0.1", system.port), timeout=5)
+            probe.settimeout(3)
+            started = time.monotonic()
+            try:
+                got = probe.recv(64)
+            except OSError:
+                got = b""
+            probes.append(time.monotonic() - started if got else None)
+            probe.close()
+            stop.wait(1.5)
+
+    threads = [threading.Thread(target=churn, args=(system.port, seconds, stop, counts), daemon=True),
+               threading.Thread(target=bus_traffic, daemon=True), threading.Thread(target=new_clients, daemon=True)]
+    before = cpu_seconds(system.pid)
+    started = time.monotonic()
+    for t in threads:
+        t.start()
+    n = 0
+    while time.monotonic() - started < seconds:
+        f = frame(0xF8, 0x10, [0x02, 1 + n % 4])
+        trusted.sendall(f)
+        sent.append((time.monotonic(), f))
+        n += 1
+        time.sleep(max(0.0, started + n * 0.2 - time.monotonic()))
+    threads[0].join(seconds + 600)
+    storm_cpu = (cpu_seconds(system.pid) - before) / (time.monotonic() - started) * 100
+    ended = time.monotonic()
+    after_before = cpu_seconds(system.pid)
+    time.sleep(10)
+    after_cpu = (cpu_seconds(system.pid) - after_before) / (time.monotonic() - ended) * 100
+    stop.set()
+    for t in threads:
+        t.join(5)
+    trusted.close()
+    if pages:
+        pages.close()
+    # Each trusted frame's arrival: the read of the bus that completed it.
+    reads = bus.received[received_before:]
+    whole, ends, position = b"".join(d for _, d in reads), [], 0
+    for t, d in reads:
+        position += len(d)
+        ends.append((position, t))
+    waits, at = [], 0
+    for t, f in sent:
+        found = whole.find(f, at)
+        if found < 0:
+            waits.append(float("inf"))
+            continue
+        at = found + len(f)
+        waits.append(next(ts for end, ts in ends if end >= at) - t)
+    waits.sort()
+    served = [p for p in probes if p is not None]
+    return {"connections": counts["made"], "p50": waits[len(waits) // 2], "max": waits[-1],
+            "probe max": max(served) if served else float("inf"), "unserved": len(probes) - len(served),
+            "storm cpu": storm_cpu, "after cpu": after_cpu}
+
+
+def churn_section(service, systems, buses, quick):
+    """3,000 connections at 100/s (and 60 s of them with 3 pages): the service with --web, without
+    it, and ser2net, one after the other in the same run."""
+    bus = Bus()
+    web = TesselServiceWeb(service, bus)
+    others = [system for system, _ in systems[1:]]
+    seconds = 10 if quick else 30
+    try:
+        print("Connection churn: %d connections opened and closed at 100/s, a trusted client's 5 frames/s"
+              % (seconds * 100))
+        results = [churn_storm(web, bus, seconds, web.web_port)] + [
+            churn_storm(system, buses[system], seconds) for system in others]
+        print("  %-44s %s" % ("", " ".join("%14s" % n for n in ["--web, 3 pages"] + [o.name for o in others])))
+        for key, label, digits in (("connections", "connections made", 0), ("p50", "trusted frame to bus p50, s", 3),
+                                   ("max", "trusted frame to bus max, s", 3), ("probe max", "new client's first frame max, s", 3),
+                                   ("unserved", "new clients without a frame in 3 s", 0),
+                                   ("storm cpu", "CPU % during the storm", 1), ("after cpu", "CPU % in the 10 s after", 1)):
+            row(label, [r[key] for r in results], digits)
+        if not quick:
+            print("  the same for 60 s with 3 pages open (6000 connections)")
+            r = churn_storm(web, bus, 60, web.web_port)
+            for key, label in (("connections", "connections made"), ("max", "trusted frame to bus max, s"),
+                               ("probe max", "new client's first frame max, s"), ("unserved", "new clients without a frame"),
+                               ("storm cpu", "CPU % during the storm"), ("after cpu", "CPU % in the 10 s after")):
+                row(label, [r[key]], 3)
+    finally:
+        web.stop()
+        bus.close()
+
+
 # --- the run ----------------------------------------------------------------------------------
 
 def fmt(v, digits=2):
@@ -605,8 +715,8 @@ def main():
     parser.add_argument("--soak", action="store_true", help="also 10 minutes of a flooding client")
     parser.add_argument("--soak-seconds", type=float, default=600)
     parser.add_argument("--no-ser2net", action="store_true")
-    parser.add_argument("--sections", default="latency,many,tls,burst,integrity,fanout,pacing,cost,web",
-                        help="comma-separated: latency,many,tls,burst,integrity,fanout,pacing,cost,web")
+    parser.add_argument("--sections", default="latency,many,tls,burst,integrity,fanout,pacing,cost,web,churn",
+                        help="comma-separated: latency,many,tls,burst,integrity,fanout,pacing,cost,web,churn")
     args = parser.parse_args()
     program = os.path.abspath(args.program)
     sections = set(args.sections.split(","))
@@ -713,6 +823,9 @@ def main():
 
         if "web" in sections and args.service:
             web_monitor(os.path.abspath(args.service), systems, buses, frames, args.quick)
+
+        if "churn" in sections and args.service:
+            churn_section(os.path.abspath(args.service), systems, buses, args.quick)
 
         if args.soak:
             print("Soak: a client flooding for %d s" % args.soak_seconds)
