@@ -585,47 +585,21 @@ def churn_storm(system, bus, seconds, pages_port=None):
     Returns the trusted frames' wait for the bus (p50, max, s), the new clients' wait for their
     first bus frame (max, s, and how many got none within 3 s), the CPU % during the storm and in
     the 10 s after it."""
-    from hostile_cases import churn
+    from hostile_cases import bus_traffic, bus_waits, churn, new_clients, trusted_sends
     stop = threading.Event()
     pages = Pages(pages_port, 3) if pages_port else None
     trusted = socket.create_connection(("127.0.0.1", system.port), timeout=5)
     counts = {"made": 0, "failed": 0}
-    sent, probes = [], []
+    probes = []
     received_before = len(bus.received)
-
-    def bus_traffic():
-        i = 0
-        while not stop.is_set():
-            bus.write(frame(0xFB, 0x05, [0xE6, i % 256, 0, 0, 0, 0, 0]))
-            i += 1
-            time.sleep(0.1)
-
-    def new_clients():
-        while not stop.is_set():
-            probe = socket.create_connection(("127.0.0.1", system.port), timeout=5)
-            probe.settimeout(3)
-            started = time.monotonic()
-            try:
-                got = probe.recv(64)
-            except OSError:
-                got = b""
-            probes.append(time.monotonic() - started if got else None)
-            probe.close()
-            stop.wait(1.5)
-
     threads = [threading.Thread(target=churn, args=(system.port, seconds, stop, counts), daemon=True),
-               threading.Thread(target=bus_traffic, daemon=True), threading.Thread(target=new_clients, daemon=True)]
+               threading.Thread(target=bus_traffic, args=(bus, stop), daemon=True),
+               threading.Thread(target=new_clients, args=(system.port, stop, probes), daemon=True)]
     before = cpu_seconds(system.pid)
     started = time.monotonic()
     for t in threads:
         t.start()
-    n = 0
-    while time.monotonic() - started < seconds:
-        f = frame(0xF8, 0x10, [0x02, 1 + n % 4])
-        trusted.sendall(f)
-        sent.append((time.monotonic(), f))
-        n += 1
-        time.sleep(max(0.0, started + n * 0.2 - time.monotonic()))
+    sent = trusted_sends(trusted.sendall, seconds)
     threads[0].join(seconds + 600)
     storm_cpu = (cpu_seconds(system.pid) - before) / (time.monotonic() - started) * 100
     ended = time.monotonic()
@@ -638,21 +612,7 @@ def churn_storm(system, bus, seconds, pages_port=None):
     trusted.close()
     if pages:
         pages.close()
-    # Each trusted frame's arrival: the read of the bus that completed it.
-    reads = bus.received[received_before:]
-    whole, ends, position = b"".join(d for _, d in reads), [], 0
-    for t, d in reads:
-        position += len(d)
-        ends.append((position, t))
-    waits, at = [], 0
-    for t, f in sent:
-        found = whole.find(f, at)
-        if found < 0:
-            waits.append(float("inf"))
-            continue
-        at = found + len(f)
-        waits.append(next(ts for end, ts in ends if end >= at) - t)
-    waits.sort()
+    waits = sorted(float("inf") if w is None else w for w in bus_waits(bus.received[received_before:], sent))
     served = [p for p in probes if p is not None]
     return {"connections": counts["made"], "p50": waits[len(waits) // 2], "max": waits[-1],
             "probe max": max(served) if served else float("inf"), "unserved": len(probes) - len(served),

@@ -3,6 +3,7 @@ monitor on, descriptors running out, one host holding the web port, weak TLS off
 take their programs from ARGS, which run_e2e.py sets."""
 import os
 import shutil
+import signal
 import socket
 import subprocess
 import tempfile
@@ -34,6 +35,57 @@ def churn(port, seconds, stop, counts):
         except OSError:
             counts["failed"] += 1
         n += 1
+
+
+def bus_traffic(bus, stop):
+    """A frame on the bus every 100 ms, as a lively house makes them, until `stop`."""
+    i = 0
+    while not stop.is_set():
+        bus.write(frame(0xFB, 0x05, [0xE6, i % 256, 0, 0, 0, 0, 0]))
+        i += 1
+        time.sleep(0.1)
+
+
+def new_clients(port, stop, probes):
+    """A new client each 1.5 s until `stop`: `probes` gets how long each waited for its first bus
+    frame, None when none came within 3 s."""
+    while not stop.is_set():
+        probe = Client(port)
+        connected = time.monotonic()
+        got = probe.read_until(1, timeout=3)
+        probes.append(time.monotonic() - connected if got else None)
+        probe.close()
+        stop.wait(1.5)
+
+
+def trusted_sends(send, seconds):
+    """A trusted client's 5 relay commands a second for `seconds`; returns (time, frame) of each."""
+    sent, started, n = [], time.monotonic(), 0
+    while time.monotonic() - started < seconds:
+        f = frame(0xF8, 0x10, [0x02, 1 + n % 4])
+        send(f)
+        sent.append((time.monotonic(), f))
+        n += 1
+        time.sleep(max(0.0, started + n * 0.2 - time.monotonic()))
+    return sent
+
+
+def bus_waits(reads, sent):
+    """Each sent frame's wait for the bus, found in order among the bus's (time, bytes) reads: the
+    read that completed it; None for one that never came."""
+    whole, ends, position = b"".join(d for _, d in reads), [], 0
+    for t, d in reads:
+        position += len(d)
+        ends.append((position, t))
+    waits, at = [], 0
+    for t, f in sent:
+        found = whole.find(f, at)
+        if found < 0:
+            waits.append(None)
+            continue
+        at = found + len(f)
+        waits.append(next(ts for end, ts in ends if end >= at) - t)
+    return waits
 
 
 def read_pages(pages, stop, counts):
@@ -74,56 +126,20 @@ def case_service_connection_churn_with_web(display):
                    threading.Thread(target=read_pages, args=(pages, stop, counts), daemon=True)]
         for t in threads:
             t.start()
-        sent = []  # (time, frame)
         probes = []  # seconds a new client waited for its first bus frame, None: none came
-
-        def bus_traffic():  # a frame on the bus every 100 ms, as a lively house makes them
-            i = 0
-            while not stop.is_set():
-                bus.write(frame(0xFB, 0x05, [0xE6, i % 256, 0, 0, 0, 0, 0]))
-                i += 1
-                time.sleep(0.1)
-
-        def new_clients():  # a new client each 1.5 s: served while the storm goes on?
-            while not stop.is_set():
-                probe = Client(port)
-                connected = time.monotonic()
-                got = probe.read_until(1, timeout=3)
-                probes.append(time.monotonic() - connected if got else None)
-                probe.close()
-                stop.wait(1.5)
-
-        threads += [threading.Thread(target=bus_traffic, daemon=True),
-                    threading.Thread(target=new_clients, daemon=True)]
+        threads += [threading.Thread(target=bus_traffic, args=(bus, stop), daemon=True),
+                    threading.Thread(target=new_clients, args=(port, stop, probes), daemon=True)]
         for t in threads[2:]:
             t.start()
-        started = time.monotonic()
-        n = 0
-        while time.monotonic() - started < seconds:
-            f = frame(0xF8, 0x10, [0x02, 1 + n % 4])
-            trusted.send(f)
-            sent.append((time.monotonic(), f))
-            n += 1
-            time.sleep(max(0.0, started + n * 0.2 - time.monotonic()))
+        received_before = len(bus.received)
+        sent = trusted_sends(trusted.send, seconds)
         threads[0].join(seconds + 10)
         ended = time.monotonic()
         check(counts["made"] >= 0.9 * CHURN_RATE * seconds,
               "the storm made only %d connections (%d failed)" % (counts["made"], counts["failed"]))
         wait_for(lambda: len(bus.stream()) >= sum(len(f) for _, f in sent), 10, "every trusted frame on the bus")
-        # Each frame is found on the bus in order; its arrival is the read that completed it.
-        at, lateness = 0, []
-        stream, position = bus.received, 0
-        offsets = []
-        for t, data in stream:
-            position += len(data)
-            offsets.append((position, t))
-        whole = bus.stream()
-        for t, f in sent:
-            found = whole.find(f, at)
-            check(found >= 0, "a trusted frame never reached the bus")
-            at = found + len(f)
-            arrival = next(ts for end, ts in offsets if end >= at)
-            lateness.append(arrival - t)
+        lateness = bus_waits(bus.received[received_before:], sent)
+        check(all(w is not None for w in lateness), "a trusted frame never reached the bus")
         check(max(lateness) < 1.0, "a trusted frame reached the bus %.2f s after its send" % max(lateness))
         check(all(p is not None for p in probes),
               "%d of %d new clients got no frame within 3 s" % (sum(p is None for p in probes), len(probes)))
@@ -319,6 +335,34 @@ def case_service_refusals_told_once_and_counted(display):
         check(key not in text and "wrong-password" not in text and "Authorization" not in text and
               "Basic " not in text, "a key or a header was written")
         check(lines is not None, "no refusal line")
+    finally:
+        run.stop()
+        bus.close()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def case_service_key_that_came_while_stopped(display):
+    """A key sent in time while the service was stopped (SIGSTOP) for longer than the key's 5 s is
+    judged on what came: the client gets in and its frames reach the bus."""
+    work = tempfile.mkdtemp(prefix="tessel-e2e-stopped-")
+    bus = Bus()
+    port = free_port()
+    key = "stopped-key-0123456789"
+    run = Service(ARGS.service, ["--device", bus.path, "--port", str(port), "--auth-key-file", make_key_file(work, key)])
+    try:
+        run.wait_started()
+        client = Client(port)
+        time.sleep(0.5)  # taken by the service, its 5 s running
+        run.proc.send_signal(signal.SIGSTOP)
+        try:
+            f = frame(0xF8, 0x10, [0x02, 0x01])
+            client.send(key.encode() + f)
+            time.sleep(6.5)
+        finally:
+            run.proc.send_signal(signal.SIGCONT)
+        wait_for(lambda: f in bus.stream(), 5, "the client's frame on the bus")
+        check(not [l for l in run.stdout_lines() if "refused" in l], "refused: %r" % run.stdout_lines())
+        check(not client.closed_by_peer(0.5), "the client was dropped")
     finally:
         run.stop()
         bus.close()

@@ -144,6 +144,16 @@ def case_clients_come_and_go(driver, bridge, downloads):
     row = wait_for(lambda: next((r for r in rows(driver, "clients")
                                  if r["cells"][0] == name and r["icon"] == "/icons/5.png"), None), 3, "the end")
     check(re.fullmatch(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d", row["cells"][2]), "end date %r" % row["cells"][2])
+    # Past the newest 100 ended clients, the page counts the others, in the newest-first order.
+    for _ in range(104):
+        Client(bridge.tcp_port).close()
+    wait_for(lambda: text(driver, "more-ended") == "and 5 more ended within the hour", 10,
+             "the count of ended clients not listed: %r" % text(driver, "more-ended"))
+    shown = rows(driver, "clients")
+    check(len(shown) == 100 and all(r["icon"] == "/icons/5.png" for r in shown), "%d rows" % len(shown))
+    ports = [int(r["cells"][0].split("(")[1].rstrip(")")) for r in shown]
+    check(name not in [r["cells"][0] for r in shown], "the oldest ended client is still listed")
+    check(len(set(ports)) == 100, "a row twice")
 
 
 def graph_column(driver, canvas, x):
