@@ -1,18 +1,18 @@
-// A small simulated Velbus bus on a pseudo-terminal, for the demo and the end-to-end tests.
+// A simulated Velbus house on a pseudo-terminal, for the demo, the end-to-end tests and the
+// benchmarks.
 //
-//   velbus-sim [--link PATH] [--log FILE] [--quiet] [--temperature-every SECONDS]
-//              [--buffer N --buffer-ms MS] [--bus-off-ms MS]
+//   velbus-sim [--house FILE] [--usb] [--link PATH] [--log FILE] [--quiet]
+//              [--temperature-every SECONDS] [--buffer N --buffer-ms MS] [--bus-off-ms MS]
 //
 // Prints the terminal's device path on the first line of standard output, then behaves like a
-// bus with four modules:
-//   $10  four-channel relay module (type 0x11): type, name, status, relay on/off
-//   $20  one-channel dimmer (type 0x15): type, name, status, dimmer value (command 0x07)
-//   $30  push-button panel (type 0x0B): type, name; presses and releases button 1 now and then
-//   $40  temperature sensor (type 0x0C): type, name, temperature request; sends its
-//        temperature every few seconds
-// Output goes out at the real line rate, 9600 bit/s (about 1.04 ms a byte). Every frame
-// received is logged with a millisecond time stamp: "<ms> RX <hex>". --quiet sends nothing
-// unasked. --link makes a symbolic link to the terminal (removed at exit).
+// bus with the modules of the house file (tools/default.house unless --house names another; a
+// file that will not do is one line naming its line, and exit 2). The modules answer as real
+// ones do (sim_replies.cpp); they say they started, a push button is pressed now and then and
+// lights a relay, and the thermometers' readings drift. --quiet sends nothing unasked.
+// Output goes out at the RS232 interface's 9600 bit/s (about 1.04 ms a byte), or with --usb as
+// a USB interface hands it over: a whole frame per write, at the bus's own rate (about 150 full
+// frames a second). Every frame received is logged with a millisecond time stamp:
+// "<ms> RX <hex>". --link makes a symbolic link to the terminal (removed at exit).
 //
 // The interface's own word, as a real one gives it:
 //   --buffer N --buffer-ms MS  it takes at most N frames for the bus within MS milliseconds. The
@@ -34,12 +34,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "platform/clock.h"
 #include "protocol/extractor.h"
 #include "protocol/frame.h"
+#include "tools/sim_house.h"
+#include "tools/sim_replies.h"
 
 namespace {
 
@@ -55,40 +58,23 @@ constexpr std::uint8_t kLow = 0xFB;
 constexpr std::uint8_t kRtr = 0x40;
 constexpr std::int64_t kByteMicros = 1042;  // 10 bits at 9600 bit/s
 
-Bytes makeFrame(std::uint8_t prio, std::uint8_t address, const Bytes& data, bool rtr = false) {
-    Bytes f;
-    f.reserve(data.size() + 6);
-    f.push_back(tessel::kStartByte);
-    f.push_back(prio);
-    f.push_back(address);
-    f.push_back(static_cast<std::uint8_t>((rtr ? kRtr : 0) | (data.size() & 0x0F)));
-    for (std::uint8_t b : data) f.push_back(b);
-    f.push_back(tessel::frameChecksum(f, static_cast<std::int64_t>(f.size()) - 1));
-    f.push_back(tessel::kEndByte);
-    return f;
+// The bus's own rate: a full frame of 8 data bytes (14 bytes) about every 6.7 ms.
+constexpr std::int64_t kUsbFrameMicros = 6700;
+constexpr std::size_t kUsbReadBytes = 64;
+
+Bytes makeFrame(std::uint8_t prio, std::uint8_t address, const Bytes& data) {
+    return tessel::sim::moduleFrame(prio, address, data);
 }
-
-struct Module {
-    std::uint8_t address;
-    std::uint8_t type;
-    const char* name;
-    int channels;
-};
-
-const Module kModules[] = {
-    {0x10, 0x11, "Kitchen relays", 4},
-    {0x20, 0x15, "Hall dimmer", 1},
-    {0x30, 0x0B, "Door buttons", 8},
-    {0x40, 0x0C, "Living temp", 1},
-};
 
 class Bus {
 public:
-    Bus(int master, FILE* log) : master_(master), log_(log) {}
+    Bus(int master, FILE* log, tessel::sim::House house, bool usb)
+        : house(std::move(house)), master_(master), log_(log), usb_(usb) {}
 
     void send(const Bytes& frame) { out_.insert(out_.end(), frame.begin(), frame.end()); }
 
-    // Writes the bytes that are due at the line rate; returns the ms until the next one.
+    // Writes what is due, at the line rate or as whole frames at the bus's; returns the ms
+    // until the next write.
     int pump() {
         const std::int64_t now = micros();
         if (out_.empty()) {
@@ -96,6 +82,16 @@ public:
             return -1;
         }
         while (!out_.empty() && nextByteAt_ <= now) {
+            if (usb_) {
+                // One frame a write, as the USB interface hands them over.
+                std::size_t length = 1;
+                while (length < out_.size() && length < kUsbReadBytes && out_[length] != tessel::kStartByte) ++length;
+                const Bytes chunk(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(length));
+                if (::write(master_, chunk.data(), chunk.size()) != static_cast<ssize_t>(chunk.size())) break;
+                out_.erase(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(length));
+                nextByteAt_ += kUsbFrameMicros;
+                continue;
+            }
             if (::write(master_, &out_.front(), 1) != 1) break;
             out_.pop_front();
             nextByteAt_ += kByteMicros;
@@ -151,19 +147,34 @@ private:
     std::int64_t dropped_ = 0;
 
 public:
-    std::uint8_t relayState = 0;
-    std::uint8_t dimmerLevel = 0;
-    int temperatureHalfDegrees = 43;
+    tessel::sim::House house;
 
-    void temperature() {
-        const int raw = temperatureHalfDegrees * 256;  // 1/512 degree units
-        send(makeFrame(kLow, 0x40,
-                       {0xE6, static_cast<std::uint8_t>(raw >> 8), static_cast<std::uint8_t>(raw),
-                        0x26, 0x00, 0x30, 0x00}));
+    void sendAll(const std::vector<Bytes>& frames) {
+        for (const Bytes& f : frames) send(f);
     }
-    void button(bool pressed) {
-        send(makeFrame(kHigh, 0x30, pressed ? Bytes{0x00, 0x01, 0x00, 0x00}
-                                            : Bytes{0x00, 0x00, 0x01, 0x00}));
+    // Now and then someone presses a panel's first button, which lights the first relay.
+    void pressButton(bool pressed) {
+        tessel::sim::Module* panel = firstOf(0x0B);
+        if (panel == nullptr) panel = firstOf(0x1E);
+        if (panel == nullptr) return;
+        send(tessel::sim::buttonFrame(*panel, 0x01, pressed));
+        tessel::sim::Module* relays = firstOf(0x11);
+        if (relays == nullptr) relays = firstOf(0x10);
+        if (!pressed || relays == nullptr) return;
+        relays->states[0] = relays->states[0] ? 0 : 1;
+        send(tessel::sim::relayStatus(*relays, 1));
+    }
+    // The thermometers drift a sixteenth of a degree at a time, within two degrees of their start.
+    void temperatures(std::int64_t step) {
+        for (auto& m : house.modules) {
+            if (!m.is(0x0C) && !m.is(0x1E)) continue;
+            if (start_.size() < house.modules.size()) start_.assign(house.modules.size(), 0);
+            int& from = start_[static_cast<std::size_t>(&m - house.modules.data())];
+            if (from == 0) from = m.temperatureSixteenths;
+            const int drift = ((step + m.address) % 4 < 2) ? 1 : -1;
+            m.temperatureSixteenths = std::clamp(m.temperatureSixteenths + drift, from - 32, from + 32);
+            send(tessel::sim::temperatureFrame(m));
+        }
     }
 
 private:
@@ -202,76 +213,26 @@ private:
         return static_cast<std::int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
     }
 
-    void relayStatus(std::uint8_t channelMask) {
-        for (int ch = 0; ch < 4; ++ch) {
-            const std::uint8_t bit = static_cast<std::uint8_t>(1u << ch);
-            if (!(channelMask & bit)) continue;
-            const bool on = relayState & bit;
-            send(makeFrame(kLow, 0x10,
-                           {0xFB, bit, 0x00, static_cast<std::uint8_t>(on ? 1 : 0),
-                            static_cast<std::uint8_t>(on ? 0x80 : 0), 0, 0, 0}));
+    tessel::sim::Module* firstOf(std::uint8_t code) {
+        for (auto& m : house.modules) {
+            if (m.is(code)) return &m;
         }
-    }
-
-    void names(const Module& m, std::uint8_t channel) {
-        std::uint8_t chars[16];
-        std::memset(chars, 0xFF, sizeof chars);
-        std::memcpy(chars, m.name, std::min<std::size_t>(std::strlen(m.name), 16));
-        send(makeFrame(kLow, m.address, {0xF0, channel, chars[0], chars[1], chars[2], chars[3], chars[4], chars[5]}));
-        send(makeFrame(kLow, m.address, {0xF1, channel, chars[6], chars[7], chars[8], chars[9], chars[10], chars[11]}));
-        send(makeFrame(kLow, m.address, {0xF2, channel, chars[12], chars[13], chars[14], chars[15]}));
+        return nullptr;
     }
 
     void answer(const Bytes& f) {
         const std::uint8_t address = f[2];
-        if (address == 0x00 && (f[3] & kRtr) == 0 && (f[3] & 0x0F) > 0) {
+        if (address == 0x00 && (f[3] & 0x40) == 0 && (f[3] & 0x0F) > 0) {
             setClock(f);
             return;
         }
-        const Module* m = nullptr;
-        for (const auto& candidate : kModules) {
-            if (candidate.address == address) m = &candidate;
-        }
-        if (m == nullptr) return;
-        const bool rtr = (f[3] & kRtr) != 0;
-        const int n = f[3] & 0x0F;
-        if (rtr && n == 0) {
-            if (m->type == 0x11) {
-                send(makeFrame(kLow, address, {0xFF, m->type, 0x12, 0x34, 0x01, 0x14, 0x20}));
-            } else {
-                send(makeFrame(kLow, address, {0xFF, m->type, 0x14, 0x20}));
-            }
-            return;
-        }
-        if (n == 0) return;
-        const std::uint8_t command = f[4];
-        const std::uint8_t arg = n > 1 ? f[5] : 0;
-        switch (command) {
-            case 0xEF: names(*m, arg); break;
-            case 0xFA:
-                if (m->type == 0x11) relayStatus(arg);
-                if (m->type == 0x15) send(makeFrame(kLow, address, {0xEE, 0x01, dimmerLevel, 0, 0, 0, 0}));
-                break;
-            case 0x01:
-            case 0x02:
-                if (m->type != 0x11) break;
-                relayState = command == 0x02 ? (relayState | arg) : (relayState & ~arg);
-                relayStatus(arg);
-                break;
-            case 0x07:
-                if (m->type != 0x15) break;
-                dimmerLevel = n > 2 ? f[6] : 0;
-                send(makeFrame(kLow, address, {0xEE, 0x01, dimmerLevel, 0, 0, 0, 0}));
-                break;
-            case 0xE5:
-                if (m->type == 0x0C) temperature();
-                break;
-            default: break;
-        }
+        sendAll(tessel::sim::answer(house, f));
     }
 
     int master_;
     FILE* log_;
+    bool usb_;
+    std::vector<int> start_;  // each thermometer's first reading
     std::deque<std::uint8_t> out_;
     std::int64_t nextByteAt_ = 0;
     tessel::SystemClock clock_;
@@ -280,8 +241,8 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string link, logPath;
-    bool quiet = false;
+    std::string link, logPath, housePath = TESSEL_DEFAULT_HOUSE;
+    bool quiet = false, usb = false;
     int temperatureEvery = 5;
     int bufferFrames = 0;
     std::int64_t bufferMillis = 1000;
@@ -289,6 +250,8 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--link" && i + 1 < argc) link = argv[++i];
+        else if (a == "--house" && i + 1 < argc) housePath = argv[++i];
+        else if (a == "--usb") usb = true;
         else if (a == "--log" && i + 1 < argc) logPath = argv[++i];
         else if (a == "--quiet") quiet = true;
         else if (a == "--temperature-every" && i + 1 < argc) temperatureEvery = std::atoi(argv[++i]);
@@ -296,9 +259,22 @@ int main(int argc, char** argv) {
         else if (a == "--buffer-ms" && i + 1 < argc) bufferMillis = std::atoll(argv[++i]);
         else if (a == "--bus-off-ms" && i + 1 < argc) busOffMillis = std::atoll(argv[++i]);
         else {
-            std::fprintf(stderr, "usage: velbus-sim [--link PATH] [--log FILE] [--quiet] "
+            std::fprintf(stderr, "usage: velbus-sim [--house FILE] [--usb] [--link PATH] [--log FILE] [--quiet] "
                                  "[--temperature-every SECONDS] [--buffer N --buffer-ms MS] "
                                  "[--bus-off-ms MS]\n");
+            return 2;
+        }
+    }
+    tessel::sim::House house;
+    {
+        std::ifstream in(housePath);
+        std::string error;
+        if (!in) {
+            std::fprintf(stderr, "velbus-sim: cannot read the house file %s\n", housePath.c_str());
+            return 2;
+        }
+        if (!tessel::sim::parseHouse(in, house, error)) {
+            std::fprintf(stderr, "velbus-sim: %s: %s\n", housePath.c_str(), error.c_str());
             return 2;
         }
     }
@@ -328,7 +304,8 @@ int main(int argc, char** argv) {
     signal(SIGHUP, onStop);
     signal(SIGUSR1, onBusOff);
 
-    Bus bus(master, log);
+    Bus bus(master, log, std::move(house), usb);
+    if (!quiet) bus.sendAll(tessel::sim::powerUp(bus.house));
     bus.setBuffer(bufferFrames, bufferMillis);
     std::int64_t busActiveAt = -1;
     tessel::SystemClock clock;
@@ -350,7 +327,10 @@ int main(int argc, char** argv) {
                 found.clear();
                 extractor.feed(tessel::ByteRun(buf, static_cast<std::size_t>(n)),
                                clock.elapsedMillis(), found);
-                for (const auto& run : found) bus.received(run.bytes);
+                // Modules answer only frames they can read.
+                for (const auto& run : found) {
+                    if (run.wellFormed) bus.received(run.bytes);
+                }
             }
         }
         const std::int64_t now = clock.elapsedMillis();
@@ -367,13 +347,12 @@ int main(int argc, char** argv) {
         }
         if (quiet) continue;
         if (temperatureEvery > 0 && now >= nextTemperature) {
-            bus.temperatureHalfDegrees = 40 + static_cast<int>((now / 1000) % 8);
-            bus.temperature();
+            bus.temperatures(now / (temperatureEvery * 1000));
             nextTemperature = now + temperatureEvery * 1000;
         }
         if (now >= nextButton) {
             buttonDown = !buttonDown;
-            bus.button(buttonDown);
+            bus.pressButton(buttonDown);
             nextButton = now + (buttonDown ? 300 : 7000);
         }
     }

@@ -622,6 +622,51 @@ def case_simulated_bus(display):
         sim.wait(5)
 
 
+def case_simulated_house_scan(display):
+    """A client's scan as real clients make it finds every module of the default house, with its
+    type, serial, build, module name and channel names, within the clients' time-outs."""
+    from house_scan import Scanner, read_house
+    expected = read_house(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools",
+                                       "default.house"))
+    sim = subprocess.Popen([ARGS.simulator], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    port = free_port()
+    try:
+        device = sim.stdout.readline().strip()
+        bridge, _ = start_bridge(display, device, port)
+        scanner = None
+        try:
+            scanner = Scanner(Client(port))
+            time.sleep(0.3)
+            found, missed = scanner.scan()
+            check(not missed, "past the clients' time-outs: %s" % missed)
+            check(sorted(found) == sorted(expected), "found %s, the house has %s" % (
+                ["%02X" % a for a in sorted(found)], ["%02X" % a for a in sorted(expected)]))
+            builds = {0x10: (0x14, 0x20), 0x11: (0x14, 0x20), 0x15: (0x14, 0x10), 0x0C: (0x14, 0x09),
+                      0x0B: (0x14, 0x09), 0x1E: (0x14, 0x15), 0x22: (0x14, 0x24), 0x1D: (0x14, 0x09)}
+            for address, want in expected.items():
+                got = found[address]
+                what = "$%02X" % address
+                check(got["type"] == want["type"] and got["serial"] == want["serial"], "%s: %r" % (what, got))
+                check(got["build"] == builds[want["type"]], "%s build %r" % (what, got["build"]))
+                channels = {ch: got["channels"].get(ch, "") for ch in got["channels"]}
+                check(all(channels.get(ch) == name for ch, name in want["channels"].items()),
+                      "%s channel names %r, the house says %r" % (what, channels, want["channels"]))
+                if "name" in got:
+                    check(got["name"] == want["name"], "%s name %r" % (what, got["name"]))
+                    check(want["name"].startswith(got["name by bytes"]) and got["name by bytes"],
+                          "%s name by bytes %r" % (what, got["name by bytes"]))
+                check(got["status"], "%s gave no status" % what)
+                if want["subs"]:
+                    check(got.get("subs") == want["subs"], "%s sub-addresses %r" % (what, got.get("subs")))
+        finally:
+            if scanner:
+                scanner.stop()
+            bridge.stop()
+    finally:
+        sim.terminate()
+        sim.wait(5)
+
+
 def simulator_log(path):
     with open(path) as f:
         return f.read().splitlines()

@@ -1,0 +1,194 @@
+#include "tools/sim_house.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <set>
+#include <sstream>
+
+namespace tessel::sim {
+
+const std::vector<ModuleType>& moduleTypes() {
+    // The module types the house may hold, as the clients parse their replies; builds as the
+    // frame carries them (build 1409: 14 09), none older than the clients' name-bearing ones.
+    static const std::vector<ModuleType> kTypes{
+        {0x10, "VMB4RYLD", 5, ChannelForm::Bit, 0x01, 0x14, 0x20,
+         {{0x00E3, 0x00EF}, {0x01E3, 0x01EF}, {0x02E3, 0x02EF}, {0x03E3, 0x03EF}, {0x04E3, 0x04EE}}, 12, 16},
+        {0x11, "VMB4RYNO", 5, ChannelForm::Bit, 0x01, 0x14, 0x20,
+         {{0x00E3, 0x00EF}, {0x01E3, 0x01EF}, {0x02E3, 0x02EF}, {0x03E3, 0x03EF}, {0x04E3, 0x04EE}}, 12, 16},
+        {0x15, "VMBDMI", 1, ChannelForm::Number, 0x01, 0x14, 0x10, {{0x00B0, 0x00EF}}, 62, 16},
+        {0x0C, "VMB1TS", 1, ChannelForm::Number, 0x01, 0x14, 0x09, {}, 62, 16},
+        {0x0B, "VMB4PD", 8, ChannelForm::Bit, 0x01, 0x14, 0x09, {}, 62, 15},
+        {0x1E, "VMBGP1", 9, ChannelForm::Number, 0x01, 0x14, 0x15, {{0x03C0, 0x03FF}}, 62, 16},
+        {0x22, "VMB7IN", 8, ChannelForm::Bit, 0x03, 0x14, 0x24, {{0x03AC, 0x03EB}}, 62, 16},
+        {0x1D, "VMB2BLE", 2, ChannelForm::Bit, 0x01, 0x14, 0x09, {{0x004C, 0x008B}}, 62, 16},
+    };
+    return kTypes;
+}
+
+const ModuleType* moduleTypeNamed(const std::string& name) {
+    for (const auto& t : moduleTypes()) {
+        if (name == t.name) return &t;
+    }
+    return nullptr;
+}
+
+Module* House::at(std::uint8_t address) {
+    for (auto& m : modules) {
+        if (m.address == address) return &m;
+    }
+    return nullptr;
+}
+
+void layOutMemory(Module& m) {
+    m.memory.fill(0xFF);
+    std::size_t next = 0;
+    for (const auto& [first, last] : m.type->nameRanges) {
+        for (std::uint16_t a = first; a <= last && next < m.name.size(); ++a) {
+            m.memory[a] = static_cast<std::uint8_t>(m.name[next++]);
+        }
+    }
+    if (m.is(0x10) || m.is(0x11)) {
+        for (std::size_t ch = 0; ch < m.channelNames.size(); ++ch) {
+            const std::string& n = m.channelNames[ch];
+            for (std::size_t i = 0; i < n.size() && i < 16; ++i) {
+                m.memory[0x00F0 + 0x100 * ch + i] = static_cast<std::uint8_t>(n[i]);
+            }
+        }
+    }
+}
+
+namespace {
+
+// The words of a line: bare ones and "quoted" ones; false on a quote left open.
+bool words(const std::string& line, std::vector<std::string>& out, std::vector<bool>& quoted) {
+    std::size_t i = 0;
+    while (i < line.size()) {
+        if (std::isspace(static_cast<unsigned char>(line[i]))) {
+            ++i;
+        } else if (line[i] == '#') {
+            break;
+        } else if (line[i] == '"') {
+            const std::size_t end = line.find('"', i + 1);
+            if (end == std::string::npos) return false;
+            out.push_back(line.substr(i + 1, end - i - 1));
+            quoted.push_back(true);
+            i = end + 1;
+        } else {
+            std::size_t end = i;
+            while (end < line.size() && !std::isspace(static_cast<unsigned char>(line[end]))) ++end;
+            out.push_back(line.substr(i, end - i));
+            quoted.push_back(false);
+            i = end;
+        }
+    }
+    return true;
+}
+
+bool hexNumber(const std::string& text, unsigned long max, unsigned long& value) {
+    if (text.empty() || text.size() > 8) return false;
+    char* end = nullptr;
+    value = std::strtoul(text.c_str(), &end, 16);
+    return *end == '\0' && std::isxdigit(static_cast<unsigned char>(text[0])) && value <= max;
+}
+
+bool decimal(const std::string& text, long min, long max, long& value) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    value = std::strtol(text.c_str(), &end, 10);
+    return *end == '\0' && value >= min && value <= max;
+}
+
+}  // namespace
+
+bool parseHouse(std::istream& in, House& house, std::string& error) {
+    house.modules.clear();
+    std::set<unsigned> used;  // addresses and sub-addresses taken
+    std::string line;
+    int number = 0;
+    const auto fail = [&](const std::string& why) {
+        error = "line " + std::to_string(number) + ": " + why;
+        return false;
+    };
+    while (std::getline(in, line)) {
+        ++number;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        std::vector<std::string> w;
+        std::vector<bool> quoted;
+        if (!words(line, w, quoted)) return fail("a quote is not closed");
+        if (w.empty()) continue;
+        if (w[0] == "module") {
+            if (w.size() < 5 || !quoted[4]) return fail("a module is: module ADDRESS TYPE SERIAL \"NAME\" [sub ADDRESS...]");
+            unsigned long address = 0, serial = 0;
+            if (!hexNumber(w[1], 0xFE, address) || address == 0) return fail("the address " + w[1] + " is not 01 to FE");
+            const ModuleType* type = moduleTypeNamed(w[2]);
+            if (type == nullptr) return fail("no module type " + w[2]);
+            if (!hexNumber(w[3], 0xFFFF, serial)) return fail("the serial " + w[3] + " is not 0000 to FFFF");
+            if (w[4].size() > type->nameLimit) {
+                return fail("the module name is over " + std::to_string(type->nameLimit) + " characters for a " + type->name);
+            }
+            if (!used.insert(static_cast<unsigned>(address)).second) return fail("the address " + w[1] + " is taken");
+            Module m;
+            m.address = static_cast<std::uint8_t>(address);
+            m.type = type;
+            m.serial = static_cast<std::uint16_t>(serial);
+            m.name = w[4];
+            m.channelNames.assign(static_cast<std::size_t>(type->channels), std::string());
+            m.states.assign(static_cast<std::size_t>(type->channels), 0);
+            if (w.size() > 5) {
+                if (w[5] != "sub" || w.size() == 6 || w.size() > 10) return fail("after the name: sub and up to four addresses");
+                if (!m.is(0x1E)) return fail("a " + std::string(type->name) + " has no sub-addresses");
+                for (std::size_t i = 6; i < w.size(); ++i) {
+                    unsigned long sub = 0;
+                    if (!hexNumber(w[i], 0xFE, sub) || sub == 0) return fail("the sub-address " + w[i] + " is not 01 to FE");
+                    if (!used.insert(static_cast<unsigned>(sub)).second) return fail("the address " + w[i] + " is taken");
+                    m.subAddresses[i - 6] = static_cast<std::uint8_t>(sub);
+                }
+            }
+            house.modules.push_back(std::move(m));
+            continue;
+        }
+        if (house.modules.empty()) return fail("\"" + w[0] + "\" before any module");
+        Module& m = house.modules.back();
+        if (w[0] == "channel") {
+            long ch = 0;
+            if (w.size() < 3 || w.size() > 4 || !quoted[2]) return fail("a channel is: channel N \"NAME\" [STATE]");
+            if (!decimal(w[1], 1, m.type->channels, ch)) {
+                return fail("a " + std::string(m.type->name) + " has channels 1 to " + std::to_string(m.type->channels));
+            }
+            if (w[2].size() > m.type->channelLimit) {
+                return fail("the channel name is over " + std::to_string(m.type->channelLimit) + " characters");
+            }
+            const auto at = static_cast<std::size_t>(ch - 1);
+            m.channelNames[at] = w[2];
+            if (w.size() == 4) {
+                long level = 0;
+                if (w[3] == "on" || w[3] == "off") {
+                    if (!m.is(0x10) && !m.is(0x11)) return fail("on and off are for relays");
+                    m.states[at] = w[3] == "on" ? 1 : 0;
+                } else if (decimal(w[3], 0, 100, level) && (m.is(0x15) || m.is(0x1D))) {
+                    m.states[at] = static_cast<std::uint8_t>(level);
+                } else {
+                    return fail("the state " + w[3] + " does not fit a " + m.type->name);
+                }
+            }
+        } else if (w[0] == "temperature") {
+            char* end = nullptr;
+            const double t = w.size() == 2 ? std::strtod(w[1].c_str(), &end) : 0;
+            if (w.size() != 2 || *end != '\0' || t < -55 || t > 125) return fail("a temperature is: temperature DEGREES");
+            if (!m.is(0x0C) && !m.is(0x1E)) return fail("a " + std::string(m.type->name) + " has no thermometer");
+            m.temperatureSixteenths = static_cast<int>(t * 16 + (t < 0 ? -0.5 : 0.5));
+        } else {
+            return fail("\"" + w[0] + "\" is not module, channel or temperature");
+        }
+    }
+    if (house.modules.empty()) {
+        number = 0;
+        error = "the house has no module";
+        return false;
+    }
+    for (auto& m : house.modules) layOutMemory(m);
+    return true;
+}
+
+}  // namespace tessel::sim

@@ -1,0 +1,232 @@
+#include "tools/sim_replies.h"
+
+namespace tessel::sim {
+
+namespace {
+
+constexpr std::uint8_t kRtr = 0x40;
+
+std::uint8_t high(unsigned v) { return static_cast<std::uint8_t>((v >> 8) & 0xFF); }
+std::uint8_t low(unsigned v) { return static_cast<std::uint8_t>(v & 0xFF); }
+
+bool relays(const Module& m) { return m.is(0x10) || m.is(0x11); }
+
+// The type's full form: serial, memory map and build; the sensor names its zone first.
+Bytes typeReply(const Module& m) {
+    Bytes d{0xFF, m.type->code};
+    if (m.is(0x0C)) d.push_back(0x00);
+    for (const std::uint8_t b : {high(m.serial), low(m.serial), m.type->memoryMap, m.type->buildYear, m.type->buildWeek}) {
+        d.push_back(b);
+    }
+    return d;
+}
+
+// The channels a request names: bits of a mask, or one number.
+std::vector<int> channelsOf(const Module& m, std::uint8_t named) {
+    std::vector<int> out;
+    if (m.type->form == ChannelForm::Number) {
+        if (named >= 1 && named <= m.type->channels) out.push_back(named);
+        return out;
+    }
+    for (int ch = 1; ch <= m.type->channels; ++ch) {
+        if (named & (1u << (ch - 1))) out.push_back(ch);
+    }
+    return out;
+}
+
+std::uint8_t channelByte(const Module& m, int ch) {
+    return m.type->form == ChannelForm::Number ? static_cast<std::uint8_t>(ch) : static_cast<std::uint8_t>(1u << (ch - 1));
+}
+
+void channelName(std::vector<Bytes>& out, const Module& m, int ch) {
+    std::uint8_t c[16];
+    std::fill(std::begin(c), std::end(c), 0xFF);
+    const std::string& name = m.channelNames[static_cast<std::size_t>(ch - 1)];
+    for (std::size_t i = 0; i < name.size() && i < 16; ++i) c[i] = static_cast<std::uint8_t>(name[i]);
+    const std::uint8_t b = channelByte(m, ch);
+    out.push_back(moduleFrame(kLowPriority, m.address, {0xF0, b, c[0], c[1], c[2], c[3], c[4], c[5]}));
+    out.push_back(moduleFrame(kLowPriority, m.address, {0xF1, b, c[6], c[7], c[8], c[9], c[10], c[11]}));
+    out.push_back(moduleFrame(kLowPriority, m.address, {0xF2, b, c[12], c[13], c[14], c[15]}));
+}
+
+std::uint8_t memoryAt(const Module& m, unsigned address) {
+    return address < kMemorySize ? m.memory[address] : 0xFF;
+}
+
+Bytes dimmerStatus(const Module& m) {
+    const std::uint8_t level = m.states[0];
+    return moduleFrame(kLowPriority, m.address, {0xB8, 0x01, 0x00, level, static_cast<std::uint8_t>(level ? 0x80 : 0), 0, 0, 0});
+}
+
+// 1/16 degree in the upper 11 bits of two bytes.
+std::pair<std::uint8_t, std::uint8_t> sixteenths(int value) {
+    const auto raw = static_cast<std::uint16_t>(value << 5);
+    return {high(raw), low(raw)};
+}
+
+Bytes thermostatStatus(const Module& m) {
+    const auto current = static_cast<std::uint8_t>(m.temperatureSixteenths / 8);  // half degrees
+    return moduleFrame(kLowPriority, m.address, {0xEA, 0x00, 0x00, 0x00, current, 42, 0x00, 0x00});
+}
+
+void inputStatus(std::vector<Bytes>& out, const Module& m) {
+    std::uint8_t pressed = 0;
+    for (int ch = 1; ch <= m.type->channels && ch <= 8; ++ch) {
+        if (m.states[static_cast<std::size_t>(ch - 1)]) pressed |= static_cast<std::uint8_t>(1u << (ch - 1));
+    }
+    if (m.is(0x0B)) {
+        out.push_back(moduleFrame(kLowPriority, m.address, {0xED, pressed, 0x00, 0x00, 0x00, 0x00}));
+    } else {
+        out.push_back(moduleFrame(kLowPriority, m.address, {0xED, pressed, 0xFF, 0xFF, 0x00, 0x00, 0x00}));
+    }
+}
+
+void status(std::vector<Bytes>& out, const Module& m, std::uint8_t mask) {
+    if (relays(m)) {
+        for (const int ch : channelsOf(m, mask)) out.push_back(relayStatus(m, ch));
+    } else if (m.is(0x1D)) {
+        for (const int ch : channelsOf(m, static_cast<std::uint8_t>(mask & 0x03))) {
+            out.push_back(moduleFrame(kLowPriority, m.address,
+                                      {0xEC, channelByte(m, ch), 0x1E, 0x00, 0x00, m.states[static_cast<std::size_t>(ch - 1)], 0x00, 0x00}));
+        }
+    } else if (m.is(0x15)) {
+        out.push_back(dimmerStatus(m));  // one channel: whatever the mask says
+    } else if (m.is(0x0C)) {
+        out.push_back(thermostatStatus(m));
+        out.push_back(temperatureFrame(m));
+    } else if (m.is(0x1E)) {
+        inputStatus(out, m);
+        out.push_back(thermostatStatus(m));
+        out.push_back(temperatureFrame(m));
+    } else {
+        inputStatus(out, m);
+    }
+}
+
+}  // namespace
+
+Bytes moduleFrame(std::uint8_t priority, std::uint8_t address, const Bytes& data, bool rtr) {
+    Bytes f;
+    f.reserve(data.size() + 6);
+    f.push_back(kStartByte);
+    f.push_back(priority);
+    f.push_back(address);
+    f.push_back(static_cast<std::uint8_t>((rtr ? kRtr : 0) | (data.size() & 0x0F)));
+    for (const std::uint8_t b : data) f.push_back(b);
+    f.push_back(frameChecksum(f, static_cast<std::int64_t>(f.size()) - 1));
+    f.push_back(kEndByte);
+    return f;
+}
+
+Bytes relayStatus(const Module& m, int ch) {
+    const bool on = m.states[static_cast<std::size_t>(ch - 1)] != 0;
+    return moduleFrame(kLowPriority, m.address,
+                       {0xFB, channelByte(m, ch), 0x00, static_cast<std::uint8_t>(on ? 1 : 0),
+                        static_cast<std::uint8_t>(on ? 0x80 : 0), 0, 0, 0});
+}
+
+Bytes temperatureFrame(const Module& m) {
+    const auto [th, tl] = sixteenths(m.temperatureSixteenths);
+    const auto [nh, nl] = sixteenths(m.temperatureSixteenths - 2 * 16);
+    const auto [xh, xl] = sixteenths(m.temperatureSixteenths + 2 * 16);
+    return moduleFrame(kLowPriority, m.address, {0xE6, th, tl, nh, nl, xh, xl});
+}
+
+Bytes buttonFrame(const Module& panel, std::uint8_t bit, bool pressed) {
+    return moduleFrame(kHighPriority, panel.address,
+                       pressed ? Bytes{0x00, bit, 0x00, 0x00} : Bytes{0x00, 0x00, bit, 0x00});
+}
+
+std::vector<Bytes> powerUp(const House& house) {
+    std::vector<Bytes> out;
+    for (const auto& m : house.modules) out.push_back(moduleFrame(kLowPriority, 0x00, {0xAB, m.address}));
+    return out;
+}
+
+std::vector<Bytes> answer(House& house, const Bytes& f) {
+    std::vector<Bytes> out;
+    if (f.size() < 6) return out;
+    Module* m = house.at(f[2]);
+    if (m == nullptr) return out;
+    const bool rtr = (f[3] & kRtr) != 0;
+    const int n = f[3] & 0x0F;
+    if (f.size() != static_cast<std::size_t>(6 + n)) return out;
+    if (rtr) {
+        if (n != 0) return out;
+        out.push_back(moduleFrame(kLowPriority, m->address, typeReply(*m)));
+        if (m->is(0x1E)) {
+            out.push_back(moduleFrame(kLowPriority, m->address,
+                                      {0xB0, m->type->code, high(m->serial), low(m->serial), m->subAddresses[0],
+                                       m->subAddresses[1], m->subAddresses[2], m->subAddresses[3]}));
+        }
+        return out;
+    }
+    if (n == 0) return out;
+    const std::uint8_t command = f[4];
+    const auto arg = [&](int i) -> std::uint8_t { return n > i ? f[static_cast<std::size_t>(4 + i)] : 0; };
+    switch (command) {
+        case 0xEF:
+            if (n >= 2) {
+                const std::uint8_t named = m->is(0x1D) ? static_cast<std::uint8_t>(arg(1) & 0x03) : arg(1);
+                for (const int ch : channelsOf(*m, named)) channelName(out, *m, ch);
+            }
+            break;
+        case 0xFD:
+            if (n >= 3) {
+                const unsigned a = (arg(1) << 8) | arg(2);
+                out.push_back(moduleFrame(kLowPriority, m->address, {0xFE, arg(1), arg(2), memoryAt(*m, a)}));
+            }
+            break;
+        case 0xC9:
+            if (n >= 3) {
+                const unsigned a = (arg(1) << 8) | arg(2);
+                out.push_back(moduleFrame(kLowPriority, m->address,
+                                          {0xCC, arg(1), arg(2), memoryAt(*m, a), memoryAt(*m, a + 1),
+                                           memoryAt(*m, a + 2), memoryAt(*m, a + 3)}));
+            }
+            break;
+        case 0xFA:
+            if (n >= 2) status(out, *m, arg(1));
+            break;
+        case 0xD9:
+            out.push_back(moduleFrame(kLowPriority, m->address, {0xDA, 0x00, 0x00, 0x00}));
+            break;
+        case 0xE5:
+            if (m->is(0x0C) || m->is(0x1E)) out.push_back(temperatureFrame(*m));
+            break;
+        case 0x01:
+        case 0x02:
+            if (relays(*m) && n >= 2) {
+                for (const int ch : channelsOf(*m, arg(1))) {
+                    auto& state = m->states[static_cast<std::size_t>(ch - 1)];
+                    const std::uint8_t now = command == 0x02 ? 1 : 0;
+                    if (state == now) continue;
+                    state = now;
+                    out.push_back(relayStatus(*m, ch));
+                }
+            }
+            break;
+        case 0x07:
+            if (m->is(0x15) && n >= 3) {
+                m->states[0] = std::min<std::uint8_t>(arg(2), 100);
+                out.push_back(dimmerStatus(*m));
+            }
+            break;
+        case 0xBD:
+            if (m->is(0x22) && n >= 2) {
+                for (int ch = 1; ch <= 4; ++ch) {
+                    if (!(arg(1) & (1u << (ch - 1)))) continue;
+                    const std::uint32_t c = m->counters[static_cast<std::size_t>(ch - 1)];
+                    out.push_back(moduleFrame(kLowPriority, m->address,
+                                              {0xBE, static_cast<std::uint8_t>((10 << 2) | (ch - 1)),
+                                               static_cast<std::uint8_t>(c >> 24), static_cast<std::uint8_t>(c >> 16),
+                                               static_cast<std::uint8_t>(c >> 8), static_cast<std::uint8_t>(c), 0x00, 0x3C}));
+                }
+            }
+            break;
+        default: break;
+    }
+    return out;
+}
+
+}  // namespace tessel::sim
