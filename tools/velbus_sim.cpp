@@ -71,7 +71,11 @@ public:
     Bus(int master, FILE* log, tessel::sim::House house, bool usb)
         : house(std::move(house)), master_(master), log_(log), usb_(usb) {}
 
-    void send(const Bytes& frame) { out_.insert(out_.end(), frame.begin(), frame.end()); }
+    void send(const Bytes& frame) {
+        // After a quiet spell the line starts now, not where it last stopped.
+        if (out_.empty()) nextByteAt_ = std::max(nextByteAt_, micros());
+        out_.insert(out_.end(), frame.begin(), frame.end());
+    }
 
     // Writes what is due, at the line rate or as whole frames at the bus's; returns the ms
     // until the next write.
@@ -184,6 +188,7 @@ private:
     }
     // The interface's own frames go out before what waits, at a frame boundary.
     void sendFirst(const Bytes& frame) {
+        if (out_.empty()) nextByteAt_ = std::max(nextByteAt_, micros());
         std::size_t at = 0;
         if (!out_.empty() && out_.front() != tessel::kStartByte) {
             while (at < out_.size() && out_[at] != tessel::kStartByte) ++at;

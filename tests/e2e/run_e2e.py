@@ -8,6 +8,7 @@ clients on loopback.
 import argparse
 import os
 import random
+import select
 import shutil
 import signal
 import socket
@@ -19,6 +20,7 @@ import tempfile
 import threading
 import time
 import traceback
+import tty
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import (CONTROLS, MAIN_TITLE, Bridge, Bus, Client, Display, Service, Skipped,  # noqa: E402
@@ -665,6 +667,47 @@ def case_simulated_house_scan(display):
     finally:
         sim.terminate()
         sim.wait(5)
+
+
+def case_simulator_usb_and_house_file(display):
+    """The simulator with --usb hands over a whole frame per read, at the bus's rate; a house file
+    that will not do is one line naming its line, and exit 2."""
+    sim = subprocess.Popen([ARGS.simulator, "--quiet", "--usb"], stdout=subprocess.PIPE, text=True)
+    try:
+        device = sim.stdout.readline().strip()
+        fd = os.open(device, os.O_RDWR | os.O_NOCTTY)
+        try:
+            tty.setraw(fd)
+            time.sleep(0.2)
+            os.write(fd, frame(0xFB, 0x50, [], rtr=True) + frame(0xFB, 0x10, [0xEF, 0x1F]))
+            reads, until = [], time.monotonic() + 3
+            while sum(len(split_frames(d)[0]) for _, d in reads) < 17 and time.monotonic() < until:
+                ready, _, _ = select.select([fd], [], [], 0.2)
+                if ready:
+                    reads.append((time.monotonic(), os.read(fd, 4096)))
+            # Whole frames in every read, about 6.7 ms apart: a reader that keeps up gets one a
+            # read (a busy one may find two waiting, never a piece of one).
+            frames = [split_frames(data) for _, data in reads]
+            check(sum(len(f) for f, _ in frames) == 17 and all(junk == 0 for _, junk in frames),
+                  "a read held a piece of a frame: %r" % [d.hex() for _, d in reads])
+            check(len(reads) >= 9, "the frames came in %d reads, not one or so a frame" % len(reads))
+            took = reads[-1][0] - reads[0][0]
+            check(took > 16 * 0.005, "17 frames in %.3f s: faster than the bus carries them" % took)
+        finally:
+            os.close(fd)
+    finally:
+        sim.terminate()
+        sim.wait(5)
+    work = tempfile.mkdtemp(prefix="tessel-e2e-house-")
+    try:
+        bad = os.path.join(work, "my.house")
+        with open(bad, "w") as f:
+            f.write('module 10 VMB4RYNO 1234 "Kitchen"\n  channel 9 "Nine"\n')
+        done = subprocess.run([ARGS.simulator, "--house", bad], capture_output=True, text=True, timeout=10)
+        check(done.returncode == 2 and done.stderr == "velbus-sim: %s: line 2: a VMB4RYNO has channels 1 to 5\n" % bad,
+              "a bad house file: %d %r" % (done.returncode, done.stderr))
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
 
 
 def simulator_log(path):
