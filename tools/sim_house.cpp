@@ -44,14 +44,14 @@ void layOutMemory(Module& m) {
     m.memory.fill(0xFF);
     std::size_t next = 0;
     for (const auto& [first, last] : m.type->nameRanges) {
-        for (std::uint16_t a = first; a <= last && next < m.name.size(); ++a) {
+        for (std::uint16_t a = first; a <= last && a < kMemorySize && next < m.name.size(); ++a) {
             m.memory[a] = static_cast<std::uint8_t>(m.name[next++]);
         }
     }
     if (m.is(0x10) || m.is(0x11)) {
         for (std::size_t ch = 0; ch < m.channelNames.size(); ++ch) {
             const std::string& n = m.channelNames[ch];
-            for (std::size_t i = 0; i < n.size() && i < 16; ++i) {
+            for (std::size_t i = 0; i < n.size() && i < 16 && 0x00F0 + 0x100 * ch + i < kMemorySize; ++i) {
                 m.memory[0x00F0 + 0x100 * ch + i] = static_cast<std::uint8_t>(n[i]);
             }
         }

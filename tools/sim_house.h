@@ -36,7 +36,8 @@ struct ModuleType {
 const std::vector<ModuleType>& moduleTypes();
 const ModuleType* moduleTypeNamed(const std::string& name);
 
-constexpr std::size_t kMemorySize = 0x400;
+// Room for every type's memory map: the relay modules' fifth bank ends at 04FF.
+constexpr std::size_t kMemorySize = 0x800;
 
 struct Module {
     std::uint8_t address = 0;

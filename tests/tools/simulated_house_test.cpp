@@ -111,6 +111,7 @@ TEST(SimulatedHouse, ModuleNamesLieAtTheirTypesAddresses) {
     // A relay's name goes on in the next bank; each channel's name follows its bank.
     EXPECT_EQ(house.at(0x11)->memory[0x00E3 + 10], 'm');  // "Living room", within the first bank
     EXPECT_EQ(house.at(0x10)->memory[0x01F0], 'C');  // channel 2, "Ceiling"
+    EXPECT_EQ(house.at(0x10)->memory[0x04F0], 'K');  // the virtual relay 5, "Kitchen all"
 }
 
 TEST(SimulatedHouse, TheDefaultHouseIsBigEnough) {
