@@ -72,8 +72,9 @@ public:
         : house(std::move(house)), master_(master), log_(log), usb_(usb) {}
 
     void send(const Bytes& frame) {
-        // After a quiet spell the line starts now, not where it last stopped.
-        if (out_.empty()) nextByteAt_ = std::max(nextByteAt_, micros());
+        // After a quiet spell a USB interface hands the next frame over now, not where its
+        // pacing last stopped.
+        if (usb_ && out_.empty()) nextByteAt_ = std::max(nextByteAt_, micros());
         out_.insert(out_.end(), frame.begin(), frame.end());
     }
 
@@ -188,7 +189,7 @@ private:
     }
     // The interface's own frames go out before what waits, at a frame boundary.
     void sendFirst(const Bytes& frame) {
-        if (out_.empty()) nextByteAt_ = std::max(nextByteAt_, micros());
+        if (usb_ && out_.empty()) nextByteAt_ = std::max(nextByteAt_, micros());
         std::size_t at = 0;
         if (!out_.empty() && out_.front() != tessel::kStartByte) {
             while (at < out_.size() && out_[at] != tessel::kStartByte) ++at;
