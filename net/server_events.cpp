@@ -32,11 +32,13 @@ bool mayBeReady(const NetworkState& net, int fd) {
 
 namespace {
 
+// Bytes the TLS layer or the inbox already holds, which no descriptor shows.
+bool holdsBytes(const Connection& c) { return !c.inbox.empty() || (c.transport && c.transport->hasBuffered()); }
+
 // Known to have something: its descriptor was ready at the last wait, or its layer holds bytes.
 bool knownReady(const NetworkState& net, const Connection& c, bool takeData) {
     if (c.overflowed) return true;
-    const bool buffered = !c.inbox.empty() || (c.transport && c.transport->hasBuffered());
-    if (buffered) return takeData;
+    if (holdsBytes(c)) return takeData;
     return net.readinessKnown && takeData && mayBeReady(net, c.socket.get());
 }
 
@@ -54,36 +56,33 @@ void passOver(NetworkState& net, bool takeData, const Connection* served, std::i
     }
 }
 
-// The event of one client, or None when it has nothing.
-NetworkEvent clientEvent(NetworkState& net, Server& server, std::list<Connection>::iterator it, bool takeData) {
-    it->lookedAt = net.polls;
-    bool gone = it->overflowed;
-    const bool buffered = !it->inbox.empty() || (it->transport && it->transport->hasBuffered());
-    if (!gone && !buffered && !mayBeReady(net, it->socket.get())) return NetworkEvent::None;
-    if (!gone && readsThroughInbox(*it)) {
-        if (!takeData && it->inbox.empty()) return NetworkEvent::None;
-        gone = !fillInbox(*it);
-        if (!gone && !it->inbox.empty()) {
-            if (!takeData) return NetworkEvent::None;
-            net.eventClient = it->id;
-            return NetworkEvent::Data;
-        }
+// What one client has: Data, Disconnect (it is gone), or None.
+NetworkEvent clientEvent(NetworkState& net, Connection& c, bool takeData) {
+    c.lookedAt = net.polls;
+    bool gone = c.overflowed;
+    if (!gone && !holdsBytes(c) && !mayBeReady(net, c.socket.get())) return NetworkEvent::None;
+    if (!gone && readsThroughInbox(c)) {
+        if (!takeData && c.inbox.empty()) return NetworkEvent::None;
+        gone = !fillInbox(c);
+        if (!gone && !c.inbox.empty()) return takeData ? NetworkEvent::Data : NetworkEvent::None;
     } else if (!gone) {
         std::uint8_t peek[8];
-        const ssize_t n = ::recv(it->socket.get(), peek, sizeof peek, MSG_PEEK | MSG_DONTWAIT);
-        if (n > 0) {
-            if (!takeData) return NetworkEvent::None;
-            net.eventClient = it->id;
-            return NetworkEvent::Data;
-        }
+        const ssize_t n = ::recv(c.socket.get(), peek, sizeof peek, MSG_PEEK | MSG_DONTWAIT);
+        if (n > 0) return takeData ? NetworkEvent::Data : NetworkEvent::None;
         // A reset connection reports an error forever: it is gone as surely as a closed one.
         gone = n == 0 || failed(n);
     }
-    if (!gone) return NetworkEvent::None;
+    return gone ? NetworkEvent::Disconnect : NetworkEvent::None;
+}
+
+// One client's turn: its event, the others that had something marked, a gone one forgotten.
+NetworkEvent turnOf(NetworkState& net, Server& server, std::list<Connection>::iterator it, bool takeData) {
+    const NetworkEvent event = clientEvent(net, *it, takeData);
+    if (event == NetworkEvent::None) return event;
     net.eventClient = it->id;
     passOver(net, takeData, &*it, net.polls);
-    server.connections.erase(it);
-    return NetworkEvent::Disconnect;
+    if (event == NetworkEvent::Disconnect) server.connections.erase(it);
+    return event;
 }
 
 // Clients passed over before, oldest first; then, with `all`, the others newest first.
@@ -93,12 +92,7 @@ NetworkEvent clientsEvent(NetworkState& net, bool takeData, bool all) {
             --it;
             if (!it->passedOver) continue;
             it->passedOver = false;
-            const NetworkEvent event = clientEvent(net, server, it, takeData);
-            if (event == NetworkEvent::Disconnect) return event;
-            if (event != NetworkEvent::None) {
-                passOver(net, takeData, &*it, net.polls);
-                return event;
-            }
+            if (const NetworkEvent event = turnOf(net, server, it, takeData); event != NetworkEvent::None) return event;
         }
     }
     net.clientsOwed = false;
@@ -106,12 +100,7 @@ NetworkEvent clientsEvent(NetworkState& net, bool takeData, bool all) {
     for (auto& [number, server] : net.servers) {
         for (auto it = server.connections.begin(); it != server.connections.end(); ++it) {
             if (it->lookedAt == net.polls) continue;
-            const NetworkEvent event = clientEvent(net, server, it, takeData);
-            if (event == NetworkEvent::Disconnect) return event;
-            if (event != NetworkEvent::None) {
-                passOver(net, takeData, &*it, net.polls);
-                return event;
-            }
+            if (const NetworkEvent event = turnOf(net, server, it, takeData); event != NetworkEvent::None) return event;
         }
     }
     return NetworkEvent::None;
