@@ -220,7 +220,7 @@ PassResult runPass(Bridge& b, Shell& shell) {
     // 10. The monitor lists every record this pass queued. The records are taken while still
     // queued; their lines are made once the frames are on their way, so a frame never waits for
     // its own line.
-    const bool listing = shell.monitor() != nullptr;
+    const bool listing = shell.monitor() != nullptr || shell.readsFrames();
     const FrameQueue newClientRuns =
         listing ? FrameQueue(b.toBusQueue.begin() + toBusSizeBefore, b.toBusQueue.end()) : FrameQueue{};
     const FrameQueue newBusFrames =
@@ -233,6 +233,7 @@ PassResult runPass(Bridge& b, Shell& shell) {
     }
     if (busStepDue(b.pacing, b.clock.elapsedMillis())) {
         const std::int64_t txBytesBefore = b.stats.busTxByteCount;
+        if (b.fairTurns) bringTurnForward(b.toBusQueue, b.turns);
         sendToBus(b.toBusQueue, b.serial, b.stats.busTxByteCount, b.pacing, b.clock);
         if (b.stats.busTxByteCount != txBytesBefore) {
             ++b.totals.busFramesWritten;
@@ -242,6 +243,7 @@ PassResult runPass(Bridge& b, Shell& shell) {
     sendToClients(b.toClientsQueue, b.net, b.clock);
 
     listNewRecords(b, shell, newClientRuns, 0, newBusFrames, 0);
+    if (listing) shell.framesPassed(newClientRuns, newBusFrames);
     shell.passDone(busFrames, dataRuns);
 
     // 13. The hourly sweep of ended client records; without a list to show them in, they are

@@ -18,6 +18,7 @@
 #include "platform/clock.h"
 #include "protocol/received_frame.h"
 #include "routing/monitor.h"
+#include "routing/bus_turns.h"
 #include "routing/statistics.h"
 #include "routing/transmit.h"
 #include "serial/bus_receive.h"
@@ -53,6 +54,9 @@ struct Bridge {
     FrameQueue toClientsQueue;
     ClientTable clientTable;
     BusPacing pacing;
+    // Set: the bus queue's head goes round the clients; else first come, first served.
+    bool fairTurns = false;
+    BusTurns turns;
     TrafficStats stats;
     std::int64_t lastSweepMillis = 0;
     // A front end that says how many ended clients it no longer lists sweeps more often than
@@ -90,6 +94,10 @@ public:
     // The pass's counts, once its frames are on their way: records read from the bus, and runs
     // from the client of the data event (0 when there was none).
     virtual void passDone(std::int64_t /*busFrames*/, std::int64_t /*clientRuns*/) {}
+    // Whether the front end reads the pass's records (client runs and bus frames), monitor or
+    // not; it gets them in framesPassed once they are on their way.
+    virtual bool readsFrames() { return false; }
+    virtual void framesPassed(const FrameQueue& /*clientRuns*/, const FrameQueue& /*busFrames*/) {}
     virtual void clientJoined(const ClientRecord& /*record*/) {}
     virtual void clientLeft(const ClientRecord& /*record*/) {}
     // A client of a guarded server that did not get in (who, "address:port", and why).

@@ -47,6 +47,28 @@ std::optional<std::pair<std::string, std::uint16_t>> endpoint(const std::string&
 
 }  // namespace
 
+std::optional<std::int64_t> durationSeconds(const std::string& text) {
+    std::string_view digits(text);
+    std::int64_t unit = 1;
+    if (!digits.empty()) {
+        switch (digits.back()) {
+            case 's': unit = 1; digits.remove_suffix(1); break;
+            case 'm': unit = 60; digits.remove_suffix(1); break;
+            case 'h': unit = 3600; digits.remove_suffix(1); break;
+            case 'd': unit = 86400; digits.remove_suffix(1); break;
+            default: break;
+        }
+    }
+    if (digits.empty() || digits.size() > 9) return std::nullopt;
+    std::int64_t value = 0;
+    for (const char c : digits) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    if (value * unit > 10LL * 366 * 86400) return std::nullopt;
+    return value * unit;
+}
+
 std::optional<std::int64_t> configuredPort(const std::string& line) {
     std::string_view text(line);
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
@@ -69,7 +91,7 @@ ParsedOptions parseServiceOptions(std::span<const std::string> args) {
         const bool takesValue = name == "--config" || name == "--device" || name == "--port" ||
                                 name == "--bind" || name == "--tls-cert" || name == "--tls-key" ||
                                 name == "--auth-key-file" || name == "--web" || name == "--listen" ||
-                                name == "--listen-guarded";
+                                name == "--listen-guarded" || name == "--silent-after" || name == "--state-dir";
         if (takesValue && !value) {
             if (i + 1 >= args.size()) return {std::nullopt, name + " needs a value"};
             value = args[++i];
@@ -107,6 +129,17 @@ ParsedOptions parseServiceOptions(std::span<const std::string> args) {
                 return {std::nullopt, name + " takes ADDRESS:PORT (127.0.0.1:8080, [::1]:8080), not '" + *value + "'"};
             }
             o.listeners.push_back({listener->first, listener->second, name == "--listen-guarded"});
+        } else if (name == "--silent-after") {
+            const auto seconds = durationSeconds(*value);
+            if (!seconds) {
+                return {std::nullopt, "--silent-after takes a duration (90s, 30m, 24h, 7d; 0: never), not '" + *value + "'"};
+            }
+            o.silentAfterSeconds = *seconds;
+        } else if (name == "--state-dir") {
+            if (value->empty()) return {std::nullopt, "--state-dir needs a directory"};
+            o.stateDir = *value;
+        } else if (name == "--scan") {
+            o.scan = true;
         } else if (name == "--monitor") {
             o.monitor = true;
         } else if (name == "--no-delay") {
@@ -139,7 +172,8 @@ std::string serviceUsage() {
            "                      [--monitor] [--no-delay] [--sync-clock]\n"
            "                      [--tls-cert FILE --tls-key FILE] [--auth-key-file FILE]\n"
            "                      [--listen ADDRESS:PORT]... [--listen-guarded ADDRESS:PORT]...\n"
-           "                      [--web [ADDRESS:]PORT]\n"
+           "                      [--web [ADDRESS:]PORT] [--scan] [--silent-after DURATION]\n"
+           "                      [--state-dir DIR]\n"
            "       tessel-serverd --help | --version\n"
            "\n"
            "Shares one Velbus bus interface among any number of TCP clients: every bus frame\n"
@@ -178,6 +212,15 @@ std::string serviceUsage() {
            "                   [::]:8081); HTTPS with --tls-cert and --tls-key, and the\n"
            "                   --auth-key-file key as the password (any user name) for all\n"
            "                   but /healthz\n"
+           "  --scan           ask the bus what it holds once the device is open, when it is\n"
+           "                   back, and on SIGHUP: a type request to every address, then the\n"
+           "                   channel and module names of what answered (without it the\n"
+           "                   service writes no frame no client sent, but --sync-clock's)\n"
+           "  --silent-after DURATION\n"
+           "                   a module not heard for this long counts as silent: a journal\n"
+           "                   line, the page and /metrics say so (default 24h; 0: never)\n"
+           "  --state-dir DIR  keep the module table in DIR/modules.state across restarts\n"
+           "                   (default: systemd's $STATE_DIRECTORY; without either, not kept)\n"
            "\n"
            "A certificate and key for --tls-cert and --tls-key:\n"
            "  openssl req -x509 -newkey rsa:3072 -nodes -days 3650 -subj /CN=tessel-server \\\n"

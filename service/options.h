@@ -30,6 +30,9 @@ struct ServiceOptions {
     std::vector<ListenerOption> listeners;      // in the order given; none: --bind and the port
     std::optional<std::string> webAddress;      // --web [ADDRESS:]PORT: the web monitor
     std::uint16_t webPort = 0;
+    bool scan = false;                          // --scan: the service asks the bus what it holds
+    std::int64_t silentAfterSeconds = 24 * 3600;  // --silent-after; 0: no module is ever silent
+    std::optional<std::string> stateDir;        // --state-dir; else $STATE_DIRECTORY (systemd's)
     bool help = false;
     bool version = false;
 };
@@ -43,6 +46,9 @@ struct ParsedOptions {
 // hexadecimal or "%" binary number from 1 to 65535; an empty or missing line gives 8080.
 // Nothing for anything else, which the service refuses rather than listen on a port by chance.
 std::optional<std::int64_t> configuredPort(const std::string& line);
+
+// "90", "90s", "30m", "24h", "7d" as seconds, at most ten years; nothing for anything else.
+std::optional<std::int64_t> durationSeconds(const std::string& text);
 
 // Options as `--name value` or `--name=value`.
 ParsedOptions parseServiceOptions(std::span<const std::string> args);

@@ -24,7 +24,9 @@
 #include "platform/unique_fd.h"
 #include "service/options.h"
 #include "service/service_shell.h"
+#include "modules/module_state.h"
 #include "web/metrics.h"
+#include "web/module_json.h"
 #include "web/web_monitor.h"
 #include "web/web_server.h"
 
@@ -124,7 +126,7 @@ std::string instanceName() {
 }
 
 MetricsValues metricsOf(const Bridge& bridge, const ServiceShell& shell, const WebServer& web,
-                        std::int64_t uptimeSeconds) {
+                        const ModuleWatch& modules, std::int64_t uptimeSeconds) {
     MetricsValues v;
     v.version = kVersion;
     v.uptimeSeconds = uptimeSeconds;
@@ -148,6 +150,14 @@ MetricsValues metricsOf(const Bridge& bridge, const ServiceShell& shell, const W
     v.clientsRefusedForDescriptors = bridge.net.reserve.refusals();
     v.webStreamsDropped = web.droppedStreams();
     v.webWithoutRequest = web.connectionsWithoutRequest();
+    const ModuleCounts counts = countModules(modules.table());
+    v.modulesKnown = counts.known;
+    v.modulesSilent = counts.silent;
+    for (const auto& slot : modules.table().byAddress) {
+        if (!slot) continue;
+        v.modules.push_back({frameHexText(std::span<const std::uint8_t>(&slot->address, 1)), typeText(*slot),
+                             moduleName(*slot), serialText(*slot), buildText(*slot), slot->lastSeen});
+    }
     return v;
 }
 
@@ -158,12 +168,14 @@ std::string listenerRule(const ClientGuard& guard) {
     return guard.key.empty() ? "plain" : "key";
 }
 
-// SIGTERM and SIGINT arrive as a readable descriptor, so the one loop sees them in its wait.
-UniqueFd stopSignalDescriptor() {
+// SIGTERM and SIGINT (and with --scan, SIGHUP) arrive as a readable descriptor, so the one loop
+// sees them in its wait.
+UniqueFd stopSignalDescriptor(bool hangUp) {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGINT);
+    if (hangUp) sigaddset(&set, SIGHUP);
     if (sigprocmask(SIG_BLOCK, &set, nullptr) != 0) return UniqueFd();
     return UniqueFd(::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC));
 }
@@ -241,7 +253,7 @@ int runService(int argc, char** argv) {
         guard.key = *key;
     }
 
-    const UniqueFd stop = stopSignalDescriptor();
+    const UniqueFd stop = stopSignalDescriptor(o.scan);
     if (!stop.valid()) return startFailed(std::string("cannot watch for signals: ") + std::strerror(errno));
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
@@ -251,6 +263,8 @@ int runService(int argc, char** argv) {
     bridge.config = config;
     bridge.bindAddress = o.bindAddress;
     if (o.noDelay) bridge.pacing.busSendDelay = kFastBusSendMillis;
+    // One client's burst (a scan, a tool reading every memory) must not make the others wait.
+    bridge.fairTurns = true;
     if (autoDevice) bridge.findDevice = [sysRoot] { return findVelbusInterface(sysRoot); };
     initNetwork(bridge.net);
 
@@ -286,10 +300,25 @@ int runService(int argc, char** argv) {
     // The web monitor, when asked for: the same guard as the clients' port.
     WebMonitor webMonitor(instanceName());
     std::optional<ServiceShell> shell;
+    // The module table: in the state directory given, or systemd's for the unit.
+    ModuleWatchSettings moduleSettings;
+    moduleSettings.silentAfter = o.silentAfterSeconds;
+    const char* stateDirectory = std::getenv("STATE_DIRECTORY");
+    if (o.stateDir) {
+        moduleSettings.statePath = *o.stateDir + "/" + kModuleStateFile;
+    } else if (stateDirectory != nullptr && *stateDirectory != '\0') {
+        // systemd may list several, separated by colons: the first is ours.
+        moduleSettings.statePath = std::string(stateDirectory).substr(0, std::string(stateDirectory).find(':')) + "/" +
+                                   kModuleStateFile;
+    }
+    ModuleWatch modules(
+        moduleSettings, [&](const std::string& text, JournalLevel level) { writeJournalLine(stdout, text, level, shell->levelled()); },
+        o.webAddress ? &webMonitor : nullptr);
     WebServer web(webMonitor, clock,
-                  {[&] { return metricsText(metricsOf(bridge, *shell, web, (clock.elapsedMillis() - startMillis) / 1000)); },
+                  {[&] { return metricsText(metricsOf(bridge, *shell, web, modules, (clock.elapsedMillis() - startMillis) / 1000)); },
                    [&] { return bridge.serialLost ? serialLostLine(bridge.config.serialPortName) : std::string(); },
-                   [&](const std::string& address, const std::string& reason) { shell->webLoginFailed(address, reason); }});
+                   [&](const std::string& address, const std::string& reason) { shell->webLoginFailed(address, reason); },
+                   [&] { return modulesDocument(modules.table(), static_cast<std::int64_t>(std::time(nullptr)), modules.silentAfter()); }});
     std::string webText;
     if (o.webAddress) {
         WebSettings settings;
@@ -333,11 +362,15 @@ int runService(int argc, char** argv) {
                          config.serialPortName + (webText.empty() ? "" : ", web monitor on " + webText),
                      JournalLevel::Info, levelled);
     if (o.syncClock) shell->syncClock([] { return localTimeAt(std::time(nullptr)); });
+    modules.start(static_cast<std::int64_t>(std::time(nullptr)));
+    shell->watchModules(modules);
+    if (o.scan) shell->scanBus();
     // Ready: the device is open and every listener listens.
     SystemdNotifier systemd;
     shell->notifySystemd(systemd);
     systemd.ready(shell->statusText());
     mainLoop(bridge, *shell);
+    shell->stopping();
     systemd.stopping();
     writeJournalLine(stdout, "stopped", JournalLevel::Info, levelled);
     return kExitStopped;

@@ -1,9 +1,13 @@
 #include "service/service_shell.h"
 
 #include <sys/resource.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
+#include <ctime>
 
 #include "web/metrics.h"
 
@@ -11,7 +15,11 @@ namespace tessel {
 
 namespace {
 constexpr std::size_t kRememberedListeners = 4096;
-}
+// While a scan's frames are on their way, it looks at the queue this often.
+constexpr std::int64_t kScanLookMillis = 60;
+
+std::int64_t wallSeconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
+}  // namespace
 
 ServiceShell::ServiceShell(int stopSignals, bool monitorLines, std::FILE* out, std::string device,
                            WebServer* web, WebMonitor* webMonitor)
@@ -76,6 +84,18 @@ WaitOutcome ServiceShell::wait(Bridge& bridge, int timeoutMs, std::span<pollfd> 
             clockTurn = bridge.clock.elapsedMillis() + 60'000 - wall % 60'000 + 5;
             timeout = std::min(timeout, clockTurn - bridge.clock.elapsedMillis());
         }
+        if (modules_ != nullptr) {
+            modules_->tick(wallSeconds(), bridge.clock.elapsedMillis());
+            if (const std::int64_t due = modules_->dueInMillis(wallSeconds(), bridge.clock.elapsedMillis()); due >= 0) {
+                timeout = std::min(timeout, due);
+            }
+        }
+        const std::int64_t scanDue = scanning_ && !deviceLost_ && scan_.active()
+                                         ? (scan_.dueInMillis(bridge.clock.elapsedMillis()) < 0 ? kScanLookMillis
+                                                                                                : scan_.dueInMillis(bridge.clock.elapsedMillis()))
+                                         : -1;
+        if (scanDue >= 0) timeout = std::min(timeout, scanDue);
+        const std::int64_t scanAt = scanDue >= 0 ? bridge.clock.elapsedMillis() + scanDue : -1;
         // The watchdog is pinged from here, so a loop that hangs is found; it and the clock are
         // the only other reasons an idle service wakes.
         if (notifier_ != nullptr) {
@@ -99,14 +119,18 @@ WaitOutcome ServiceShell::wait(Bridge& bridge, int timeoutMs, std::span<pollfd> 
             }
         }
         const int ready = ::poll(fds_.data(), fds_.size(), static_cast<int>(timeout));
-        const bool stop = ready > 0 && (fds_[watched.size()].revents & POLLIN) != 0;
+        const bool signalled = ready > 0 && (fds_[watched.size()].revents & POLLIN) != 0;
+        if (signalled && readStopSignal()) stopAsked_ = true;
+        const bool stop = stopAsked_;
         const bool bridgeReady =
             ready > 0 && std::any_of(fds_.begin(), fds_.begin() + static_cast<std::ptrdiff_t>(watched.size()),
                                      [](const pollfd& p) { return p.revents != 0; });
         // Only the web side or the watchdog had something: serve it and wait on, without an
         // empty pass.
-        const bool clockDue = clockOwed || (clockTurn >= 0 && bridge.clock.elapsedMillis() >= clockTurn);
-        if (ready >= 0 && !stop && !bridgeReady && bridge.clock.elapsedMillis() < deadline && !clockDue) continue;
+        // A SIGHUP or the scan's next step wants a pass of its own, for its frames.
+        const bool ownDue = clockOwed || (clockTurn >= 0 && bridge.clock.elapsedMillis() >= clockTurn) ||
+                            (scanAt >= 0 && bridge.clock.elapsedMillis() >= scanAt) || signalled;
+        if (ready >= 0 && !stop && !bridgeReady && bridge.clock.elapsedMillis() < deadline && !ownDue) continue;
         if (stop && notifier_ != nullptr) notifier_->stopping();
         for (std::size_t i = 0; i < watched.size(); ++i) watched[i].revents = ready > 0 ? fds_[i].revents : 0;
         // The pass that follows still forwards what has come, then the service ends.
@@ -188,9 +212,49 @@ void ServiceShell::syncClock(std::function<LocalTime()> localTime) {
     deviceNew_ = true;
 }
 
+bool ServiceShell::readStopSignal() {
+    bool stop = false;
+    signalfd_siginfo info{};
+    while (::read(stopSignals_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+        if (info.ssi_signo == SIGHUP) {
+            if (scanning_ && !deviceLost_) scan_.begin(wallSeconds());
+        } else {
+            stop = true;
+        }
+    }
+    return stop;
+}
+
+void ServiceShell::scanBus() {
+    scanning_ = true;
+    scan_.begin(wallSeconds());
+}
+
+void ServiceShell::framesPassed(const FrameQueue& clientRuns, const FrameQueue& busFrames) {
+    if (modules_ != nullptr && clock_ != nullptr) {
+        modules_->framesPassed(clientRuns, busFrames, wallSeconds(), clock_->elapsedMillis());
+    }
+}
+
+void ServiceShell::stopping() {
+    if (modules_ != nullptr) modules_->stop();
+}
+
 void ServiceShell::queueOwnFrames(FrameQueue& toBus) {
-    if (!localTime_ || deviceLost_) return;
-    for (Bytes& frame : clockSync_.due(localTime_(), deviceNew_)) {
+    if (deviceLost_) return;
+    std::vector<Bytes> frames;
+    if (localTime_) {
+        frames = clockSync_.due(localTime_(), deviceNew_);
+        deviceNew_ = false;
+    }
+    if (scanning_ && scan_.active() && modules_ != nullptr && clock_ != nullptr) {
+        const auto own = static_cast<std::size_t>(
+            std::count_if(toBus.begin(), toBus.end(), [](const ReceivedFrame& r) { return runSender(r) == 0; }));
+        ModuleScan::Step step = scan_.due(modules_->table(), clock_->elapsedMillis(), own);
+        if (!step.line.empty()) line(step.line);
+        for (Bytes& frame : step.frames) frames.push_back(std::move(frame));
+    }
+    for (Bytes& frame : frames) {
         ReceivedFrame record;
         record.length = static_cast<std::int64_t>(frame.size());
         record.bytes = std::move(frame);
@@ -198,11 +262,11 @@ void ServiceShell::queueOwnFrames(FrameQueue& toBus) {
         record.text = "tessel-serverd";  // shown as their source in the monitor
         toBus.push_back(std::move(record));
     }
-    deviceNew_ = false;
 }
 
 void ServiceShell::serialBack(const std::string& device) {
     deviceNew_ = true;
+    if (scanning_) scan_.begin(wallSeconds());
     device_ = device;
     deviceLost_ = false;
     updateStatus();

@@ -9,6 +9,8 @@
 #include "bridge/bridge.h"
 #include "service/clock_sync.h"
 #include "service/journal.h"
+#include "service/module_scan.h"
+#include "service/module_watch.h"
 #include "service/refusal_folds.h"
 #include "service/systemd_notify.h"
 #include "web/web_monitor.h"
@@ -66,6 +68,15 @@ public:
     // --sync-clock: the modules' clock set from `localTime` (the host's, but in tests).
     void syncClock(std::function<LocalTime()> localTime);
     void holdChanged(HoldChange change) override;
+    bool readsFrames() override { return modules_ != nullptr; }
+    void framesPassed(const FrameQueue& clientRuns, const FrameQueue& busFrames) override;
+    // The module table, learned from the frames and kept in its state file.
+    void watchModules(ModuleWatch& watch) { modules_ = &watch; }
+    // --scan: the bus is asked what it holds once the device is open, when it is back, and on
+    // SIGHUP (which `stopSignals` then also reports).
+    void scanBus();
+    // The service stops: what must outlive it is kept.
+    void stopping();
 
     // The listeners by server number, to be named in the client lines and the web monitor's
     // client list.
@@ -111,6 +122,12 @@ private:
     RefusalFolds folds_;
     Clock* clock_ = nullptr;  // the bridge's, from the first wait
     void refusalLine(const std::string& address, const std::string& text);
+    // Whether the signal descriptor asked to stop (else it was SIGHUP).
+    bool readStopSignal();
+    ModuleWatch* modules_ = nullptr;
+    bool scanning_ = false;  // --scan
+    ModuleScan scan_;
+    bool stopAsked_ = false;
 };
 
 }  // namespace tessel

@@ -5,6 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/latin9.h"
+
 namespace tessel {
 
 namespace {
@@ -135,6 +137,21 @@ std::string metricsText(const MetricsValues& v) {
              "reason", byReason(v.webConnectionsRefused, {"descriptors", "per_address", "connection_limit", "idle"}));
     labelled(out, "tessel_web_logins_failed_total", "Web requests without the key, or with a wrong one.", "reason",
              byReason(v.webLoginsFailed, {"no_key", "wrong_key"}));
+    metric(out, "tessel_modules", "gauge",
+           "Modules learned from the traffic: all known, and those not heard for --silent-after.");
+    sample(out, "tessel_modules", v.modulesKnown, "state=\"known\"");
+    sample(out, "tessel_modules", v.modulesSilent, "state=\"silent\"");
+    metric(out, "tessel_module_info", "gauge", "A module learned from the traffic, as labels; always 1.");
+    for (const auto& m : v.modules) {
+        sample(out, "tessel_module_info", 1,
+               "address=\"" + m.address + "\",type=\"" + labelValue(latin9ToUtf8(m.type)) + "\",name=\"" +
+                   labelValue(latin9ToUtf8(m.name)) + "\",serial=\"" + labelValue(m.serial) + "\",build=\"" +
+                   labelValue(m.build) + "\"");
+    }
+    metric(out, "tessel_module_last_seen_seconds", "gauge", "When a module was last heard, in Unix seconds.");
+    for (const auto& m : v.modules) {
+        sample(out, "tessel_module_last_seen_seconds", m.lastSeen, "address=\"" + m.address + "\"");
+    }
     return out;
 }
 

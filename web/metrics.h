@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace tessel {
 
@@ -30,6 +31,15 @@ struct MetricsValues {
     std::map<std::string, std::int64_t> webConnectionsRefused;
     std::map<std::string, std::int64_t> webLoginsFailed;  // "no_key", "wrong_key"
     std::int64_t clientsRefusedForDescriptors = 0;  // by the TCP listeners
+    // The modules learned from the traffic; texts ISO-8859-15, as the table holds them.
+    struct Module {
+        std::string address;  // "10"
+        std::string type, name, serial, build;
+        std::int64_t lastSeen = 0;  // Unix seconds
+    };
+    std::int64_t modulesKnown = 0;
+    std::int64_t modulesSilent = 0;
+    std::vector<Module> modules;
 };
 
 std::string metricsText(const MetricsValues& values);

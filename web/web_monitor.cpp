@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <ctime>
 
 #include "web/json.h"
 
@@ -149,6 +150,27 @@ void WebMonitor::setStatus(const WebStatus& status) {
     statusChanged_ = true;
 }
 
+void WebMonitor::setModuleRow(std::uint8_t address, std::string json) {
+    auto& row = moduleRows_[address];
+    if (row == json) return;
+    row = std::move(json);
+    changedModules_.insert(address);
+}
+
+// The panel's rows (all, or those changed since the last batch) and the host's time.
+std::string WebMonitor::modulesJson(bool all) const {
+    std::string out = all ? ",\"modules\":[" : ",\"moduleChanges\":[";
+    bool first = true;
+    for (const auto& [address, json] : moduleRows_) {
+        if (!all && changedModules_.count(address) == 0) continue;
+        if (!first) out += ',';
+        out += json;
+        first = false;
+    }
+    const std::int64_t now = wallSeconds_ ? wallSeconds_() : static_cast<std::int64_t>(std::time(nullptr));
+    return out + "],\"now\":" + std::to_string(now);
+}
+
 std::string WebMonitor::lastEventId() const { return instance_ + "-" + std::to_string(sequence_); }
 
 std::string WebMonitor::linesJson(std::int64_t afterBatch, std::int64_t upToBatch) const {
@@ -212,7 +234,9 @@ std::string WebMonitor::takeBatch() {
                                 : rowsReset_     ? stateJson(true, false, false)
                                                  : clientChangesJson();
     const std::string data = "{\"lines\":" + linesJson(sequence_ - 1, sequence_) + clients +
+                             (changedModules_.empty() ? std::string() : modulesJson(false)) +
                              stateJson(false, statsChanged_, statusChanged_) + "}";
+    changedModules_.clear();
     pendingLines_ = 0;
     clientsChanged_ = statsChanged_ = statusChanged_ = rowsReset_ = false;
     changedRows_.clear();
@@ -231,7 +255,7 @@ std::string WebMonitor::snapshotEvent(const std::string& lastEventIdSeen) const 
     const std::int64_t seen = resume ? eventSequence(lastEventIdSeen, instance_) : -1;
     const std::string data = std::string("{\"reset\":") + (resume ? "false" : "true") +
                              ",\"lines\":" + linesJson(resume ? seen : -1, sequence_) +
-                             stateJson(true, true, true) + "}";
+                             modulesJson(true) + stateJson(true, true, true) + "}";
     // A quick reconnect after a drop, then the held state.
     return "retry: 2000\n" + sseEvent(lastEventId(), "snapshot", data);
 }

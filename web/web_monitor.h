@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -87,9 +88,15 @@ public:
     // Names the listener a client came in by, for a service with several; unset: none shown.
     void setListenerLookup(std::function<std::string(ClientId)> lookup) { listenerOf_ = std::move(lookup); }
     const WebStatus& status() const { return status_; }
+    // A row of the Modules panel (the module's JSON object), new or changed, by its address.
+    void setModuleRow(std::uint8_t address, std::string json);
+    // Unix seconds as the page is told them, so it says "12 s ago" by the host's clock.
+    void setWallClock(std::function<std::int64_t()> seconds) { wallSeconds_ = std::move(seconds); }
 
     // True when something changed since the last batch.
-    bool hasPending() const { return pendingLines_ > 0 || clientsChanged_ || statsChanged_ || statusChanged_; }
+    bool hasPending() const {
+        return pendingLines_ > 0 || clientsChanged_ || statsChanged_ || statusChanged_ || !changedModules_.empty();
+    }
     // The pending changes as one event ("id", "event: batch", "data"), and a new batch begins.
     std::string takeBatch();
     // What a page gets first: everything held, or with `lastEventId` of this run, the lines
@@ -116,6 +123,7 @@ private:
     std::string stateJson(bool withClients, bool withStats, bool withStatus) const;
     std::string clientChangesJson() const;
     std::string linesJson(std::int64_t afterBatch, std::int64_t upToBatch) const;
+    std::string modulesJson(bool all) const;
 
     WebMonitorLines lines_{*this};
     WebClientRows rows_{*this};
@@ -135,6 +143,9 @@ private:
     std::string uptime_, clock_;
     WebStatus status_;
     std::function<std::string(ClientId)> listenerOf_;
+    std::map<int, std::string> moduleRows_;  // by address: at most 254
+    std::set<int> changedModules_;
+    std::function<std::int64_t()> wallSeconds_;
     bool clientsChanged_ = false, statsChanged_ = false, statusChanged_ = false;
 };
 

@@ -1,4 +1,5 @@
-// What each request gets: /healthz to anyone, the page, its stream, its assets and /metrics
+// What each request gets: /healthz to anyone, the page, its stream, its assets, /metrics and
+// /modules.json
 // behind the key, and a refusal with a line that says why for everything else.
 #include <algorithm>
 #include <cstring>
@@ -68,6 +69,9 @@ MHD_Result respond(State& s, MHD_Connection* c, const std::string& url, const ch
     if (url == "/metrics") {
         return queueResponse(c, MHD_HTTP_OK,
                              textResponse(s, s.content.metrics(), "text/plain; version=0.0.4; charset=utf-8"));
+    }
+    if (url == "/modules.json" && s.content.modules) {
+        return queueResponse(c, MHD_HTTP_OK, textResponse(s, s.content.modules(), "application/json"));
     }
     if (const WebAsset* asset = findWebAsset(url)) {
         MHD_Response* r = MHD_create_response_from_buffer(asset->size, const_cast<std::uint8_t*>(asset->data),

@@ -48,6 +48,8 @@ struct WebContent {
     std::function<std::string()> healthProblem;
     // A request without the key, from `address` ("no_key" or "wrong_key"); may be unset.
     std::function<void(const std::string& address, const std::string& reason)> loginFailed;
+    // /modules.json; unset: no such page.
+    std::function<std::string()> modules;
 };
 
 class WebServer {

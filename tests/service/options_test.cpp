@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "service/options.h"
 
 namespace tessel {
@@ -128,6 +130,33 @@ TEST(ServiceOptions, TheFilesPortLineIsAPortOrRefused) {
         {"$G", std::nullopt}, {"99999999999999999999", std::nullopt},
     };
     for (const auto& row : table) EXPECT_EQ(configuredPort(row.line), row.port) << "'" << row.line << "'";
+}
+
+TEST(ServiceOptions, TheModuleTablesOptions) {
+    const ParsedOptions none = parse({});
+    ASSERT_TRUE(none.options);
+    EXPECT_FALSE(none.options->scan);
+    EXPECT_EQ(none.options->silentAfterSeconds, 86400);
+    EXPECT_FALSE(none.options->stateDir);
+    const ParsedOptions p = parse({"--scan", "--silent-after=90m", "--state-dir", "/var/lib/tessel-serverd"});
+    ASSERT_TRUE(p.options) << p.error;
+    EXPECT_TRUE(p.options->scan);
+    EXPECT_EQ(p.options->silentAfterSeconds, 5400);
+    EXPECT_EQ(*p.options->stateDir, "/var/lib/tessel-serverd");
+    EXPECT_EQ(parse({"--silent-after", "0"}).options->silentAfterSeconds, 0);
+    EXPECT_EQ(parse({"--scan=yes"}).error, "--scan takes no value");
+    EXPECT_EQ(parse({"--state-dir="}).error, "--state-dir needs a directory");
+    EXPECT_EQ(parse({"--silent-after", "1w"}).error,
+              "--silent-after takes a duration (90s, 30m, 24h, 7d; 0: never), not '1w'");
+}
+
+TEST(ServiceOptions, DurationsInTheirUnits) {
+    const std::pair<const char*, std::optional<std::int64_t>> cases[] = {
+        {"0", 0}, {"45", 45}, {"45s", 45}, {"30m", 1800}, {"24h", 86400}, {"7d", 604800}, {"3660d", 3660 * 86400},
+        {"", std::nullopt}, {"s", std::nullopt}, {"-5", std::nullopt}, {"1.5h", std::nullopt}, {"5 m", std::nullopt},
+        {"10y", std::nullopt}, {"3661d", std::nullopt}, {"9999999999", std::nullopt}, {"12h30m", std::nullopt},
+    };
+    for (const auto& [text, seconds] : cases) EXPECT_EQ(durationSeconds(text), seconds) << text;
 }
 
 TEST(ServiceOptions, HelpAndVersion) {

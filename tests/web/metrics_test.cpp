@@ -58,6 +58,10 @@ TEST(Metrics, EveryFamilyIsAnnouncedAndCountersEndInTotal) {
     v.busQueueFrames = 7;
     v.webStreams = 2;
     v.webRefused = {{401, 6}, {404, 1}};
+    v.modulesKnown = 2;
+    v.modulesSilent = 1;
+    v.modules = {{"10", "VMB4RYNO", "Kitchen \"relays\"", "1234", "14-20", 1796844389},
+                 {"40", "VMB1TS", "Salle \xE0 manger \xA4", "7890", "14-09", 1796840000}};
     const auto families = parse(metricsText(v));
 
     for (const auto& [name, family] : families) {
@@ -84,6 +88,13 @@ TEST(Metrics, EveryFamilyIsAnnouncedAndCountersEndInTotal) {
         {"tessel_web_streams", "2"},
         {"tessel_web_refused_total{status=\"401\"}", "6"},
         {"tessel_web_refused_total{status=\"503\"}", "0"},
+        {"tessel_modules{state=\"known\"}", "2"},
+        {"tessel_modules{state=\"silent\"}", "1"},
+        // Names in UTF-8 (the euro sign of ISO-8859-15 too), quotes escaped.
+        {"tessel_module_info{address=\"10\",type=\"VMB4RYNO\",name=\"Kitchen \\\"relays\\\"\",serial=\"1234\",build=\"14-20\"}", "1"},
+        {"tessel_module_info{address=\"40\",type=\"VMB1TS\",name=\"Salle \xC3\xA0 manger \xE2\x82\xAC\",serial=\"7890\",build=\"14-09\"}", "1"},
+        {"tessel_module_last_seen_seconds{address=\"10\"}", "1796844389"},
+        {"tessel_module_last_seen_seconds{address=\"40\"}", "1796840000"},
     };
     for (const auto& [key, value] : expected) {
         const std::string name = key.substr(0, key.find('{'));

@@ -6,6 +6,7 @@
 #include "routing/statistics.h"
 #include "support/fakes.h"
 #include "web/json.h"
+#include "web/module_json.h"
 #include "web/web_monitor.h"
 
 namespace tessel {
@@ -138,6 +139,34 @@ TEST(WebMonitor, BatchesCarryOnlyTheClientRowsThatChanged) {
     EXPECT_EQ(gone.find("cells"), std::string::npos);  // a row that came and went within the batch
     // A page that opens now gets the list whole, here empty.
     EXPECT_NE(dataOf(web.snapshotEvent({})).find(R"j("clients":[],"moreEnded":0)j"), std::string::npos);
+}
+
+TEST(WebMonitor, ModuleRowsGoInTheBatchThatFollowsTheirChangeAndAllInTheSnapshot) {
+    WebMonitor web("run");
+    web.setWallClock([] { return std::int64_t{1'796'844'400}; });
+    ModuleTable table;
+    learnFromFrame(table, test::hexBytes("0F FB 10 07 FF 11 12 34 01 14 20 00 04"), true, 1'796'844'390);
+    learnFromFrame(table, test::hexBytes("0F FB 20 07 FF 15 45 67 01 14 10 00 04"), true, 1'796'844'391);
+    web.setModuleRow(0x10, moduleJson(*moduleAt(table, 0x10)));
+    web.setModuleRow(0x20, moduleJson(*moduleAt(table, 0x20)));
+    EXPECT_TRUE(web.hasPending());
+    const std::string first = dataOf(web.takeBatch());
+    EXPECT_NE(first.find(R"j("moduleChanges":[{"address":16,"subAddresses":[],"type":"VMB4RYNO","typeCode":17,"name":"","serial":"1234","memoryMap":1,"build":"14-20","channels":[],"firstSeen":1796844390,"lastSeen":1796844390,"frames":1,"restarts":0,"lastRestart":null,"heardSinceStart":true,"silent":false},{"address":32,)j"),
+              std::string::npos) << first;
+    EXPECT_NE(first.find(R"j(],"now":1796844400)j"), std::string::npos);
+    // The same row again changes nothing; a changed one goes alone.
+    web.setModuleRow(0x10, moduleJson(*moduleAt(table, 0x10)));
+    EXPECT_FALSE(web.hasPending());
+    learnFromFrame(table, test::hexBytes("0F FB 10 07 CC 00 E3 4B 69 74 FF 00 04"), true, 1'796'844'399);
+    web.setModuleRow(0x10, moduleJson(*moduleAt(table, 0x10)));
+    const std::string second = dataOf(web.takeBatch());
+    EXPECT_NE(second.find(R"j("moduleChanges":[{"address":16,)j"), std::string::npos);
+    EXPECT_NE(second.find(R"j("name":"Kit")j"), std::string::npos);
+    EXPECT_EQ(second.find(R"j("address":32)j"), std::string::npos);
+    EXPECT_EQ(dataOf(web.takeBatch()).find("module"), std::string::npos);
+    const std::string snapshot = dataOf(web.snapshotEvent({}));
+    EXPECT_NE(snapshot.find(R"j("modules":[{"address":16,)j"), std::string::npos);
+    EXPECT_NE(snapshot.find(R"j({"address":32,)j"), std::string::npos);
 }
 
 TEST(WebMonitor, TheSnapshotListsTheNewestEndedClientsAndCountsTheRest) {

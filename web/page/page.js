@@ -18,6 +18,9 @@ const page = {
   retry: null,
   clientRows: new Map(),  // key: its row
   listeners: false,
+  modules: new Map(),     // address: the module as the bridge learned it
+  owners: new Map(),      // sub-address: the module's own address
+  clockOffset: 0,         // the host's Unix time less the browser's
 };
 
 const $ = (id) => document.getElementById(id);
@@ -33,6 +36,17 @@ function passes(line) {
   return at === 0;
 }
 
+const hex2 = (n) => n.toString(16).toUpperCase().padStart(2, "0");
+
+// The module a line's frame is from or to, by the address in its hexadecimal text.
+function moduleOfLine(line) {
+  const hex = line.cells[1];
+  if (hex.length < 12 || !hex.startsWith("0F")) return "";
+  const address = parseInt(hex.substring(4, 6), 16);
+  const module = page.modules.get(page.owners.get(address) ?? address);
+  return module ? (module.name || module.type || "") : "";
+}
+
 function monitorRow(line) {
   const row = document.createElement("tr");
   row.style.color = line.colour;
@@ -42,7 +56,9 @@ function monitorRow(line) {
   img.alt = img.title = ICON_TITLES[line.icon] || "";
   icon.appendChild(img);
   row.appendChild(icon);
-  for (const text of line.cells) {
+  // The module's name goes beside Source, before it, so that a narrow screen shows it too.
+  const cells = line.cells.slice(0, 4).concat([moduleOfLine(line), line.cells[4]]);
+  for (const text of cells) {
     const cell = document.createElement("td");
     cell.textContent = text;
     row.appendChild(cell);
@@ -160,6 +176,90 @@ function changeClients(changes, moreEnded) {
   showMoreEnded(moreEnded);
 }
 
+function agoText(seconds) {
+  const s = Math.max(0, Math.round(seconds));
+  if (s < 60) return s + " s ago";
+  if (s < 3600) return Math.floor(s / 60) + " min ago";
+  if (s < 2 * 86400) return Math.floor(s / 3600) + " h ago";
+  return Math.floor(s / 86400) + " days ago";
+}
+
+function lastSeenText(module) {
+  const ago = agoText(Date.now() / 1000 + page.clockOffset - module.lastSeen);
+  if (module.silent) return "silent, last heard " + ago;
+  if (!module.heardSinceStart) return "not heard since the start, last " + ago;
+  return ago;
+}
+
+function moduleRow(module) {
+  const row = document.createElement("tr");
+  row.dataset.address = module.address;
+  row.className = module.silent ? "silent" : module.heardSinceStart ? "" : "unheard";
+  const address = "$" + hex2(module.address) +
+                  module.subAddresses.map((sub) => " $" + hex2(sub)).join("");
+  for (const text of [address, module.type || "", module.name, module.serial || "", module.build || ""]) {
+    const cell = document.createElement("td");
+    cell.textContent = text;
+    row.appendChild(cell);
+  }
+  const channels = document.createElement("td");
+  const list = document.createElement("ul");
+  for (const channel of module.channels) {
+    const item = document.createElement("li");
+    item.textContent = channel.channel + " " + channel.name;
+    list.appendChild(item);
+  }
+  channels.appendChild(list);
+  row.appendChild(channels);
+  const seen = document.createElement("td");
+  seen.className = "last-seen";
+  seen.textContent = lastSeenText(module);
+  row.appendChild(seen);
+  return row;
+}
+
+// New or changed modules, each in its place by address.
+function changeModules(modules, now) {
+  if (now !== undefined) page.clockOffset = now - Date.now() / 1000;
+  const body = $("modules").tBodies[0];
+  for (const module of modules) {
+    const old = page.modules.get(module.address);
+    if (old) {
+      for (const sub of old.subAddresses) page.owners.delete(sub);
+    }
+    page.modules.set(module.address, module);
+    for (const sub of module.subAddresses) page.owners.set(sub, module.address);
+    const row = moduleRow(module);
+    const shown = body.querySelector('tr[data-address="' + module.address + '"]');
+    if (shown) {
+      shown.replaceWith(row);
+      continue;
+    }
+    let before = body.firstElementChild;
+    while (before && Number(before.dataset.address) < module.address) before = before.nextElementSibling;
+    body.insertBefore(row, before);
+  }
+  const silent = [...page.modules.values()].filter((m) => m.silent).length;
+  $("module-count").textContent = page.modules.size === 0 ? "" :
+    "(" + page.modules.size + " known" + (silent ? ", " + silent + " silent" : "") + ")";
+  $("no-modules").hidden = page.modules.size > 0;
+}
+
+function showModules(modules, now) {
+  page.modules = new Map();
+  page.owners = new Map();
+  $("modules").replaceChild(document.createElement("tbody"), $("modules").tBodies[0]);
+  changeModules(modules, now);
+}
+
+// "12 s ago" moves on between the bridge's batches.
+function refreshLastSeen() {
+  for (const row of $("modules").tBodies[0].rows) {
+    const module = page.modules.get(Number(row.dataset.address));
+    if (module) row.lastElementChild.textContent = lastSeenText(module);
+  }
+}
+
 function drawGraph(canvas, bars, colours) {
   const g = canvas.getContext("2d");
   g.fillStyle = colours.background;
@@ -189,6 +289,9 @@ function showStatus(status) {
 }
 
 function apply(data) {
+  // The modules first, so that the lines of this batch name theirs.
+  if (data.modules) showModules(data.modules, data.now);
+  if (data.moduleChanges) changeModules(data.moduleChanges, data.now);
   addLines(data.lines || []);
   if (data.clients) showClients(data.clients, data.moreEnded);
   if (data.clientChanges) changeClients(data.clientChanges, data.moreEnded);
@@ -293,6 +396,7 @@ document.addEventListener("DOMContentLoaded", () => {
     redrawMonitor();
   });
   $("filter-text").addEventListener("input", redrawMonitor);
+  setInterval(refreshLastSeen, 1000);
   drawGraph($("rx-graph"), new Array(110).fill(1), GRAPH_COLOURS.rx);
   drawGraph($("tx-graph"), new Array(110).fill(1), GRAPH_COLOURS.tx);
   connect();

@@ -1,0 +1,310 @@
+#include "modules/module_table.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstdio>
+
+#include "protocol/frame.h"
+
+namespace tessel {
+
+namespace {
+
+constexpr std::uint8_t kRtrBit = 0x40;
+constexpr std::uint8_t kNone = 0xFF;
+
+// Commands hosts send to a module (switching, dimming, requests of status, names, memory and
+// counters): on the bus they come from another host, not from the module they name.
+bool hostCommand(std::uint8_t command) {
+    switch (command) {
+        case 0x01: case 0x02: case 0x03: case 0x04: case 0x05: case 0x06: case 0x07: case 0x08:
+        case 0x10: case 0x11: case 0x12:
+        case 0xBD: case 0xC9: case 0xCA: case 0xD9: case 0xE5: case 0xEF: case 0xFA: case 0xFC: case 0xFD:
+            return true;
+        default:
+            return false;
+    }
+}
+
+struct FrameView {
+    std::uint8_t address = 0;
+    bool rtr = false;
+    std::span<const std::uint8_t> data;
+};
+
+std::optional<FrameView> view(std::span<const std::uint8_t> frame) {
+    if (frame.size() < 6 || frame[0] != kStartByte) return std::nullopt;
+    const std::size_t length = frame[3] & 0x0F;
+    if (frame.size() < length + 6) return std::nullopt;
+    return FrameView{frame[2], (frame[3] & kRtrBit) != 0, frame.subspan(4, length)};
+}
+
+// A fresh record, first heard now.
+ModuleRecord& recordAt(ModuleTable& t, std::uint8_t address, std::int64_t now, bool& found) {
+    auto& slot = t.byAddress[address];
+    if (!slot) {
+        slot.emplace();
+        slot->address = address;
+        slot->firstSeen = now;
+        found = true;
+    }
+    return *slot;
+}
+
+void setType(ModuleRecord& r, std::uint8_t code, ModuleNews& news) {
+    if (r.type == code) return;
+    // Another type at this address: what was learned of the old one no longer holds.
+    r.type = code;
+    r.channels.clear();
+    const ModuleTypeInfo* info = findModuleType(code);
+    r.nameBytes.assign(info != nullptr ? nameLength(*info) : 0, -1);
+    news.described = true;
+}
+
+void learnType(ModuleRecord& r, std::span<const std::uint8_t> data, ModuleNews& news) {
+    setType(r, data[1], news);
+    const ModuleTypeInfo* info = findModuleType(data[1]);
+    const std::size_t at = info != nullptr ? info->serialAt : 2;
+    if (data.size() < at + 5) return;  // a short form: the type alone
+    const auto serial = static_cast<std::uint16_t>(data[at] << 8 | data[at + 1]);
+    const std::array<std::uint8_t, 2> build{data[at + 3], data[at + 4]};
+    if (r.serial != serial || r.build != build || r.memoryMap != data[at + 2]) news.described = true;
+    r.serial = serial;
+    r.memoryMap = data[at + 2];
+    r.build = build;
+}
+
+void learnSubAddresses(ModuleTable& t, ModuleRecord& r, std::span<const std::uint8_t> data, ModuleNews& news) {
+    if (data.size() < 8) return;
+    std::array<std::uint8_t, 4> subs{};
+    for (std::size_t i = 0; i < 4; ++i) {
+        const std::uint8_t s = data[4 + i];
+        subs[i] = s == 0x00 || s == r.address ? kNone : s;
+    }
+    if (subs == r.subAddresses) return;
+    for (const std::uint8_t old : r.subAddresses) {
+        if (old != kNone && t.ownerOf[old] == r.address) t.ownerOf[old] = 0;
+    }
+    r.subAddresses = subs;
+    for (const std::uint8_t s : subs) {
+        if (s == kNone) continue;
+        t.ownerOf[s] = r.address;
+        // Heard before it was known as a sub-address: it is this module.
+        if (auto& stray = t.byAddress[s]; stray && !stray->type) {
+            r.frames += stray->frames;
+            r.firstSeen = std::min(r.firstSeen, stray->firstSeen);
+            stray.reset();
+        }
+    }
+    news.described = true;
+}
+
+// The channel a name frame is for: its bit or its number, and for a sub-address the channels
+// past the main address's eight.
+std::optional<int> channelOf(const ModuleRecord& r, std::uint8_t sender, std::uint8_t named) {
+    const ModuleTypeInfo* info = r.type ? findModuleType(*r.type) : nullptr;
+    const ChannelNaming naming = info != nullptr ? info->naming : ChannelNaming::Bit;
+    if (named == 0) return std::nullopt;
+    if (naming == ChannelNaming::Number) return named;
+    if (std::popcount(named) != 1) return std::nullopt;  // several channels at once: not a name
+    int offset = 0;
+    for (std::size_t i = 0; i < 4; ++i) {
+        if (sender != r.address && r.subAddresses[i] == sender) offset = 8 * static_cast<int>(i + 1);
+    }
+    return offset + std::countr_zero(named) + 1;
+}
+
+void learnChannelName(ModuleRecord& r, std::uint8_t sender, std::span<const std::uint8_t> data, ModuleNews& news) {
+    if (!r.type || data.size() < 3) return;
+    const auto channel = channelOf(r, sender, data[1]);
+    if (!channel) return;
+    const int part = data[0] - 0xF0;  // 0, 1, 2
+    const std::size_t first = part == 0 ? 0 : part == 1 ? 6 : 12;
+    const std::size_t size = part == 2 ? 4 : 6;
+    ChannelName name = r.channels[*channel];
+    for (std::size_t i = 0; i < size; ++i) name.bytes[first + i] = 2 + i < data.size() ? data[2 + i] : kNone;
+    name.partsKnown = static_cast<std::uint8_t>(name.partsKnown | (1u << part));
+    if (name != r.channels[*channel]) news.described = true;
+    r.channels[*channel] = name;
+}
+
+// Memory bytes from `start` on: those that fall in the type's name ranges take their place.
+void learnMemory(ModuleRecord& r, std::uint16_t start, std::span<const std::uint8_t> bytes, ModuleNews& news) {
+    if (!r.type) return;
+    const ModuleTypeInfo* info = findModuleType(*r.type);
+    if (info == nullptr) return;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        const auto address = static_cast<std::uint16_t>(start + i);
+        std::size_t index = 0;
+        for (const auto& [first, last] : info->nameRanges) {
+            if (address >= first && address <= last) {
+                const std::size_t at = index + (address - first);
+                if (at < r.nameBytes.size() && r.nameBytes[at] != bytes[i]) {
+                    r.nameBytes[at] = bytes[i];
+                    news.described = true;
+                }
+                break;
+            }
+            index += static_cast<std::size_t>(last - first + 1);
+        }
+    }
+}
+
+void heard(ModuleRecord& r, std::int64_t now, ModuleNews& news) {
+    if (r.silent) {
+        r.silent = false;
+        news.heardAgain = true;
+        news.silentFor = now - r.lastSeen;
+    }
+    r.heardSinceStart = true;
+    r.lastSeen = now;
+    ++r.frames;
+}
+
+std::string stripped(const std::vector<std::uint8_t>& bytes) {
+    std::string out;
+    for (const std::uint8_t b : bytes) {
+        if (b != kNone && b != 0x00) out += static_cast<char>(b);
+    }
+    while (!out.empty() && out.back() == ' ') out.pop_back();
+    return out;
+}
+
+}  // namespace
+
+ModuleNews learnFromFrame(ModuleTable& t, std::span<const std::uint8_t> frame, bool fromBus, std::int64_t now) {
+    ModuleNews news;
+    const auto f = view(frame);
+    if (!fromBus || !f || f->rtr || f->data.empty()) return news;
+    const std::uint8_t command = f->data[0];
+    if (f->address == 0x00) {
+        // A module that starts says so from address 0.
+        if (command != 0xAB || f->data.size() < 2 || f->data[1] == 0x00 || f->data[1] == kNone) return news;
+        const std::uint8_t address = t.ownerOf[f->data[1]] != 0 ? t.ownerOf[f->data[1]] : f->data[1];
+        ModuleRecord& r = recordAt(t, address, now, news.found);
+        news.address = address;
+        heard(r, now, news);
+        ++r.restarts;
+        r.lastRestart = now;
+        news.restarted = true;
+        return news;
+    }
+    if (f->address == kNone || hostCommand(command)) return news;
+    const std::uint8_t sender = f->address;
+    const std::uint8_t address = t.ownerOf[sender] != 0 ? t.ownerOf[sender] : sender;
+    ModuleRecord& r = recordAt(t, address, now, news.found);
+    news.address = address;
+    heard(r, now, news);
+    const auto data = f->data;
+    switch (command) {
+        case 0xFF:
+            if (data.size() >= 2 && sender == address) learnType(r, data, news);
+            break;
+        case 0xB0:
+            if (sender == address) learnSubAddresses(t, r, data, news);
+            break;
+        case 0xF0: case 0xF1: case 0xF2:
+            learnChannelName(r, sender, data, news);
+            break;
+        case 0xFE:
+            if (data.size() >= 4) learnMemory(r, static_cast<std::uint16_t>(data[1] << 8 | data[2]), data.subspan(3, 1), news);
+            break;
+        case 0xCC:
+            if (data.size() >= 7) learnMemory(r, static_cast<std::uint16_t>(data[1] << 8 | data[2]), data.subspan(3, 4), news);
+            break;
+        default:
+            break;
+    }
+    return news;
+}
+
+const ModuleRecord* moduleAt(const ModuleTable& t, std::uint8_t address) {
+    const std::uint8_t owner = t.ownerOf[address] != 0 ? t.ownerOf[address] : address;
+    return t.byAddress[owner] ? &*t.byAddress[owner] : nullptr;
+}
+
+std::vector<std::uint8_t> markSilent(ModuleTable& t, std::int64_t now, std::int64_t silentAfter) {
+    std::vector<std::uint8_t> out;
+    if (silentAfter <= 0) return out;
+    for (auto& slot : t.byAddress) {
+        if (slot && !slot->silent && now - slot->lastSeen >= silentAfter) {
+            slot->silent = true;
+            out.push_back(slot->address);
+        }
+    }
+    return out;
+}
+
+std::optional<std::int64_t> nextSilence(const ModuleTable& t, std::int64_t silentAfter) {
+    std::optional<std::int64_t> next;
+    if (silentAfter <= 0) return next;
+    for (const auto& slot : t.byAddress) {
+        if (slot && !slot->silent) next = std::min(next.value_or(slot->lastSeen + silentAfter), slot->lastSeen + silentAfter);
+    }
+    return next;
+}
+
+ModuleCounts countModules(const ModuleTable& t) {
+    ModuleCounts c;
+    for (const auto& slot : t.byAddress) {
+        if (!slot) continue;
+        ++c.known;
+        if (slot->silent) ++c.silent;
+    }
+    return c;
+}
+
+std::string moduleName(const ModuleRecord& r) {
+    // The bytes read so far, up to the first not read yet.
+    std::vector<std::uint8_t> bytes;
+    for (const std::int16_t b : r.nameBytes) {
+        if (b < 0) break;
+        bytes.push_back(static_cast<std::uint8_t>(b));
+    }
+    return stripped(bytes);
+}
+
+bool nameComplete(const ModuleRecord& r) {
+    for (const std::int16_t b : r.nameBytes) {
+        if (b < 0) return false;
+        if (b == kNone) return true;
+    }
+    return true;
+}
+
+std::string channelNameText(const ChannelName& name) {
+    std::vector<std::uint8_t> bytes;
+    for (int part = 0; part < 3 && (name.partsKnown & (1u << part)) != 0; ++part) {
+        const std::size_t first = part == 0 ? 0 : part == 1 ? 6 : 12;
+        bytes.insert(bytes.end(), name.bytes.begin() + static_cast<std::ptrdiff_t>(first),
+                     name.bytes.begin() + static_cast<std::ptrdiff_t>(first + (part == 2 ? 4 : 6)));
+    }
+    return stripped(bytes);
+}
+
+std::string serialText(const ModuleRecord& r) {
+    if (!r.serial) return {};
+    char text[8];
+    std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(*r.serial));
+    return text;
+}
+
+std::string buildText(const ModuleRecord& r) {
+    if (!r.build) return {};
+    char text[8];
+    std::snprintf(text, sizeof text, "%02X-%02X", static_cast<unsigned>((*r.build)[0]), static_cast<unsigned>((*r.build)[1]));
+    return text;
+}
+
+std::string typeText(const ModuleRecord& r) { return r.type ? moduleTypeText(*r.type) : std::string(); }
+
+std::string moduleDescription(const ModuleRecord& r) {
+    std::string out = addressText(r.address);
+    if (r.type) out += " " + typeText(r);
+    if (const std::string name = moduleName(r); !name.empty()) out += " \"" + name + "\"";
+    if (r.serial) out += " serial " + serialText(r);
+    if (r.build) out += " build " + buildText(r);
+    return out;
+}
+
+}  // namespace tessel

@@ -1,0 +1,91 @@
+#include "service/module_scan.h"
+
+#include <algorithm>
+
+namespace tessel {
+
+namespace {
+constexpr std::uint8_t kLowPriority = 0xFB;
+}
+
+Bytes moduleRequest(std::uint8_t address, bool rtr, const Bytes& data) {
+    Bytes frame;
+    frame.reserve(data.size() + 6);
+    for (const std::uint8_t b : {kStartByte, kLowPriority, address,
+                                 static_cast<std::uint8_t>((rtr ? 0x40 : 0x00) | (data.size() & 0x0F))}) {
+        frame.push_back(b);
+    }
+    for (const std::uint8_t b : data) frame.push_back(b);
+    frame.push_back(frameChecksum(frame, static_cast<std::int64_t>(frame.size()) - 1));
+    frame.push_back(kEndByte);
+    return frame;
+}
+
+std::vector<Bytes> detailRequests(const ModuleRecord& r) {
+    std::vector<Bytes> out;
+    const ModuleTypeInfo* info = r.type ? findModuleType(*r.type) : nullptr;
+    if (info == nullptr) return out;
+    if (info->naming == ChannelNaming::Bit) {
+        // Every channel at once: each answers with its own three frames.
+        out.push_back(moduleRequest(r.address, false, {0xEF, 0xFF}));
+    } else {
+        for (int ch = 1; ch <= info->channels; ++ch) {
+            out.push_back(moduleRequest(r.address, false, {0xEF, static_cast<std::uint8_t>(ch)}));
+        }
+    }
+    for (const auto& [first, last] : info->nameRanges) {
+        for (unsigned a = first; a <= last; a += 4) {
+            out.push_back(moduleRequest(r.address, false, {0xC9, static_cast<std::uint8_t>(a >> 8), static_cast<std::uint8_t>(a & 0xFF)}));
+        }
+    }
+    return out;
+}
+
+void ModuleScan::begin(std::int64_t nowSeconds) {
+    phase_ = Phase::Types;
+    startSeconds_ = nowSeconds;
+}
+
+ModuleScan::Step ModuleScan::due(const ModuleTable& table, std::int64_t nowMillis, std::size_t ownWaiting) {
+    Step step;
+    switch (phase_) {
+        case Phase::Idle: break;
+        case Phase::Types:
+            for (unsigned a = 0x01; a <= 0xFE; ++a) step.frames.push_back(moduleRequest(static_cast<std::uint8_t>(a), true, {}));
+            step.line = "scan of the bus: a type request to every address, $01 to $FE";
+            phase_ = Phase::Sending;
+            break;
+        case Phase::Sending:
+            // The answers to the last request may come for a while after it went out.
+            if (ownWaiting == 0) {
+                answersDue_ = nowMillis + kScanAnswerMillis;
+                phase_ = Phase::Answers;
+            }
+            break;
+        case Phase::Answers: {
+            if (nowMillis < answersDue_) break;
+            int answered = 0;
+            for (const auto& slot : table.byAddress) {
+                if (!slot || !slot->type || slot->lastSeen < startSeconds_) continue;
+                ++answered;
+                for (Bytes& frame : detailRequests(*slot)) step.frames.push_back(std::move(frame));
+            }
+            step.line = "scan of the bus: " + std::to_string(answered) + (answered == 1 ? " module" : " modules") +
+                        " answered; asking their channel and module names";
+            phase_ = Phase::Details;
+            break;
+        }
+        case Phase::Details:
+            if (ownWaiting == 0) phase_ = Phase::Idle;
+            break;
+    }
+    return step;
+}
+
+std::int64_t ModuleScan::dueInMillis(std::int64_t nowMillis) const {
+    if (phase_ == Phase::Types) return 0;
+    if (phase_ == Phase::Answers) return std::max<std::int64_t>(answersDue_ - nowMillis, 0);
+    return -1;
+}
+
+}  // namespace tessel

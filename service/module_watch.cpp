@@ -1,0 +1,133 @@
+#include "service/module_watch.h"
+
+#include <algorithm>
+
+#include "modules/module_state.h"
+#include "protocol/frame.h"
+#include "web/module_json.h"
+
+namespace tessel {
+
+std::string durationText(std::int64_t s) {
+    if (s < 60) return std::to_string(s) + " s";
+    if (s < 3600) return std::to_string(s / 60) + " min";
+    if (s < 86400 * 2) {
+        const std::int64_t minutes = (s % 3600) / 60;
+        return std::to_string(s / 3600) + " h" + (minutes != 0 ? " " + std::to_string(minutes) + " min" : "");
+    }
+    return std::to_string(s / 86400) + " days";
+}
+
+ModuleWatch::ModuleWatch(ModuleWatchSettings settings, LineSink line, WebMonitor* web)
+    : settings_(std::move(settings)), line_(std::move(line)), web_(web) {}
+
+void ModuleWatch::start(std::int64_t now) {
+    if (!settings_.statePath.empty()) {
+        std::string error;
+        switch (readModuleState(settings_.statePath, table_, error)) {
+            case StateRead::Read: break;
+            case StateRead::Missing: break;
+            case StateRead::Damaged: {
+                std::string movedTo;
+                const bool moved = setAsideStateFile(settings_.statePath, movedTo);
+                line_("the module table in " + settings_.statePath + " does not read (" + error + "): " +
+                          (moved ? "set aside as " + movedTo : "left as it is") + ", starting with none",
+                      JournalLevel::Warning);
+                table_ = ModuleTable{};
+                break;
+            }
+        }
+    }
+    // What was known before is shown, silent where it had been quiet too long already.
+    markSilent(table_, now, settings_.silentAfter);
+    for (const auto& slot : table_.byAddress) {
+        if (!slot) continue;
+        said_.set(slot->address, slot->type.has_value());
+        showRow(slot->address);
+    }
+}
+
+void ModuleWatch::showRow(std::uint8_t address) {
+    const auto& slot = table_.byAddress[address];
+    if (!slot) return;
+    rowSecond_[address] = slot->lastSeen;
+    if (web_ != nullptr) web_->setModuleRow(address, moduleJson(*slot));
+}
+
+void ModuleWatch::framesPassed(const FrameQueue& clientRuns, const FrameQueue& busFrames, std::int64_t now,
+                               std::int64_t nowMillis) {
+    (void)clientRuns;  // requests: they teach nothing of a module
+    std::set<std::uint8_t> shown;
+    for (const ReceivedFrame& record : busFrames) {
+        if (!checksumPair(record.bytes).agrees()) continue;
+        const ModuleNews news = learnFromFrame(table_, record.bytes, true, now);
+        if (news.address == 0) continue;
+        dirty_ = true;
+        const ModuleRecord& r = *table_.byAddress[news.address];
+        if (news.heardAgain) {
+            line_("module " + moduleDescription(r) + " heard again after " + durationText(news.silentFor),
+                  JournalLevel::Info);
+        }
+        if (news.restarted) line_("module " + moduleDescription(r) + " restarted", JournalLevel::Info);
+        if (news.described && r.type && !said_.test(news.address)) {
+            auto [it, added] = pending_.try_emplace(news.address, Pending{nowMillis, 0});
+            const std::int64_t limit = it->second.firstMillis + kLearnedLineLimitMillis;
+            it->second.dueMillis = nameComplete(r) ? std::min(nowMillis + kLearnedLineSettleMillis, limit) : limit;
+        }
+        // A row changes at once for what it shows, and at most each second for the time alone.
+        if (news.found || news.described || news.heardAgain || news.restarted || rowSecond_[news.address] != r.lastSeen) {
+            shown.insert(news.address);
+        }
+    }
+    for (const std::uint8_t address : shown) showRow(address);
+}
+
+void ModuleWatch::tick(std::int64_t now, std::int64_t nowMillis) {
+    for (auto it = pending_.begin(); it != pending_.end();) {
+        if (it->second.dueMillis > nowMillis) {
+            ++it;
+            continue;
+        }
+        said_.set(it->first);
+        if (const auto& slot = table_.byAddress[it->first]) line_("module " + moduleDescription(*slot), JournalLevel::Info);
+        it = pending_.erase(it);
+    }
+    for (const std::uint8_t address : markSilent(table_, now, settings_.silentAfter)) {
+        dirty_ = true;
+        line_("module " + moduleDescription(*table_.byAddress[address]) + " silent: not heard for " +
+                  durationText(settings_.silentAfter),
+              JournalLevel::Warning);
+        showRow(address);
+    }
+    if (dirty_ && !settings_.statePath.empty() && nowMillis - lastWriteMillis_ >= kStateWriteMillis) {
+        lastWriteMillis_ = nowMillis;
+        writeState();
+    }
+}
+
+std::int64_t ModuleWatch::dueInMillis(std::int64_t now, std::int64_t nowMillis) const {
+    std::int64_t due = -1;
+    const auto sooner = [&due](std::int64_t in) { due = due < 0 ? std::max<std::int64_t>(in, 0) : std::min(due, std::max<std::int64_t>(in, 0)); };
+    for (const auto& [address, p] : pending_) sooner(p.dueMillis - nowMillis);
+    if (const auto silence = nextSilence(table_, settings_.silentAfter)) sooner((*silence - now) * 1000 + 1);
+    if (dirty_ && !settings_.statePath.empty()) sooner(lastWriteMillis_ + kStateWriteMillis - nowMillis);
+    return due;
+}
+
+void ModuleWatch::writeState() {
+    std::string error;
+    if (writeModuleState(table_, settings_.statePath, error)) {
+        dirty_ = false;
+        writeWarned_ = false;
+        return;
+    }
+    // Said once until a write works again: the bridge goes on without it.
+    if (!writeWarned_) line_("cannot keep the module table: " + error, JournalLevel::Warning);
+    writeWarned_ = true;
+}
+
+void ModuleWatch::stop() {
+    if (dirty_ && !settings_.statePath.empty()) writeState();
+}
+
+}  // namespace tessel

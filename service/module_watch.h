@@ -1,0 +1,77 @@
+// The service's use of the module table: it learns from every frame the pass hands on, says in
+// the journal when a module is first learned, goes silent and is heard again, keeps the page's
+// Modules panel current, and keeps the table in its state file across restarts.
+#pragma once
+#include <bitset>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+
+#include "modules/module_table.h"
+#include "protocol/received_frame.h"
+#include "service/journal.h"
+#include "web/web_monitor.h"
+
+namespace tessel {
+
+constexpr std::int64_t kDefaultSilentAfterSeconds = 24 * 3600;
+// The state file is written at most this often (and at the stop), so a busy bus does not wear
+// a small board's flash.
+constexpr std::int64_t kStateWriteMillis = 60'000;
+// A module's first line waits for its name (a scan reads the names after every type) and then
+// until what it says settles, at most this long after its type: a module whose name nobody
+// reads is said without one.
+constexpr std::int64_t kLearnedLineSettleMillis = 2'000;
+constexpr std::int64_t kLearnedLineLimitMillis = 60'000;
+
+struct ModuleWatchSettings {
+    std::int64_t silentAfter = kDefaultSilentAfterSeconds;  // 0: never silent
+    std::string statePath;                                   // empty: not kept
+};
+
+// "24 h", "3 h 2 min", "45 s": how long, as the journal says it.
+std::string durationText(std::int64_t seconds);
+
+class ModuleWatch {
+public:
+    using LineSink = std::function<void(const std::string&, JournalLevel)>;
+    ModuleWatch(ModuleWatchSettings settings, LineSink line, WebMonitor* web);
+
+    // Reads the state file: its modules are known, not yet heard since the start. A damaged or
+    // foreign file is set aside with a warning.
+    void start(std::int64_t nowSeconds);
+    void framesPassed(const FrameQueue& clientRuns, const FrameQueue& busFrames, std::int64_t nowSeconds,
+                      std::int64_t nowMillis);
+    // The lines due, the modules gone silent, the state file when due.
+    void tick(std::int64_t nowSeconds, std::int64_t nowMillis);
+    // Milliseconds until tick has something to do; -1: nothing.
+    std::int64_t dueInMillis(std::int64_t nowSeconds, std::int64_t nowMillis) const;
+    // The state file, written at the stop.
+    void stop();
+
+    const ModuleTable& table() const { return table_; }
+    std::int64_t silentAfter() const { return settings_.silentAfter; }
+
+private:
+    void showRow(std::uint8_t address);
+    void writeState();
+
+    ModuleWatchSettings settings_;
+    LineSink line_;
+    WebMonitor* web_;
+    ModuleTable table_;
+    std::bitset<256> said_;  // its learned line was written (or it came from the state file)
+    struct Pending {
+        std::int64_t firstMillis = 0;
+        std::int64_t dueMillis = 0;
+    };
+    std::map<std::uint8_t, Pending> pending_;  // learned lines waiting for the names
+    std::map<std::uint8_t, std::int64_t> rowSecond_;  // the last-seen second each shown row has
+    bool dirty_ = false;
+    std::int64_t lastWriteMillis_ = -kStateWriteMillis;  // the first change is kept at once
+    bool writeWarned_ = false;
+};
+
+}  // namespace tessel

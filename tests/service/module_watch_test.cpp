@@ -1,0 +1,141 @@
+// The service's watch over the module table: its journal lines (a module learned once its name
+// is read, gone silent, heard again), the page's rows, and the state file across a restart.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "modules/module_state.h"
+#include "service/module_watch.h"
+#include "support/fakes.h"
+#include "tools/sim_replies.h"
+
+namespace tessel {
+namespace {
+
+namespace fs = std::filesystem;
+
+FrameQueue busFrames(std::uint8_t address, std::initializer_list<const char*> data) {
+    FrameQueue q;
+    for (const char* d : data) {
+        ReceivedFrame r;
+        r.bytes = sim::moduleFrame(sim::kLowPriority, address, test::hexBytes(d));
+        r.length = static_cast<std::int64_t>(r.bytes.size());
+        q.push_back(r);
+    }
+    return q;
+}
+
+class Watch : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/tessel-watch-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        dir = pattern;
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    ModuleWatch make(std::int64_t silentAfter = 3600, WebMonitor* web = nullptr) {
+        return ModuleWatch({silentAfter, dir + "/modules.state"},
+                           [this](const std::string& text, JournalLevel) { lines.push_back(text); }, web);
+    }
+
+    std::string dir;
+    std::vector<std::string> lines;
+};
+
+TEST_F(Watch, AModuleIsSaidOnceItsNameIsReadAndAgainWhenSilentOrBack) {
+    ModuleWatch w = make();
+    w.start(1000);
+    w.framesPassed({}, busFrames(0x10, {"FF 11 12 34 01 14 20"}), 1000, 0);
+    w.tick(1000, 5000);
+    EXPECT_TRUE(lines.empty()) << "its name is not read yet";
+    EXPECT_TRUE(fs::exists(dir + "/modules.state")) << "the first change is kept at once";
+    EXPECT_EQ(w.dueInMillis(1000, 5000), 55'000) << "its line waits a minute at most for its name";
+    w.framesPassed({}, busFrames(0x10, {"CC 00 E3 4B 69 74 63", "CC 00 E7 68 65 6E FF"}), 1015, 15'000);
+    w.tick(1016, 16'999);
+    EXPECT_TRUE(lines.empty()) << "what it says settles first";
+    w.tick(1017, 17'000);
+    EXPECT_EQ(lines, std::vector<std::string>{"module $10 VMB4RYNO \"Kitchen\" serial 1234 build 14-20"});
+
+    lines.clear();
+    w.tick(1015 + 3599, 20'000);
+    EXPECT_TRUE(lines.empty());
+    EXPECT_EQ(w.dueInMillis(1015 + 3599, 20'000), 1001);
+    w.tick(1015 + 3600, 21'000);
+    EXPECT_EQ(lines, std::vector<std::string>{"module $10 VMB4RYNO \"Kitchen\" serial 1234 build 14-20 silent: not heard for 1 h"});
+    lines.clear();
+    w.framesPassed({}, busFrames(0x10, {"FB 01 00 00 00 00 00 00"}), 1015 + 7200 + 120, 30'000);
+    EXPECT_EQ(lines, std::vector<std::string>{"module $10 VMB4RYNO \"Kitchen\" serial 1234 build 14-20 heard again after 2 h 2 min"});
+}
+
+TEST_F(Watch, AModuleWhoseNameNobodyReadsIsSaidWithoutOne) {
+    ModuleWatch w = make();
+    w.start(1000);
+    w.framesPassed({}, busFrames(0x10, {"FF 11 12 34 01 14 20"}), 1000, 0);
+    w.tick(1059, 59'999);
+    EXPECT_TRUE(lines.empty());
+    w.tick(1060, 60'000);
+    EXPECT_EQ(lines, std::vector<std::string>{"module $10 VMB4RYNO serial 1234 build 14-20"});
+}
+
+TEST_F(Watch, TheTableOutlivesARestartAndIsWrittenAtMostOnceAMinute) {
+    {
+        ModuleWatch w = make();
+        w.start(1000);
+        w.framesPassed({}, busFrames(0x10, {"FF 11 12 34 01 14 20", "CC 00 E3 4B 69 74 FF"}), 1000, 1000);
+        w.tick(1000, 1000);
+        ASSERT_TRUE(fs::exists(dir + "/modules.state"));
+        const auto written = fs::last_write_time(dir + "/modules.state");
+        w.framesPassed({}, busFrames(0x20, {"FF 15 45 67 01 14 10"}), 1010, 10'000);
+        w.tick(1010, 10'000);
+        EXPECT_EQ(fs::last_write_time(dir + "/modules.state"), written) << "not again within the minute";
+        EXPECT_EQ(w.dueInMillis(1010, 10'000), 51'000) << "the next write, a minute after the last";
+        w.stop();
+    }
+    lines.clear();
+    WebMonitor web("test");
+    ModuleWatch again = make(3600, &web);
+    again.start(1100);
+    EXPECT_TRUE(lines.empty()) << "known already: no line of a module learned";
+    ASSERT_EQ(countModules(again.table()).known, 2);
+    EXPECT_EQ(moduleName(*moduleAt(again.table(), 0x10)), "Kit");
+    EXPECT_FALSE(moduleAt(again.table(), 0x10)->heardSinceStart);
+    const std::string snapshot = web.snapshotEvent("");
+    EXPECT_NE(snapshot.find("\"address\":16,"), std::string::npos);
+    EXPECT_NE(snapshot.find("\"address\":32,"), std::string::npos);
+    EXPECT_NE(snapshot.find("\"heardSinceStart\":false"), std::string::npos);
+
+    // Quiet too long while the service was stopped: silent from the start, without a line.
+    ModuleWatch late = make(60);
+    late.start(5000);
+    EXPECT_EQ(countModules(late.table()).silent, 2);
+    EXPECT_TRUE(lines.empty());
+}
+
+TEST_F(Watch, ADamagedStateFileIsSetAsideWithAWarning) {
+    std::ofstream(dir + "/modules.state") << "tessel-serverd modules 1\nmodule 10 zz\n";
+    ModuleWatch w = make();
+    w.start(1000);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0], "the module table in " + dir + "/modules.state does not read (line 2 does not read): set aside as " +
+                            dir + "/modules.state.damaged, starting with none");
+    EXPECT_TRUE(fs::exists(dir + "/modules.state.damaged"));
+    EXPECT_EQ(countModules(w.table()).known, 0);
+}
+
+TEST_F(Watch, AStateDirectoryThatCannotBeWrittenIsSaidOnce) {
+    ModuleWatch w({3600, dir + "/gone/modules.state"},
+                  [this](const std::string& text, JournalLevel) { lines.push_back(text); }, nullptr);
+    w.start(1000);
+    w.framesPassed({}, busFrames(0x10, {"FF 11 12 34 01 14 20"}), 1000, 0);
+    w.tick(1000, 0);
+    w.framesPassed({}, busFrames(0x10, {"FB 01 00 00 00 00 00 00"}), 1100, 100'000);
+    w.tick(1100, 100'000);
+    ASSERT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("cannot keep", 0) == 0; }), 1);
+}
+
+}  // namespace
+}  // namespace tessel
