@@ -68,7 +68,8 @@ void ModuleWatch::framesPassed(const FrameQueue& clientRuns, const FrameQueue& b
             line_("module " + moduleDescription(r) + " heard again after " + durationText(news.silentFor),
                   JournalLevel::Info);
         }
-        if (news.restarted) line_("module " + moduleDescription(r) + " restarted", JournalLevel::Info);
+        // A module heard of first by its power-up is learned, not restarted.
+        if (news.restarted && !news.found) line_("module " + moduleDescription(r) + " restarted", JournalLevel::Info);
         if (news.described && r.type && !said_.test(news.address)) {
             auto [it, added] = pending_.try_emplace(news.address, Pending{nowMillis, 0});
             const std::int64_t limit = it->second.firstMillis + kLearnedLineLimitMillis;

@@ -69,6 +69,12 @@ TEST_F(Watch, AModuleIsSaidOnceItsNameIsReadAndAgainWhenSilentOrBack) {
     lines.clear();
     w.framesPassed({}, busFrames(0x10, {"FB 01 00 00 00 00 00 00"}), 1015 + 7200 + 120, 30'000);
     EXPECT_EQ(lines, std::vector<std::string>{"module $10 VMB4RYNO \"Kitchen\" serial 1234 build 14-20 heard again after 2 h 2 min"});
+
+    // A power-up: a restart of a module known, the first word of one that is not.
+    lines.clear();
+    w.framesPassed({}, busFrames(0x00, {"AB 10", "AB 33"}), 1015 + 7300, 31'000);
+    EXPECT_EQ(lines, std::vector<std::string>{"module $10 VMB4RYNO \"Kitchen\" serial 1234 build 14-20 restarted"});
+    EXPECT_EQ(countModules(w.table()).known, 2);
 }
 
 TEST_F(Watch, AModuleWhoseNameNobodyReadsIsSaidWithoutOne) {

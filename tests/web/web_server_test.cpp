@@ -85,7 +85,8 @@ protected:
                                       [this] { return problem; },
                                       [this](const std::string& address, const std::string& reason) {
                                           loginFailures.push_back(address + " " + reason);
-                                      }}};
+                                      },
+                                      [] { return std::string("{\"now\":1,\"silentAfter\":86400,\"modules\":[]}\n"); }}};
     std::vector<std::string> loginFailures;
     std::string problem;
 };
@@ -123,6 +124,8 @@ TEST_F(WebServerTest, TheKeyIsThePasswordForEverythingButHealth) {
         {"/metrics", "", "HTTP/1.1 401 "},
         {"/", "", "HTTP/1.1 401 "},
         {"/events", "", "HTTP/1.1 401 "},
+        {"/modules.json", "", "HTTP/1.1 401 "},
+        {"/modules.json", "Authorization: Basic " + base64("anyone:s3cret:key") + "\r\n", "HTTP/1.1 200 "},
         {"/metrics", "Authorization: Basic " + base64("anyone:s3cret:key") + "\r\n", "HTTP/1.1 200 "},
         {"/metrics", "Authorization: Basic " + base64(":s3cret:key") + "\r\n", "HTTP/1.1 200 "},
         {"/metrics", "Authorization: Basic " + base64("anyone:s3cret:ke") + "\r\n", "HTTP/1.1 401 "},
@@ -137,13 +140,13 @@ TEST_F(WebServerTest, TheKeyIsThePasswordForEverythingButHealth) {
             EXPECT_NE(got.find("WWW-Authenticate: Basic realm=\"tessel-server\""), std::string::npos) << got;
         }
     }
-    EXPECT_EQ(server.refusals().at(401), 6);
+    EXPECT_EQ(server.refusals().at(401), 7);
     // Counted by reason and told to the service by address only.
-    EXPECT_EQ(server.failedLogins().at("no_key"), 4);
+    EXPECT_EQ(server.failedLogins().at("no_key"), 5);
     EXPECT_EQ(server.failedLogins().at("wrong_key"), 2);
-    ASSERT_EQ(loginFailures.size(), 6u);
+    ASSERT_EQ(loginFailures.size(), 7u);
     EXPECT_EQ(loginFailures[0], "127.0.0.1 no_key");
-    EXPECT_EQ(loginFailures[4], "127.0.0.1 wrong_key");
+    EXPECT_EQ(loginFailures[5], "127.0.0.1 wrong_key");
 }
 
 TEST_F(WebServerTest, HealthFollowsTheDevice) {
