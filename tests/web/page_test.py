@@ -62,11 +62,22 @@ class Bridge:
 
 
 def rows(driver, table="monitor"):
-    return driver.execute_script(
+    """A list's rows: its texts after the icon (the monitor's five, its module column apart)."""
+    found = driver.execute_script(
         "return Array.from(document.querySelectorAll('#%s tbody tr')).map(r => ({"
         "cells: Array.from(r.cells).slice(1).map(c => c.textContent),"
         "colour: getComputedStyle(r).color,"
         "icon: r.cells[0].querySelector('img').getAttribute('src')}))" % table)
+    if table == "monitor":
+        for r in found:
+            r["module"] = r["cells"].pop(4)
+    return found
+
+
+def module_rows(driver):
+    return driver.execute_script(
+        "return Array.from(document.querySelectorAll('#modules tbody tr')).map(r => ({"
+        "cells: Array.from(r.cells).map(c => c.textContent), silent: r.classList.contains('silent')}))")
 
 
 def text(driver, element_id):
@@ -232,7 +243,7 @@ def case_narrow_screen(driver, bridge, downloads):
         check(widths[0] <= widths[1], "the page is wider than the screen: %r" % widths)
         check(widths[2] > widths[3], "the monitor does not scroll sideways: %r" % widths)
         boxes = driver.execute_script(
-            "return ['monitor-section', 'clients', 'bandwidth'].map(id => {"
+            "return ['monitor-section', 'clients', 'bandwidth', 'modules-section'].map(id => {"
             "const r = document.getElementById(id).getBoundingClientRect(); return [r.top, r.bottom]})")
         check(all(a[1] <= b[0] for a, b in zip(boxes, boxes[1:])), "parts overlap: %r" % boxes)
     finally:
@@ -259,6 +270,55 @@ def case_the_key_is_asked_for(driver, bridge, downloads):
         driver.execute_cdp_cmd("Network.setExtraHTTPHeaders", {"headers": {}})
         guarded.stop()
         shutil.rmtree(work, ignore_errors=True)
+
+
+def module_answers(address, *data):
+    return b"".join(frame(0xFB, address, list(d)) for d in data)
+
+
+def case_modules_panel_and_column(driver, bridge, downloads):
+    """The Modules panel lists what the bridge learned, with its names; the monitor names the
+    module of each line; a module not heard for --silent-after shows as silent."""
+    quick = Bridge(["--silent-after", "4s"])
+    try:
+        opened(driver, quick)
+        check(driver.find_element(By.ID, "no-modules").is_displayed(), "the panel says none is known yet")
+        kitchen = module_answers(
+            0x10, [0xFF, 0x11, 0x12, 0x34, 0x01, 0x14, 0x20],
+            [0xF0, 0x01] + list(b"Workto"), [0xF1, 0x01] + list(b"p") + [0xFF] * 5, [0xF2, 0x01] + [0xFF] * 4,
+            [0xCC, 0x00, 0xE3] + list(b"Kitc"), [0xCC, 0x00, 0xE7] + list(b"hen") + [0xFF])
+        sensor = module_answers(0x40, [0xFF, 0x0C, 0x00, 0x78, 0x90, 0x01, 0x14, 0x09])
+        quick.bus.write(kitchen + sensor)
+        wait_for(lambda: len(module_rows(driver)) == 2, 3, "two modules on the page")
+        wait_for(lambda: module_rows(driver)[0]["cells"][:6] ==
+                 ["$10", "VMB4RYNO", "Kitchen", "1234", "14-20", "1 Worktop"], 3,
+                 "the relays' row: %r" % module_rows(driver))
+        first = module_rows(driver)
+        check(first[1]["cells"][:5] == ["$40", "VMB1TS", "", "7890", "14-09"], "the sensor's row: %r" % first[1])
+        check(re.fullmatch(r"\d+ s ago", first[0]["cells"][6]), "last seen %r" % first[0]["cells"][6])
+        check(text(driver, "module-count") == "(2 known)", "the count: %r" % text(driver, "module-count"))
+        check(not driver.find_element(By.ID, "no-modules").is_displayed(), "the note of none stays")
+
+        # Each line names its module, from it or to it; the log file's columns stay five.
+        client = Client(quick.tcp_port)
+        client.send(frame(0xF8, 0x10, [0x02, 0x01]))
+        wait_for(lambda: any(r["cells"][1] == frame(0xF8, 0x10, [0x02, 0x01]).hex().upper() for r in rows(driver)),
+                 3, "the client's line")
+        lines = rows(driver)
+        by_hex = {r["cells"][1]: r["module"] for r in lines}
+        check(by_hex[frame(0xF8, 0x10, [0x02, 0x01]).hex().upper()] == "Kitchen", "the command's module: %r" % by_hex)
+        check(by_hex[sensor.hex().upper()] == "VMB1TS", "an unnamed module by its type: %r" % by_hex)
+        check(all(len(r["cells"]) == 5 for r in lines), "the monitor's own columns")
+        client.close()
+
+        # Not heard for 4 s: silent, and marked so; a frame from it brings it back.
+        wait_for(lambda: all(r["silent"] for r in module_rows(driver)), 8, "both modules silent")
+        check(module_rows(driver)[0]["cells"][6].startswith("silent, last heard "), "%r" % module_rows(driver)[0])
+        check(text(driver, "module-count") == "(2 known, 2 silent)", "the count: %r" % text(driver, "module-count"))
+        quick.bus.write(module_answers(0x40, [0xE6, 0x2B, 0x00, 0x26, 0x00, 0x30, 0x00]))
+        wait_for(lambda: not module_rows(driver)[1]["silent"], 3, "the sensor heard again")
+    finally:
+        quick.stop()
 
 
 CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}
