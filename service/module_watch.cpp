@@ -1,6 +1,7 @@
 #include "service/module_watch.h"
 
 #include <algorithm>
+#include <limits>
 
 #include "modules/module_state.h"
 #include "protocol/frame.h"
@@ -50,14 +51,17 @@ void ModuleWatch::start(std::int64_t now) {
 void ModuleWatch::showRow(std::uint8_t address) {
     const auto& slot = table_.byAddress[address];
     if (!slot) return;
-    rowSecond_[address] = slot->lastSeen;
-    if (web_ != nullptr) web_->setModuleRow(address, moduleJson(*slot));
+    seenShown_[address] = slot->lastSeen;
+    if (web_ == nullptr) return;
+    web_->setModuleRow(address, moduleJson(*slot));
+    web_->setModuleSeen(address, slot->lastSeen);
 }
 
 void ModuleWatch::framesPassed(const FrameQueue& clientRuns, const FrameQueue& busFrames, std::int64_t now,
                                std::int64_t nowMillis) {
     (void)clientRuns;  // requests: they teach nothing of a module
     std::set<std::uint8_t> shown;
+    std::set<std::uint8_t> seen;
     for (const ReceivedFrame& record : busFrames) {
         if (!checksumPair(record.bytes).agrees()) continue;
         const ModuleNews news = learnFromFrame(table_, record.bytes, true, now);
@@ -75,15 +79,31 @@ void ModuleWatch::framesPassed(const FrameQueue& clientRuns, const FrameQueue& b
             const std::int64_t limit = it->second.firstMillis + kLearnedLineLimitMillis;
             it->second.dueMillis = nameComplete(r) ? std::min(nowMillis + kLearnedLineSettleMillis, limit) : limit;
         }
-        // A row changes at once for what it shows, and at most each second for the time alone.
-        if (news.found || news.described || news.heardAgain || news.restarted || rowSecond_[news.address] != r.lastSeen) {
+        // A row changes for what it shows; for the time alone the page gets the time, at most
+        // once a second.
+        if (news.found || news.described || news.heardAgain || news.restarted) {
             shown.insert(news.address);
+        } else if (seenShown_[news.address] != r.lastSeen) {
+            seen.insert(news.address);
         }
+        if (pending_.count(news.address) != 0) nextCheckMillis_ = std::min(nextCheckMillis_, pending_[news.address].dueMillis);
     }
     for (const std::uint8_t address : shown) showRow(address);
+    for (const std::uint8_t address : seen) {
+        if (shown.count(address) != 0) continue;
+        seenShown_[address] = table_.byAddress[address]->lastSeen;
+        if (web_ != nullptr) web_->setModuleSeen(address, seenShown_[address]);
+    }
+    if (dirty_ && !settings_.statePath.empty()) nextCheckMillis_ = std::min(nextCheckMillis_, lastWriteMillis_ + kStateWriteMillis);
+}
+
+void ModuleWatch::planNextCheck(std::int64_t now, std::int64_t nowMillis) {
+    const std::int64_t due = dueInMillis(now, nowMillis);
+    nextCheckMillis_ = due < 0 ? std::numeric_limits<std::int64_t>::max() : nowMillis + due;
 }
 
 void ModuleWatch::tick(std::int64_t now, std::int64_t nowMillis) {
+    if (nowMillis < nextCheckMillis_) return;
     for (auto it = pending_.begin(); it != pending_.end();) {
         if (it->second.dueMillis > nowMillis) {
             ++it;
@@ -104,6 +124,7 @@ void ModuleWatch::tick(std::int64_t now, std::int64_t nowMillis) {
         lastWriteMillis_ = nowMillis;
         writeState();
     }
+    planNextCheck(now, nowMillis);
 }
 
 std::int64_t ModuleWatch::dueInMillis(std::int64_t now, std::int64_t nowMillis) const {

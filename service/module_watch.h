@@ -2,9 +2,12 @@
 // the journal when a module is first learned, goes silent and is heard again, keeps the page's
 // Modules panel current, and keeps the table in its state file across restarts.
 #pragma once
+#include <array>
 #include <bitset>
 #include <cstdint>
+#include <algorithm>
 #include <functional>
+#include <limits>
 #include <map>
 #include <set>
 #include <string>
@@ -48,6 +51,11 @@ public:
     void tick(std::int64_t nowSeconds, std::int64_t nowMillis);
     // Milliseconds until tick has something to do; -1: nothing.
     std::int64_t dueInMillis(std::int64_t nowSeconds, std::int64_t nowMillis) const;
+    // The same as planned at the last tick and kept since, for the wait between two frames.
+    std::int64_t nextCheckIn(std::int64_t nowMillis) const {
+        return nextCheckMillis_ == std::numeric_limits<std::int64_t>::max() ? -1
+                                                                              : std::max<std::int64_t>(nextCheckMillis_ - nowMillis, 0);
+    }
     // The state file, written at the stop.
     void stop();
 
@@ -68,7 +76,10 @@ private:
         std::int64_t dueMillis = 0;
     };
     std::map<std::uint8_t, Pending> pending_;  // learned lines waiting for the names
-    std::map<std::uint8_t, std::int64_t> rowSecond_;  // the last-seen second each shown row has
+    std::array<std::int64_t, 256> seenShown_{};  // the last-heard second the page has of each
+    // Before this (milliseconds) tick has nothing to do: the waits between frames cost nothing.
+    std::int64_t nextCheckMillis_ = 0;
+    void planNextCheck(std::int64_t nowSeconds, std::int64_t nowMillis);
     bool dirty_ = false;
     std::int64_t lastWriteMillis_ = -kStateWriteMillis;  // the first change is kept at once
     bool writeWarned_ = false;

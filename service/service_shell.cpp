@@ -86,7 +86,7 @@ WaitOutcome ServiceShell::wait(Bridge& bridge, int timeoutMs, std::span<pollfd> 
         }
         if (modules_ != nullptr) {
             modules_->tick(wallSeconds(), bridge.clock.elapsedMillis());
-            if (const std::int64_t due = modules_->dueInMillis(wallSeconds(), bridge.clock.elapsedMillis()); due >= 0) {
+            if (const std::int64_t due = modules_->nextCheckIn(bridge.clock.elapsedMillis()); due >= 0) {
                 timeout = std::min(timeout, due);
             }
         }

@@ -157,18 +157,39 @@ void WebMonitor::setModuleRow(std::uint8_t address, std::string json) {
     changedModules_.insert(address);
 }
 
-// The panel's rows (all, or those changed since the last batch) and the host's time.
+void WebMonitor::setModuleSeen(std::uint8_t address, std::int64_t lastSeen) {
+    lastSeen_[address] = lastSeen;
+    changedSeen_.insert(address);
+}
+
+// The panel's rows and last-heard times (all, or those changed since the last batch) and the
+// host's time.
 std::string WebMonitor::modulesJson(bool all) const {
-    std::string out = all ? ",\"modules\":[" : ",\"moduleChanges\":[";
-    bool first = true;
-    for (const auto& [address, json] : moduleRows_) {
-        if (!all && changedModules_.count(address) == 0) continue;
-        if (!first) out += ',';
-        out += json;
-        first = false;
+    std::string out;
+    if (all || !changedModules_.empty()) {
+        out += all ? ",\"modules\":[" : ",\"moduleChanges\":[";
+        bool first = true;
+        for (const auto& [address, json] : moduleRows_) {
+            if (!all && changedModules_.count(address) == 0) continue;
+            if (!first) out += ',';
+            out += json;
+            first = false;
+        }
+        out += "]";
+    }
+    if (all || !changedSeen_.empty()) {
+        out += ",\"moduleSeen\":{";
+        bool first = true;
+        for (const auto& [address, seen] : lastSeen_) {
+            if (!all && changedSeen_.count(address) == 0) continue;
+            if (!first) out += ',';
+            out += "\"" + std::to_string(address) + "\":" + std::to_string(seen);
+            first = false;
+        }
+        out += "}";
     }
     const std::int64_t now = wallSeconds_ ? wallSeconds_() : static_cast<std::int64_t>(std::time(nullptr));
-    return out + "],\"now\":" + std::to_string(now);
+    return out + ",\"now\":" + std::to_string(now);
 }
 
 std::string WebMonitor::lastEventId() const { return instance_ + "-" + std::to_string(sequence_); }
@@ -234,9 +255,10 @@ std::string WebMonitor::takeBatch() {
                                 : rowsReset_     ? stateJson(true, false, false)
                                                  : clientChangesJson();
     const std::string data = "{\"lines\":" + linesJson(sequence_ - 1, sequence_) + clients +
-                             (changedModules_.empty() ? std::string() : modulesJson(false)) +
+                             (changedModules_.empty() && changedSeen_.empty() ? std::string() : modulesJson(false)) +
                              stateJson(false, statsChanged_, statusChanged_) + "}";
     changedModules_.clear();
+    changedSeen_.clear();
     pendingLines_ = 0;
     clientsChanged_ = statsChanged_ = statusChanged_ = rowsReset_ = false;
     changedRows_.clear();

@@ -61,18 +61,20 @@ TEST_F(Watch, AModuleIsSaidOnceItsNameIsReadAndAgainWhenSilentOrBack) {
     EXPECT_EQ(lines, std::vector<std::string>{"module $10 VMB4RYNO \"Kitchen\" serial 1234 build 14-20"});
 
     lines.clear();
-    w.tick(1015 + 3599, 20'000);
+    // The two clocks move together: the millisecond count began at 1000 s.
+    w.tick(1015 + 3599, 3'614'000);
     EXPECT_TRUE(lines.empty());
-    EXPECT_EQ(w.dueInMillis(1015 + 3599, 20'000), 1001);
-    w.tick(1015 + 3600, 21'000);
+    EXPECT_EQ(w.dueInMillis(1015 + 3599, 3'614'000), 1001);
+    EXPECT_EQ(w.nextCheckIn(3'614'000), 1001);
+    w.tick(1015 + 3600, 3'615'001);
     EXPECT_EQ(lines, std::vector<std::string>{"module $10 VMB4RYNO \"Kitchen\" serial 1234 build 14-20 silent: not heard for 1 h"});
     lines.clear();
-    w.framesPassed({}, busFrames(0x10, {"FB 01 00 00 00 00 00 00"}), 1015 + 7200 + 120, 30'000);
+    w.framesPassed({}, busFrames(0x10, {"FB 01 00 00 00 00 00 00"}), 1015 + 7200 + 120, 7'335'000);
     EXPECT_EQ(lines, std::vector<std::string>{"module $10 VMB4RYNO \"Kitchen\" serial 1234 build 14-20 heard again after 2 h 2 min"});
 
     // A power-up: a restart of a module known, the first word of one that is not.
     lines.clear();
-    w.framesPassed({}, busFrames(0x00, {"AB 10", "AB 33"}), 1015 + 7300, 31'000);
+    w.framesPassed({}, busFrames(0x00, {"AB 10", "AB 33"}), 1015 + 7300, 7'336'000);
     EXPECT_EQ(lines, std::vector<std::string>{"module $10 VMB4RYNO \"Kitchen\" serial 1234 build 14-20 restarted"});
     EXPECT_EQ(countModules(w.table()).known, 2);
 }

@@ -252,6 +252,16 @@ function showModules(modules, now) {
   changeModules(modules, now);
 }
 
+// Modules heard again since their rows came: only the time they were last heard.
+function moduleSeen(times, now) {
+  if (now !== undefined) page.clockOffset = now - Date.now() / 1000;
+  for (const [address, seen] of Object.entries(times)) {
+    const module = page.modules.get(Number(address));
+    if (module) module.lastSeen = seen;
+  }
+  refreshLastSeen();
+}
+
 // "12 s ago" moves on between the bridge's batches.
 function refreshLastSeen() {
   for (const row of $("modules").tBodies[0].rows) {
@@ -292,6 +302,7 @@ function apply(data) {
   // The modules first, so that the lines of this batch name theirs.
   if (data.modules) showModules(data.modules, data.now);
   if (data.moduleChanges) changeModules(data.moduleChanges, data.now);
+  if (data.moduleSeen) moduleSeen(data.moduleSeen, data.now);
   addLines(data.lines || []);
   if (data.clients) showClients(data.clients, data.moreEnded);
   if (data.clientChanges) changeClients(data.clientChanges, data.moreEnded);
