@@ -119,6 +119,10 @@ WaitOutcome ServiceShell::wait(Bridge& bridge, int timeoutMs, std::span<pollfd> 
             }
         }
         const int ready = ::poll(fds_.data(), fds_.size(), static_cast<int>(timeout));
+        if (web_ != nullptr && ready >= 0) {
+            const std::size_t at = watched.size() + 1;
+            web_->sawReady(fds_[at].revents != 0, fds_[at + 1].revents != 0);
+        }
         const bool signalled = ready > 0 && (fds_[watched.size()].revents & POLLIN) != 0;
         if (signalled && readStopSignal()) stopAsked_ = true;
         const bool stop = stopAsked_;

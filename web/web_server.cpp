@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <limits>
 #include <cerrno>
 #include <cstring>
 
@@ -210,8 +211,11 @@ std::int64_t WebServer::waitMillis() {
     std::int64_t wait = -1;
     const auto take = [&wait](std::int64_t ms) { wait = wait < 0 ? std::max<std::int64_t>(ms, 0) : std::min(wait, std::max<std::int64_t>(ms, 0)); };
     MHD_UNSIGNED_LONG_LONG libraryMillis = 0;
+    s.libraryDue = std::numeric_limits<std::int64_t>::max();
     if (MHD_get_timeout(s.daemon, &libraryMillis) == MHD_YES) {
-        take(static_cast<std::int64_t>(std::min<MHD_UNSIGNED_LONG_LONG>(libraryMillis, 86'400'000)));
+        const auto libraryWait = static_cast<std::int64_t>(std::min<MHD_UNSIGNED_LONG_LONG>(libraryMillis, 86'400'000));
+        s.libraryDue = now + libraryWait;
+        take(libraryWait);
     }
     if (s.monitor.hasPending()) take(s.lastBatchMillis + kBatchIntervalMillis - now);
     if (!s.streams.empty()) take(s.lastKeepAliveMillis + kStreamKeepAliveMillis - now);
@@ -222,10 +226,18 @@ std::int64_t WebServer::waitMillis() {
     return wait;
 }
 
+void WebServer::sawReady(bool library, bool listener) {
+    state_->librarySeen = library;
+    state_->listenerSeen = listener;
+}
+
 void WebServer::run() {
     State& s = *state_;
     const std::int64_t now = s.clock.elapsedMillis();
-    acceptPending(s);
+    const std::size_t peersBefore = s.peers.size();
+    bool work = s.librarySeen || now >= s.libraryDue;
+    if (s.listenerSeen) acceptPending(s);
+    work = work || s.peers.size() != peersBefore;
     for (WebPeer& p : s.peers) {
         // Nothing at all within 2 s: a connection held for nothing, let go long before a slow
         // head's 10 s, so that one host's idle connections cannot crowd the others out.
@@ -235,6 +247,7 @@ void WebServer::run() {
                 p.cutOff = true;
                 ++s.refusedConnections["idle"];
                 cutOffConnection(p.connection);
+                work = true;
                 continue;
             }
         }
@@ -250,19 +263,23 @@ void WebServer::run() {
             [[maybe_unused]] const ssize_t sent = ::send(p.fd, kTimedOut, sizeof kTimedOut - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
         }
         cutOffConnection(p.connection);
+        work = true;
     }
     // Every page gets the same batch, at most ten times a second.
     if (s.monitor.hasPending() && now - s.lastBatchMillis >= kBatchIntervalMillis) {
         s.lastBatchMillis = now;
         s.freshSnapshot.reset();
         deliverEvent(s, std::make_shared<const std::string>(s.monitor.takeBatch()));
+        work = true;
     }
     if (now - s.lastKeepAliveMillis >= kStreamKeepAliveMillis) {
         s.lastKeepAliveMillis = now;
         static const auto keepAlive = std::make_shared<const std::string>(": keep-alive\n\n");
         deliverEvent(s, keepAlive);
+        work = true;
     }
-    MHD_run(s.daemon);
+    if (work) MHD_run(s.daemon);
+    s.librarySeen = s.listenerSeen = true;  // until the next wait says otherwise
 }
 
 std::size_t WebServer::streamCount() const { return state_->streams.size(); }

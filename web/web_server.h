@@ -70,6 +70,8 @@ public:
     // Sends the due batch and keep-alive comments, drops pages that fell behind and requests
     // whose head is overdue, then serves whatever is ready. Never blocks.
     void run();
+    // What the wait saw of descriptor() and listenerDescriptor(), for the next run.
+    void sawReady(bool library, bool listener);
 
     std::size_t streamCount() const;
     std::int64_t droppedStreams() const;

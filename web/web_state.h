@@ -73,6 +73,12 @@ struct WebServer::State {
     // before the next batch.
     std::string freshSnapshotId;
     std::shared_ptr<const std::string> freshSnapshot;
+    // What the last wait saw: a run looks at the listener and lets the library work only when
+    // they were ready or its time is due, so the bus's bytes do not each cost two system calls.
+    // Until a wait says otherwise, both are looked at.
+    bool listenerSeen = true;
+    bool librarySeen = true;
+    std::int64_t libraryDue = 0;
 };
 
 // The library's request handler.
