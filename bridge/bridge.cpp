@@ -240,7 +240,7 @@ PassResult runPass(Bridge& b, Shell& shell) {
             b.totals.busBytesWritten += b.stats.busTxByteCount - txBytesBefore;
         }
     }
-    sendToClients(b.toClientsQueue, b.net, b.clock);
+    sendToClients(b.toClientsQueue, b.net, b.clock, b.clientSpacing ? &*b.clientSpacing : nullptr);
 
     listNewRecords(b, shell, newClientRuns, 0, newBusFrames, 0);
     if (listing) shell.framesPassed(newClientRuns, newBusFrames);

@@ -57,6 +57,9 @@ struct Bridge {
     // Set: the bus queue's head goes round the clients; else first come, first served.
     bool fairTurns = false;
     BusTurns turns;
+    // Set: the pause between frames to the clients is kept between frames only, not after the
+    // last of a pass.
+    std::optional<ClientSpacing> clientSpacing;
     TrafficStats stats;
     std::int64_t lastSweepMillis = 0;
     // A front end that says how many ended clients it no longer lists sweeps more often than

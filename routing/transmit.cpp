@@ -15,11 +15,20 @@ void sendToBus(FrameQueue& toBus, const SerialPortTable& ports, std::int64_t& bu
     pacing.lastBusSendMillis = clock.elapsedMillis();
 }
 
-void sendToClients(FrameQueue& toClients, NetworkState& net, Clock& clock) {
+void sendToClients(FrameQueue& toClients, NetworkState& net, Clock& clock, ClientSpacing* spacing) {
     if (toClients.empty()) return;
     for (const ReceivedFrame& record : toClients) {
+        if (spacing != nullptr) {
+            // The counter is in whole milliseconds: one more, so the gap is never shorter.
+            const std::int64_t since = clock.elapsedMillis() - spacing->lastSendMillis;
+            if (since <= kClientFramePauseMillis) clock.sleepMillis(kClientFramePauseMillis + 1 - since);
+        }
         sendToAllClients(net, record.bytes.data(), record.length);
-        clock.sleepMillis(kClientFramePauseMillis);
+        if (spacing != nullptr) {
+            spacing->lastSendMillis = clock.elapsedMillis();
+        } else {
+            clock.sleepMillis(kClientFramePauseMillis);
+        }
     }
     toClients.clear();
 }

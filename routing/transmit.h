@@ -61,9 +61,16 @@ void clearHold(BusPacing& pacing);
 void sendToBus(FrameQueue& toBus, const SerialPortTable& ports, std::int64_t& busTxByteCount,
                BusPacing& pacing, Clock& clock);
 
+// The same pause kept between frames only: the next frame waits out what is left of it, and the
+// pass does not stand still after the last one. For a front end that chooses it.
+struct ClientSpacing {
+    std::int64_t lastSendMillis = -kClientFramePauseMillis - 1;
+};
+
 // Sends every queued bus frame to every connected client, frame by frame, with a short pause
-// after each, and empties the queue. The connected clients are the open connections: a client's
-// record ends in the very pass its connection is reported gone.
-void sendToClients(FrameQueue& toClients, NetworkState& net, Clock& clock);
+// after each (with `spacing`: before each that would come too soon after the last), and
+// empties the queue. The connected clients are the open connections: a client's record ends
+// in the very pass its connection is reported gone.
+void sendToClients(FrameQueue& toClients, NetworkState& net, Clock& clock, ClientSpacing* spacing = nullptr);
 
 }  // namespace tessel

@@ -265,6 +265,9 @@ int runService(int argc, char** argv) {
     if (o.noDelay) bridge.pacing.busSendDelay = kFastBusSendMillis;
     // One client's burst (a scan, a tool reading every memory) must not make the others wait.
     bridge.fairTurns = true;
+    // Frames stay 2 ms apart for the clients, without the loop standing still after each: at
+    // the bus's 150 frames a second that was a sleep and a wake-up per frame.
+    bridge.clientSpacing.emplace();
     if (autoDevice) bridge.findDevice = [sysRoot] { return findVelbusInterface(sysRoot); };
     initNetwork(bridge.net);
 

@@ -194,6 +194,29 @@ TEST(SendToClients, EveryConnectedClientGetsEveryFrameInOrderAndLeftClientsNone)
     for (std::size_t i : {0u, 2u, 3u}) EXPECT_EQ(test::receiveAll(sockets[i], both.size()), both) << i;
 }
 
+TEST(SendToClients, KeptSpacingPausesOnlyBetweenFramesTooClose) {
+    NetworkState net;
+    FakeClock clock;
+    clock.millis = 100;
+    ClientSpacing spacing;
+    FrameQueue queue;
+    for (int i = 0; i < 3; ++i) queue.push_back(clientRun("0F F8 00 01 0B ED 04", false));
+    sendToClients(queue, net, clock, &spacing);
+    // None before the first, none after the last; the counter's whole milliseconds round up.
+    EXPECT_EQ(clock.sleeps, (std::vector<std::int64_t>{3, 3}));
+    EXPECT_EQ(spacing.lastSendMillis, 106);
+    clock.sleeps.clear();
+    clock.advance(1);
+    queue.push_back(clientRun("0F F8 00 01 0B ED 04", false));
+    sendToClients(queue, net, clock, &spacing);
+    EXPECT_EQ(clock.sleeps, (std::vector<std::int64_t>{2}));  // 1 ms after the last one
+    clock.sleeps.clear();
+    clock.advance(7);  // the bus's own pace: 6.7 ms apart
+    queue.push_back(clientRun("0F F8 00 01 0B ED 04", false));
+    sendToClients(queue, net, clock, &spacing);
+    EXPECT_TRUE(clock.sleeps.empty());
+}
+
 TEST(SendToClients, EmptyQueueDoesNotPause) {
     NetworkState net;
     FakeClock clock;
