@@ -161,10 +161,12 @@ void heard(ModuleRecord& r, std::int64_t now, ModuleNews& news) {
     ++r.frames;
 }
 
+// The padding (0xFF, 0x00) goes, and so do control characters: a name is shown in the journal,
+// a label value and a page, where a line feed from the bus must not make a line of its own.
 std::string stripped(const std::vector<std::uint8_t>& bytes) {
     std::string out;
     for (const std::uint8_t b : bytes) {
-        if (b != kNone && b != 0x00) out += static_cast<char>(b);
+        if (b != kNone && b >= 0x20 && b != 0x7F && !(b >= 0x80 && b < 0xA0)) out += static_cast<char>(b);
     }
     while (!out.empty() && out.back() == ' ') out.pop_back();
     return out;

@@ -105,6 +105,8 @@ INSTANTIATE_TEST_SUITE_P(
                  {"F0 02 41 42 43 44 45 46", "F1 02 47 48 49 4A 4B 4C", "F2 02 4D 4E 4F 50"}, 2, "ABCDEFGHIJKLMNOP"},
         NameCase{"several bits: no channel's name", "FF 11 12 34 01 14 20", {"F0 03 41 42 43 FF FF FF"}, 1, ""},
         NameCase{"number form", "FF 15 45 67 01 14 10", {"F0 01 48 61 6C 6C FF FF"}, 1, "Hall"},
+        NameCase{"control characters dropped: no line of its own", "FF 11 12 34 01 14 20",
+                 {"F0 01 48 0A 61 0D 6C 6C", "F1 01 1B 00 9B 7F B0 43"}, 1, "Hall\xB0" "C"},
         NameCase{"number form, channel 9", "FF 1E 90 12 01 14 15", {"F0 09 4C 69 76 69 6E 67"}, 9, "Living"},
         NameCase{"before the type: not placed", "FF", {"F0 01 48 61 6C 6C FF FF"}, 1, ""}));
 
