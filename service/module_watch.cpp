@@ -55,6 +55,10 @@ void ModuleWatch::showRow(std::uint8_t address) {
     if (web_ == nullptr) return;
     web_->setModuleRow(address, moduleJson(*slot));
     web_->setModuleSeen(address, slot->lastSeen);
+    // Heard at a sub-address before the module said it has one: that row was this module.
+    for (const std::uint8_t sub : slot->subAddresses) {
+        if (sub != 0xFF && !table_.byAddress[sub]) web_->removeModuleRow(sub);
+    }
 }
 
 void ModuleWatch::framesPassed(const FrameQueue& clientRuns, const FrameQueue& busFrames, std::int64_t now,
@@ -90,7 +94,8 @@ void ModuleWatch::framesPassed(const FrameQueue& clientRuns, const FrameQueue& b
     }
     for (const std::uint8_t address : shown) showRow(address);
     for (const std::uint8_t address : seen) {
-        if (shown.count(address) != 0) continue;
+        // Shown whole already, or merged into the module it is a sub-address of.
+        if (shown.count(address) != 0 || !table_.byAddress[address]) continue;
         seenShown_[address] = table_.byAddress[address]->lastSeen;
         if (web_ != nullptr) web_->setModuleSeen(address, seenShown_[address]);
     }

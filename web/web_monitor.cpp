@@ -162,6 +162,14 @@ void WebMonitor::setModuleSeen(std::uint8_t address, std::int64_t lastSeen) {
     changedSeen_.insert(address);
 }
 
+void WebMonitor::removeModuleRow(std::uint8_t address) {
+    if (moduleRows_.erase(address) == 0) return;
+    lastSeen_.erase(address);
+    changedModules_.erase(address);
+    changedSeen_.erase(address);
+    goneModules_.insert(address);
+}
+
 // The panel's rows and last-heard times (all, or those changed since the last batch) and the
 // host's time.
 std::string WebMonitor::modulesJson(bool all) const {
@@ -187,6 +195,14 @@ std::string WebMonitor::modulesJson(bool all) const {
             first = false;
         }
         out += "}";
+    }
+    if (!all && !goneModules_.empty()) {
+        out += ",\"modulesGone\":[";
+        for (auto it = goneModules_.begin(); it != goneModules_.end(); ++it) {
+            if (it != goneModules_.begin()) out += ',';
+            out += std::to_string(*it);
+        }
+        out += "]";
     }
     const std::int64_t now = wallSeconds_ ? wallSeconds_() : static_cast<std::int64_t>(std::time(nullptr));
     return out + ",\"now\":" + std::to_string(now);
@@ -255,10 +271,13 @@ std::string WebMonitor::takeBatch() {
                                 : rowsReset_     ? stateJson(true, false, false)
                                                  : clientChangesJson();
     const std::string data = "{\"lines\":" + linesJson(sequence_ - 1, sequence_) + clients +
-                             (changedModules_.empty() && changedSeen_.empty() ? std::string() : modulesJson(false)) +
+                             (changedModules_.empty() && changedSeen_.empty() && goneModules_.empty()
+                                  ? std::string()
+                                  : modulesJson(false)) +
                              stateJson(false, statsChanged_, statusChanged_) + "}";
     changedModules_.clear();
     changedSeen_.clear();
+    goneModules_.clear();
     pendingLines_ = 0;
     clientsChanged_ = statsChanged_ = statusChanged_ = rowsReset_ = false;
     changedRows_.clear();

@@ -92,13 +92,15 @@ public:
     void setModuleRow(std::uint8_t address, std::string json);
     // Only when a module was last heard changed: a number, not its whole row.
     void setModuleSeen(std::uint8_t address, std::int64_t lastSeen);
+    // A row that is no module's any more (one heard at a sub-address before its module said so).
+    void removeModuleRow(std::uint8_t address);
     // Unix seconds as the page is told them, so it says "12 s ago" by the host's clock.
     void setWallClock(std::function<std::int64_t()> seconds) { wallSeconds_ = std::move(seconds); }
 
     // True when something changed since the last batch.
     bool hasPending() const {
         return pendingLines_ > 0 || clientsChanged_ || statsChanged_ || statusChanged_ || !changedModules_.empty() ||
-               !changedSeen_.empty();
+               !changedSeen_.empty() || !goneModules_.empty();
     }
     // The pending changes as one event ("id", "event: batch", "data"), and a new batch begins.
     std::string takeBatch();
@@ -150,6 +152,7 @@ private:
     std::set<int> changedModules_;
     std::map<int, std::int64_t> lastSeen_;  // by address, newer than the rows may say
     std::set<int> changedSeen_;
+    std::set<int> goneModules_;
     std::function<std::int64_t()> wallSeconds_;
     bool clientsChanged_ = false, statsChanged_ = false, statusChanged_ = false;
 };

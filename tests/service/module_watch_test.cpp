@@ -123,6 +123,25 @@ TEST_F(Watch, TheTableOutlivesARestartAndIsWrittenAtMostOnceAMinute) {
     EXPECT_TRUE(lines.empty());
 }
 
+TEST_F(Watch, AModuleHeardFirstAtItsSubAddressLeavesNoRowOfItsOwn) {
+    WebMonitor web("test");
+    ModuleWatch w = make(3600, &web);
+    w.start(1000);
+    w.framesPassed({}, busFrames(0x51, {"E6 29 00 28 00 2B 00"}), 1000, 0);
+    w.tick(1000, 0);
+    EXPECT_NE(web.takeBatch().find("\"address\":81,"), std::string::npos);
+    // In one pass: heard again at the sub-address, then the module says it has it.
+    FrameQueue pass = busFrames(0x51, {"E6 29 00 28 00 2B 00"});
+    for (ReceivedFrame& r : busFrames(0x50, {"FF 1E 90 12 01 14 15", "B0 1E 90 12 51 FF FF FF"})) pass.push_back(r);
+    w.framesPassed({}, pass, 1002, 2000);
+    const std::string batch = web.takeBatch();
+    EXPECT_NE(batch.find("\"modulesGone\":[81]"), std::string::npos) << batch;
+    EXPECT_NE(batch.find("\"address\":80,\"subAddresses\":[81]"), std::string::npos) << batch;
+    const std::string snapshot = web.snapshotEvent("");
+    EXPECT_EQ(snapshot.find("\"address\":81,"), std::string::npos);
+    EXPECT_EQ(countModules(w.table()).known, 1);
+}
+
 TEST_F(Watch, ADamagedStateFileIsSetAsideWithAWarning) {
     std::ofstream(dir + "/modules.state") << "tessel-serverd modules 1\nmodule 10 zz\n";
     ModuleWatch w = make();

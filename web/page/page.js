@@ -252,6 +252,16 @@ function showModules(modules, now) {
   changeModules(modules, now);
 }
 
+// Rows that were no module of their own: heard at a sub-address before its module said so.
+function removeModules(addresses) {
+  for (const address of addresses) {
+    page.modules.delete(address);
+    const row = $("modules").tBodies[0].querySelector('tr[data-address="' + address + '"]');
+    if (row) row.remove();
+  }
+  changeModules([]);
+}
+
 // Modules heard again since their rows came: only the time they were last heard.
 function moduleSeen(times, now) {
   if (now !== undefined) page.clockOffset = now - Date.now() / 1000;
@@ -303,6 +313,7 @@ function apply(data) {
   if (data.modules) showModules(data.modules, data.now);
   if (data.moduleChanges) changeModules(data.moduleChanges, data.now);
   if (data.moduleSeen) moduleSeen(data.moduleSeen, data.now);
+  if (data.modulesGone) removeModules(data.modulesGone);
   addLines(data.lines || []);
   if (data.clients) showClients(data.clients, data.moreEnded);
   if (data.clientChanges) changeClients(data.clientChanges, data.moreEnded);
