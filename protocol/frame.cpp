@@ -82,4 +82,17 @@ InterfaceSignal interfaceSignal(ByteRun f) {
     }
 }
 
+Bytes makeFrame(std::uint8_t priority, std::uint8_t address, ByteRun data, bool rtr) {
+    Bytes f;
+    f.reserve(data.size() + 6);
+    f.push_back(kStartByte);
+    f.push_back(priority);
+    f.push_back(address);
+    f.push_back(static_cast<std::uint8_t>((rtr ? 0x40 : 0x00) | (data.size() & 0x0F)));
+    for (const std::uint8_t b : data) f.push_back(b);  // byte by byte: GCC 12 misreads an insert here
+    f.push_back(frameChecksum(f, static_cast<std::int64_t>(f.size()) - 1));
+    f.push_back(kEndByte);
+    return f;
+}
+
 }  // namespace tessel

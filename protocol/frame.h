@@ -23,6 +23,10 @@ int frameTotalLength(std::uint8_t lengthByte);
 // indices past the run's end add nothing.
 std::uint8_t frameChecksum(ByteRun run, std::int64_t lastIndex);
 
+// A whole frame to `address` with these data bytes (at most 15), its checksum and end byte;
+// `rtr` for a request that carries no data.
+Bytes makeFrame(std::uint8_t priority, std::uint8_t address, ByteRun data, bool rtr = false);
+
 // Two uppercase hex digits per byte of the first `count` bytes, no separator.
 std::string frameHexText(ByteRun run, std::size_t count);
 inline std::string frameHexText(ByteRun run) { return frameHexText(run, run.size()); }

@@ -4,17 +4,8 @@ namespace tessel {
 
 namespace {
 
-Bytes broadcast(const Bytes& data) {
-    Bytes f;
-    f.reserve(data.size() + 6);
-    for (const std::uint8_t b : {kStartByte, std::uint8_t{0xFB}, std::uint8_t{0x00}, static_cast<std::uint8_t>(data.size())}) {
-        f.push_back(b);
-    }
-    for (const std::uint8_t b : data) f.push_back(b);  // byte by byte: GCC 12 misreads an insert here
-    f.push_back(frameChecksum(f, static_cast<std::int64_t>(f.size()) - 1));
-    f.push_back(kEndByte);
-    return f;
-}
+// To every module (address 0), at low priority.
+Bytes broadcast(const Bytes& data) { return makeFrame(0xFB, 0x00, data); }
 
 }  // namespace
 

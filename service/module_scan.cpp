@@ -9,16 +9,7 @@ constexpr std::uint8_t kLowPriority = 0xFB;
 }
 
 Bytes moduleRequest(std::uint8_t address, bool rtr, const Bytes& data) {
-    Bytes frame;
-    frame.reserve(data.size() + 6);
-    for (const std::uint8_t b : {kStartByte, kLowPriority, address,
-                                 static_cast<std::uint8_t>((rtr ? 0x40 : 0x00) | (data.size() & 0x0F))}) {
-        frame.push_back(b);
-    }
-    for (const std::uint8_t b : data) frame.push_back(b);
-    frame.push_back(frameChecksum(frame, static_cast<std::int64_t>(frame.size()) - 1));
-    frame.push_back(kEndByte);
-    return frame;
+    return makeFrame(kLowPriority, address, data, rtr);
 }
 
 std::vector<Bytes> detailRequests(const ModuleRecord& r) {

@@ -90,10 +90,11 @@ WaitOutcome ServiceShell::wait(Bridge& bridge, int timeoutMs, std::span<pollfd> 
                 timeout = std::min(timeout, due);
             }
         }
-        const std::int64_t scanDue = scanning_ && !deviceLost_ && scan_.active()
-                                         ? (scan_.dueInMillis(bridge.clock.elapsedMillis()) < 0 ? kScanLookMillis
-                                                                                                : scan_.dueInMillis(bridge.clock.elapsedMillis()))
-                                         : -1;
+        std::int64_t scanDue = -1;
+        if (scanning_ && !deviceLost_ && scan_.active()) {
+            scanDue = scan_.dueInMillis(bridge.clock.elapsedMillis());
+            if (scanDue < 0) scanDue = kScanLookMillis;
+        }
         if (scanDue >= 0) timeout = std::min(timeout, scanDue);
         const std::int64_t scanAt = scanDue >= 0 ? bridge.clock.elapsedMillis() + scanDue : -1;
         // The watchdog is pinged from here, so a loop that hangs is found; it and the clock are

@@ -106,16 +106,7 @@ void status(std::vector<Bytes>& out, const Module& m, std::uint8_t mask) {
 }  // namespace
 
 Bytes moduleFrame(std::uint8_t priority, std::uint8_t address, const Bytes& data, bool rtr) {
-    Bytes f;
-    f.reserve(data.size() + 6);
-    f.push_back(kStartByte);
-    f.push_back(priority);
-    f.push_back(address);
-    f.push_back(static_cast<std::uint8_t>((rtr ? kRtr : 0) | (data.size() & 0x0F)));
-    for (const std::uint8_t b : data) f.push_back(b);
-    f.push_back(frameChecksum(f, static_cast<std::int64_t>(f.size()) - 1));
-    f.push_back(kEndByte);
-    return f;
+    return makeFrame(priority, address, data, rtr);
 }
 
 Bytes relayStatus(const Module& m, int ch) {
