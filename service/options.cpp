@@ -79,6 +79,19 @@ std::optional<std::int64_t> configuredPort(const std::string& line) {
     return portInBase(text, 10);
 }
 
+std::optional<std::int64_t> sizeBytes(const std::string& text) {
+    std::size_t digits = 0;
+    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
+    if (digits == 0 || digits > 12) return std::nullopt;
+    const std::int64_t number = std::stoll(text.substr(0, digits));
+    std::string unit = text.substr(digits);
+    if (unit.size() == 3 && unit.substr(1) == "iB") unit.resize(1);
+    if (unit.empty()) return number;
+    const std::int64_t scale = unit == "K" || unit == "k" ? 1024 : unit == "M" ? 1024 * 1024 : unit == "G" ? 1024 * 1024 * 1024 : 0;
+    if (scale == 0 || number > (std::int64_t{1} << 40) / scale) return std::nullopt;
+    return number * scale;
+}
+
 ParsedOptions parseServiceOptions(std::span<const std::string> args) {
     ServiceOptions o;
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -91,7 +104,8 @@ ParsedOptions parseServiceOptions(std::span<const std::string> args) {
         const bool takesValue = name == "--config" || name == "--device" || name == "--port" ||
                                 name == "--bind" || name == "--tls-cert" || name == "--tls-key" ||
                                 name == "--auth-key-file" || name == "--web" || name == "--listen" ||
-                                name == "--listen-guarded" || name == "--silent-after" || name == "--state-dir";
+                                name == "--listen-guarded" || name == "--silent-after" || name == "--state-dir" ||
+                                name == "--capture-memory" || name == "--capture-file" || name == "--capture-file-size";
         if (takesValue && !value) {
             if (i + 1 >= args.size()) return {std::nullopt, name + " needs a value"};
             value = args[++i];
@@ -138,6 +152,22 @@ ParsedOptions parseServiceOptions(std::span<const std::string> args) {
         } else if (name == "--state-dir") {
             if (value->empty()) return {std::nullopt, "--state-dir needs a directory"};
             o.stateDir = *value;
+        } else if (name == "--capture-memory") {
+            const auto size = sizeBytes(*value);
+            if (!size || (*size != 0 && *size < 64 * 1024) || *size > 1024 * 1024 * 1024) {
+                return {std::nullopt, "--capture-memory takes a size from 64K to 1G (4M, 512K; 0: no capture), not '" +
+                                          *value + "'"};
+            }
+            o.captureMemory = *size;
+        } else if (name == "--capture-file") {
+            if (value->empty()) return {std::nullopt, "--capture-file needs a file name"};
+            o.captureFile = *value;
+        } else if (name == "--capture-file-size") {
+            const auto size = sizeBytes(*value);
+            if (!size || *size < 64 * 1024) {
+                return {std::nullopt, "--capture-file-size takes a size of at least 64K (16M, 1G), not '" + *value + "'"};
+            }
+            o.captureFileSize = *size;
         } else if (name == "--scan") {
             o.scan = true;
         } else if (name == "--monitor") {
@@ -161,6 +191,9 @@ ParsedOptions parseServiceOptions(std::span<const std::string> args) {
     if (guarded && !o.tlsCertificate && !o.authKeyFile) {
         return {std::nullopt, "--listen-guarded needs --tls-cert and --tls-key, --auth-key-file, or both"};
     }
+    if (o.captureFile && o.captureMemory == 0) {
+        return {std::nullopt, "--capture-file needs the capture: leave out --capture-memory 0"};
+    }
     if (!o.listeners.empty() && (o.port || !o.bindAddress.empty())) {
         return {std::nullopt, "--bind and --port make the one listener; with --listen give each its address and port"};
     }
@@ -173,7 +206,8 @@ std::string serviceUsage() {
            "                      [--tls-cert FILE --tls-key FILE] [--auth-key-file FILE]\n"
            "                      [--listen ADDRESS:PORT]... [--listen-guarded ADDRESS:PORT]...\n"
            "                      [--web [ADDRESS:]PORT] [--scan] [--silent-after DURATION]\n"
-           "                      [--state-dir DIR]\n"
+           "                      [--state-dir DIR] [--capture-memory SIZE]\n"
+           "                      [--capture-file FILE [--capture-file-size SIZE]]\n"
            "       tessel-serverd --help | --version\n"
            "\n"
            "Shares one Velbus bus interface among any number of TCP clients: every bus frame\n"
@@ -221,6 +255,13 @@ std::string serviceUsage() {
            "                   line, the page and /metrics say so (default 24h; 0: never)\n"
            "  --state-dir DIR  keep the module table in DIR/modules.state across restarts\n"
            "                   (default: systemd's $STATE_DIRECTORY; without either, not kept)\n"
+           "  --capture-memory SIZE\n"
+           "                   keep the recent traffic for a bug report, with its times, in\n"
+           "                   this much memory (default 4M, about 200,000 frames; 0: none);\n"
+           "                   the web monitor's /capture and its \"Download capture\" give it\n"
+           "  --capture-file FILE\n"
+           "                   write the capture to FILE as it comes too (at most a second\n"
+           "                   behind), rotated to FILE.1 at --capture-file-size (default 16M)\n"
            "\n"
            "A certificate and key for --tls-cert and --tls-key:\n"
            "  openssl req -x509 -newkey rsa:3072 -nodes -days 3650 -subj /CN=tessel-server \\\n"

@@ -33,6 +33,9 @@ struct ServiceOptions {
     bool scan = false;                          // --scan: the service asks the bus what it holds
     std::int64_t silentAfterSeconds = 24 * 3600;  // --silent-after; 0: no module is ever silent
     std::optional<std::string> stateDir;        // --state-dir; else $STATE_DIRECTORY (systemd's)
+    std::int64_t captureMemory = 4 * 1024 * 1024;  // --capture-memory; 0: no capture
+    std::optional<std::string> captureFile;     // --capture-file: the capture on disk too
+    std::int64_t captureFileSize = 16 * 1024 * 1024;  // --capture-file-size: rotated there
     bool help = false;
     bool version = false;
 };
@@ -49,6 +52,9 @@ std::optional<std::int64_t> configuredPort(const std::string& line);
 
 // "90", "90s", "30m", "24h", "7d" as seconds, at most ten years; nothing for anything else.
 std::optional<std::int64_t> durationSeconds(const std::string& text);
+
+// "4M", "4MiB", "512K", "512k", "1G" or a plain number of bytes; nothing for anything else.
+std::optional<std::int64_t> sizeBytes(const std::string& text);
 
 // Options as `--name value` or `--name=value`.
 ParsedOptions parseServiceOptions(std::span<const std::string> args);

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cerrno>
 #include <cstdlib>
 #include <cstdio>
@@ -23,6 +24,7 @@
 #include "serial/interface_lookup.h"
 #include "platform/unique_fd.h"
 #include "service/options.h"
+#include "service/capture_keeper.h"
 #include "service/service_shell.h"
 #include "modules/module_state.h"
 #include "web/metrics.h"
@@ -317,11 +319,34 @@ int runService(int argc, char** argv) {
     ModuleWatch modules(
         moduleSettings, [&](const std::string& text, JournalLevel level) { writeJournalLine(stdout, text, level, shell->levelled()); },
         o.webAddress ? &webMonitor : nullptr);
-    WebServer web(webMonitor, clock,
-                  {[&] { return metricsText(metricsOf(bridge, *shell, web, modules, (clock.elapsedMillis() - startMillis) / 1000)); },
-                   [&] { return bridge.serialLost ? serialLostLine(bridge.config.serialPortName) : std::string(); },
-                   [&](const std::string& address, const std::string& reason) { shell->webLoginFailed(address, reason); },
-                   [&] { return modulesDocument(modules.table(), static_cast<std::int64_t>(std::time(nullptr)), modules.silentAfter()); }});
+    // The capture for a bug report: the traffic and its events, in memory and, when asked, on disk.
+    char host[256] = {};
+    if (::gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
+    CaptureSettings captureSettings;
+    captureSettings.memoryBytes = static_cast<std::size_t>(o.captureMemory);
+    captureSettings.filePath = o.captureFile.value_or("");
+    captureSettings.fileSize = static_cast<std::uint64_t>(o.captureFileSize);
+    CaptureKeeper capture(captureSettings, {kCaptureFormatVersion, host, config.serialPortName, kVersion},
+                          [&](const std::string& text, bool warning) {
+                              writeJournalLine(stdout, text, warning ? JournalLevel::Warning : JournalLevel::Info,
+                                               shell->levelled());
+                          });
+    const WebServer* webServer = nullptr;  // the metrics read its counts once it is made
+    WebContent webContent{
+        [&] { return metricsText(metricsOf(bridge, *shell, *webServer, modules, (clock.elapsedMillis() - startMillis) / 1000)); },
+        [&] { return bridge.serialLost ? serialLostLine(bridge.config.serialPortName) : std::string(); },
+        [&](const std::string& address, const std::string& reason) { shell->webLoginFailed(address, reason); },
+        [&] { return modulesDocument(modules.table(), static_cast<std::int64_t>(std::time(nullptr)), modules.silentAfter()); },
+        {}};
+    if (o.captureMemory > 0) {
+        webContent.capture = [&](std::optional<std::int64_t> minutes) {
+            const std::int64_t now = captureTimeNow(0).wallMicros;
+            return CaptureDownload{capture.download(minutes ? now - *minutes * 60'000'000 : INT64_MIN),
+                                   capture.fileName(now / 1'000'000)};
+        };
+    }
+    WebServer web(webMonitor, clock, std::move(webContent));
+    webServer = &web;
     std::string webText;
     if (o.webAddress) {
         WebSettings settings;
@@ -368,6 +393,7 @@ int runService(int argc, char** argv) {
     modules.start(static_cast<std::int64_t>(std::time(nullptr)));
     shell->watchModules(modules);
     if (o.scan) shell->scanBus();
+    if (o.captureMemory > 0) shell->keepCapture(capture, clock, bridge.net, listenerNames);
     // Ready: the device is open and every listener listens.
     SystemdNotifier systemd;
     shell->notifySystemd(systemd);

@@ -84,6 +84,12 @@ WaitOutcome ServiceShell::wait(Bridge& bridge, int timeoutMs, std::span<pollfd> 
             clockTurn = bridge.clock.elapsedMillis() + 60'000 - wall % 60'000 + 5;
             timeout = std::min(timeout, clockTurn - bridge.clock.elapsedMillis());
         }
+        if (capture_ != nullptr) {
+            capture_->tick(bridge.clock.elapsedMillis());
+            if (const std::int64_t due = capture_->dueInMillis(bridge.clock.elapsedMillis()); due >= 0) {
+                timeout = std::min(timeout, due);
+            }
+        }
         if (modules_ != nullptr) {
             modules_->tick(wallSeconds(), bridge.clock.elapsedMillis());
             if (const std::int64_t due = modules_->nextCheckIn(bridge.clock.elapsedMillis()); due >= 0) {
@@ -165,12 +171,21 @@ void ServiceShell::clientJoined(const ClientRecord& r) {
     ++clients_;
     updateStatus();
     line(clientJoinedLine(r, via));
+    if (capture_ != nullptr) {
+        std::string name = r.ipText + ":" + std::to_string(r.port);
+        const int server = clientServer(*captureNet_, r.clientId);
+        if (server >= 0 && static_cast<std::size_t>(server) < captureListeners_.size()) {
+            name += " on " + captureListeners_[static_cast<std::size_t>(server)];
+        }
+        capture_->clientJoined(r.clientId, name, captureTimeNow(captureStartMicros_), nowMillis());
+    }
 }
 
 void ServiceShell::clientLeft(const ClientRecord& r) {
     clients_ = std::max<std::int64_t>(clients_ - 1, 0);
     updateStatus();
     line(clientLeftLine(r, listenerOf(r.clientId)));
+    if (capture_ != nullptr) capture_->clientLeft(r.clientId, captureTimeNow(captureStartMicros_), nowMillis());
     // The web monitor lists ended clients for an hour; their listener is remembered as long,
     // and the oldest ids (they only grow) are forgotten first past any hour's worth.
     if (webMonitor_ == nullptr) clientListeners_.erase(r.clientId);
@@ -210,6 +225,7 @@ void ServiceShell::serialLost(const std::string& device) {
     deviceLost_ = true;
     updateStatus();
     line(serialLostLine(device), JournalLevel::Warning);
+    captureEvent("device " + device + " lost");
 }
 
 void ServiceShell::syncClock(std::function<LocalTime()> localTime) {
@@ -235,7 +251,24 @@ void ServiceShell::scanBus() {
     scan_.begin(wallSeconds());
 }
 
+void ServiceShell::keepCapture(CaptureKeeper& keeper, Clock& clock, const NetworkState& net,
+                               std::vector<std::string> listenerNames) {
+    clock_ = &clock;
+    capture_ = &keeper;
+    captureNet_ = &net;
+    captureListeners_ = std::move(listenerNames);
+    captureStartMicros_ = monotonicMicros();
+    keeper.start(nowMillis());
+}
+
+void ServiceShell::captureEvent(const std::string& text) {
+    if (capture_ != nullptr) capture_->event(text, captureTimeNow(captureStartMicros_), nowMillis());
+}
+
 void ServiceShell::framesPassed(const FrameQueue& clientRuns, const FrameQueue& busFrames) {
+    if (capture_ != nullptr) {
+        capture_->framesPassed(clientRuns, busFrames, captureTimeNow(captureStartMicros_), nowMillis());
+    }
     if (modules_ != nullptr && clock_ != nullptr) {
         modules_->framesPassed(clientRuns, busFrames, wallSeconds(), clock_->elapsedMillis());
     }
@@ -243,6 +276,7 @@ void ServiceShell::framesPassed(const FrameQueue& clientRuns, const FrameQueue& 
 
 void ServiceShell::stopping() {
     if (modules_ != nullptr) modules_->stop();
+    if (capture_ != nullptr) capture_->stop(captureTimeNow(captureStartMicros_), nowMillis());
 }
 
 void ServiceShell::queueOwnFrames(FrameQueue& toBus) {
@@ -276,6 +310,7 @@ void ServiceShell::serialBack(const std::string& device) {
     deviceLost_ = false;
     updateStatus();
     line(serialBackLine(device));
+    captureEvent("device " + device + " back");
 }
 
 void ServiceShell::interfaceSaid(InterfaceSignal signal) {
@@ -293,19 +328,25 @@ void ServiceShell::interfaceSaid(InterfaceSignal signal) {
 
 void ServiceShell::holdChanged(HoldChange change) {
     switch (change) {
-        case HoldChange::Held: ++holds_; break;
+        case HoldChange::Held:
+            ++holds_;
+            captureEvent("writes to the bus held");
+            break;
         case HoldChange::HeldLong:
             heldLong_ = true;
+            captureEvent("writes to the bus held for over a second");
             line(busOff_ ? "writes to the bus held for over a second: the bus is off"
                          : "writes to the bus held for over a second: the interface's buffer is full",
                  JournalLevel::Warning);
             break;
         case HoldChange::Resumed:
             heldLong_ = false;
+            captureEvent("writes to the bus resume");
             line("writes to the bus resume");
             break;
         case HoldChange::TimedOut:
             heldLong_ = false;
+            captureEvent("writes to the bus resume: 5 s without a word from the interface");
             line("writes to the bus resume: 5 s without a word from the interface", JournalLevel::Warning);
             break;
         case HoldChange::None: break;

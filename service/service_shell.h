@@ -7,6 +7,7 @@
 #include <map>
 
 #include "bridge/bridge.h"
+#include "service/capture_keeper.h"
 #include "service/clock_sync.h"
 #include "service/journal.h"
 #include "service/module_scan.h"
@@ -68,7 +69,7 @@ public:
     // --sync-clock: the modules' clock set from `localTime` (the host's, but in tests).
     void syncClock(std::function<LocalTime()> localTime);
     void holdChanged(HoldChange change) override;
-    bool readsFrames() override { return modules_ != nullptr; }
+    bool readsFrames() override { return modules_ != nullptr || capture_ != nullptr; }
     void framesPassed(const FrameQueue& clientRuns, const FrameQueue& busFrames) override;
     // The module table, learned from the frames and kept in its state file.
     void watchModules(ModuleWatch& watch) { modules_ = &watch; }
@@ -77,6 +78,9 @@ public:
     void scanBus();
     // The service stops: what must outlive it is kept.
     void stopping();
+    // The capture: every record and the events around them; clients are named with the
+    // listener they came in by.
+    void keepCapture(CaptureKeeper& keeper, Clock& clock, const NetworkState& net, std::vector<std::string> listenerNames);
 
     // The listeners by server number, to be named in the client lines and the web monitor's
     // client list.
@@ -125,6 +129,12 @@ private:
     // Whether the signal descriptor asked to stop (else it was SIGHUP).
     bool readStopSignal();
     ModuleWatch* modules_ = nullptr;
+    CaptureKeeper* capture_ = nullptr;
+    const NetworkState* captureNet_ = nullptr;
+    std::vector<std::string> captureListeners_;
+    std::int64_t captureStartMicros_ = 0;
+    void captureEvent(const std::string& text);
+    std::int64_t nowMillis() const { return clock_ != nullptr ? clock_->elapsedMillis() : 0; }
     bool scanning_ = false;  // --scan
     ModuleScan scan_;
     bool stopAsked_ = false;

@@ -1,6 +1,5 @@
-// What each request gets: /healthz to anyone, the page, its stream, its assets, /metrics and
-// /modules.json
-// behind the key, and a refusal with a line that says why for everything else.
+// What each request gets: /healthz to anyone, the page, its stream, its assets, /metrics,
+// /modules.json and /capture behind the key, and a refusal with a line that says why for everything else.
 #include <algorithm>
 #include <cstring>
 
@@ -41,6 +40,61 @@ std::string keyProblem(const State& s, MHD_Connection* c) {
     return any ? "wrong_key" : "no_key";
 }
 
+struct CaptureReading {
+    State* owner = nullptr;
+    std::unique_ptr<CaptureText> text;
+};
+
+ssize_t readCapture(void* cls, std::uint64_t, char* out, std::size_t max) {
+    const std::size_t n = static_cast<CaptureReading*>(cls)->text->read(out, max);
+    return n == 0 ? MHD_CONTENT_READER_END_OF_STREAM : static_cast<ssize_t>(n);
+}
+
+void captureDone(void* cls) {
+    auto* reading = static_cast<CaptureReading*>(cls);
+    --reading->owner->captureDownloads;
+    delete reading;
+}
+
+// ?minutes=N: a whole number of minutes, at most a week; absent: all the capture holds.
+std::optional<std::optional<std::int64_t>> captureMinutes(MHD_Connection* c) {
+    const char* text = MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "minutes");
+    if (text == nullptr) return std::optional<std::int64_t>();
+    std::int64_t minutes = 0;
+    const std::size_t length = std::strlen(text);
+    if (length == 0 || length > 6) return std::nullopt;
+    for (std::size_t i = 0; i < length; ++i) {
+        if (text[i] < '0' || text[i] > '9') return std::nullopt;
+        minutes = minutes * 10 + (text[i] - '0');
+    }
+    if (minutes < 1 || minutes > kMaxCaptureMinutes) return std::nullopt;
+    return std::optional<std::int64_t>(minutes);
+}
+
+MHD_Result sendCapture(State& s, MHD_Connection* c) {
+    const auto minutes = captureMinutes(c);
+    if (!minutes) {
+        return refuseRequest(s, c, MHD_HTTP_BAD_REQUEST,
+                             "minutes must be a whole number from 1 to " + std::to_string(kMaxCaptureMinutes));
+    }
+    if (s.captureDownloads >= kMaxCaptureDownloads) {
+        return refuseRequest(s, c, MHD_HTTP_SERVICE_UNAVAILABLE, "two captures are on their way already; try again shortly");
+    }
+    CaptureDownload download = s.content.capture(*minutes);
+    auto* reading = new CaptureReading{&s, std::move(download.text)};
+    ++s.captureDownloads;
+    // Made as the browser takes it: the text of a full ring is tens of megabytes.
+    MHD_Response* r = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 32 * 1024, &readCapture, reading, &captureDone);
+    if (r == nullptr) {
+        captureDone(reading);
+        return MHD_NO;
+    }
+    commonHeaders(s, r, "text/plain; charset=utf-8");
+    const std::string disposition = "attachment; filename=\"" + download.fileName + "\"";
+    MHD_add_response_header(r, "Content-Disposition", disposition.c_str());
+    return queueResponse(c, MHD_HTTP_OK, r);
+}
+
 MHD_Result respond(State& s, MHD_Connection* c, const std::string& url, const char* method, const char* version) {
     const bool head = std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
     if (!head && std::strcmp(method, MHD_HTTP_METHOD_GET) != 0) {
@@ -73,6 +127,7 @@ MHD_Result respond(State& s, MHD_Connection* c, const std::string& url, const ch
     if (url == "/modules.json" && s.content.modules) {
         return queueResponse(c, MHD_HTTP_OK, textResponse(s, s.content.modules(), "application/json"));
     }
+    if (url == "/capture" && s.content.capture) return sendCapture(s, c);
     if (const WebAsset* asset = findWebAsset(url)) {
         MHD_Response* r = MHD_create_response_from_buffer(asset->size, const_cast<std::uint8_t*>(asset->data),
                                                           MHD_RESPMEM_PERSISTENT);

@@ -1,5 +1,5 @@
-// The web monitor's HTTP side: the page, its live stream (Server-Sent Events), /metrics and
-// /healthz, through libmicrohttpd in its external epoll mode. Its parts: web_server.cpp (the
+// The web monitor's HTTP side: the page, its live stream (Server-Sent Events), /metrics,
+// /capture and /healthz, through libmicrohttpd in its external epoll mode. Its parts: web_server.cpp (the
 // library and its connections), web_routes.cpp (the answers), web_streams.cpp (the streams). The library gets no thread of its
 // own: it hands the service one descriptor for its wait and is run from the service's loop when
 // that is ready or its time is due. A page that falls behind is dropped, never waited for.
@@ -8,8 +8,10 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 
+#include "capture/capture_ring.h"
 #include "platform/clock.h"
 #include "web/web_monitor.h"
 
@@ -41,6 +43,15 @@ struct WebSettings {
     std::string key;  // set: every request but /healthz needs it as the Basic password
 };
 
+// A capture as the service hands it over: its text, made as the download goes, and its name.
+struct CaptureDownload {
+    std::unique_ptr<CaptureText> text;
+    std::string fileName;
+};
+// Each download holds a copy of the ring until it is done (the ring goes on meanwhile).
+constexpr int kMaxCaptureDownloads = 2;
+constexpr std::int64_t kMaxCaptureMinutes = 7 * 24 * 60;
+
 // What the server asks of the service at each request.
 struct WebContent {
     std::function<std::string()> metrics;
@@ -50,6 +61,8 @@ struct WebContent {
     std::function<void(const std::string& address, const std::string& reason)> loginFailed;
     // /modules.json; unset: no such page.
     std::function<std::string()> modules;
+    // /capture, of the last `minutes` or all it holds; unset: no such page.
+    std::function<CaptureDownload(std::optional<std::int64_t> minutes)> capture;
 };
 
 class WebServer {

@@ -86,7 +86,8 @@ protected:
                                       [this](const std::string& address, const std::string& reason) {
                                           loginFailures.push_back(address + " " + reason);
                                       },
-                                      [] { return std::string("{\"now\":1,\"silentAfter\":86400,\"modules\":[]}\n"); }}};
+                                      [] { return std::string("{\"now\":1,\"silentAfter\":86400,\"modules\":[]}\n"); },
+                                      {}}};
     std::vector<std::string> loginFailures;
     std::string problem;
 };

@@ -1,0 +1,115 @@
+#include "service/capture_keeper.h"
+
+#include <charconv>
+#include <ctime>
+
+namespace tessel {
+
+namespace {
+
+// The source of a run: the client by the id its record carries, or the service itself.
+std::int64_t runSource(const ReceivedFrame& run) {
+    std::int64_t id = 0;
+    const char* begin = run.text.data();
+    const auto [end, error] = std::from_chars(begin, begin + run.text.size(), id);
+    if (error == std::errc() && end == begin + run.text.size()) return clientSource(id);
+    return kServiceSource;
+}
+
+}  // namespace
+
+std::int64_t monotonicMicros() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+CaptureTime captureTimeNow(std::int64_t startMonoMicros) {
+    timespec wall{};
+    ::clock_gettime(CLOCK_REALTIME, &wall);
+    return {static_cast<std::int64_t>(wall.tv_sec) * 1000000 + wall.tv_nsec / 1000, monotonicMicros() - startMonoMicros};
+}
+
+CaptureKeeper::CaptureKeeper(CaptureSettings settings, CaptureHeader header, CaptureFile::Say say)
+    : ring_(settings.memoryBytes), header_(std::move(header)) {
+    if (!settings.filePath.empty()) file_.emplace(settings.filePath, settings.fileSize, header_, std::move(say));
+}
+
+void CaptureKeeper::start(std::int64_t nowMillis) {
+    if (file_) file_->open(nowMillis);
+}
+
+void CaptureKeeper::add(CaptureTime at, CaptureDirection direction, std::int64_t source, ByteRun bytes,
+                        std::string_view text, std::int64_t nowMillis) {
+    ring_.add(at.wallMicros, at.monoMicros, direction, source, bytes, text);
+    if (!file_ || !file_->writing()) return;
+    CaptureRecord r;
+    r.wallMicros = at.wallMicros;
+    r.monoMicros = at.monoMicros;
+    r.direction = direction;
+    if (source == kBusSource) {
+        r.source = "bus";
+    } else if (source == kServiceSource) {
+        r.source = "tessel-serverd";
+    } else {
+        const auto it = names_.find(source);
+        r.source = it != names_.end() ? it->second : "client " + std::to_string(source - 2);
+    }
+    if (direction == CaptureDirection::Event) {
+        r.text = std::string(text);
+    } else {
+        r.bytes.assign(bytes.begin(), bytes.end());
+        r.text = captureFrameText(bytes);
+    }
+    file_->add(r, nowMillis);
+}
+
+void CaptureKeeper::clientJoined(std::int64_t clientId, const std::string& name, CaptureTime at, std::int64_t nowMillis) {
+    ring_.nameClient(clientId, name);
+    names_[clientSource(clientId)] = name;
+    add(at, CaptureDirection::Event, clientSource(clientId), {}, "client connected", nowMillis);
+}
+
+void CaptureKeeper::clientLeft(std::int64_t clientId, CaptureTime at, std::int64_t nowMillis) {
+    add(at, CaptureDirection::Event, clientSource(clientId), {}, "client gone", nowMillis);
+    names_.erase(clientSource(clientId));
+}
+
+void CaptureKeeper::framesPassed(const FrameQueue& clientRuns, const FrameQueue& busFrames, CaptureTime at,
+                                 std::int64_t nowMillis) {
+    // As the monitor lists them: the bus's frames of the pass first.
+    for (const ReceivedFrame& f : busFrames) add(at, CaptureDirection::FromBus, kBusSource, f.bytes, {}, nowMillis);
+    for (const ReceivedFrame& r : clientRuns) add(at, CaptureDirection::ToBus, runSource(r), r.bytes, {}, nowMillis);
+}
+
+void CaptureKeeper::event(const std::string& text, CaptureTime at, std::int64_t nowMillis, std::int64_t source) {
+    add(at, CaptureDirection::Event, source, {}, text, nowMillis);
+}
+
+std::int64_t CaptureKeeper::dueInMillis(std::int64_t nowMillis) const {
+    return file_ ? file_->dueInMillis(nowMillis) : -1;
+}
+
+void CaptureKeeper::tick(std::int64_t nowMillis) {
+    if (file_) file_->flushIfDue(nowMillis);
+}
+
+void CaptureKeeper::stop(CaptureTime at, std::int64_t nowMillis) {
+    event("stopped", at, nowMillis);
+    if (file_) file_->flush(nowMillis);
+}
+
+std::unique_ptr<CaptureText> CaptureKeeper::download(std::int64_t sinceWallMicros) const {
+    return std::make_unique<CaptureText>(ring_, header_, sinceWallMicros);
+}
+
+std::string CaptureKeeper::fileName(std::int64_t wallSeconds) const {
+    const auto t = static_cast<std::time_t>(wallSeconds);
+    std::tm tm{};
+    ::localtime_r(&t, &tm);
+    char text[64];
+    std::strftime(text, sizeof text, "tessel-capture-%Y%m%d-%H%M%S.txt", &tm);
+    return text;
+}
+
+}  // namespace tessel
