@@ -22,6 +22,14 @@
 //       meanwhile are dropped too.
 // The modules keep a clock that the three broadcast clock frames set; each setting is logged:
 // "<ms> CLOCK wday hh:mm", "<ms> DATE yyyy-mm-dd", "<ms> DST ds".
+//
+//   velbus-sim --replay FILE [--speed N]
+//
+// Plays a capture instead of the house: once a line (or the end) comes on standard input, its
+// frames from the bus go out at their times (N times faster with --speed), nothing answers,
+// and the frames the bridge writes are held against the capture's frames for the bus: in order,
+// byte for byte, with their gaps. The outcome is a few "replay: " lines on standard output and
+// the exit code: 0 the same, 1 they differ, 2 the file is not a capture.
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -43,6 +51,7 @@
 #include "protocol/frame.h"
 #include "tools/sim_house.h"
 #include "tools/sim_replies.h"
+#include "tools/sim_replay.h"
 
 namespace {
 
@@ -244,10 +253,90 @@ private:
     tessel::SystemClock clock_;
 };
 
+std::int64_t nowMicros() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+// The capture's bus side onto the terminal, and what comes back held against it.
+int replay(int master, FILE* log, const tessel::sim::ReplayPlan& plan, double speed) {
+    if (isatty(STDIN_FILENO)) std::fprintf(stderr, "velbus-sim: press Enter to start the replay\n");
+    fcntl(STDIN_FILENO, F_SETFL, fcntl(STDIN_FILENO, F_GETFL) | O_NONBLOCK);
+    std::int64_t start = -1;
+    std::size_t next = 0;
+    std::deque<std::uint8_t> out;
+    std::vector<tessel::sim::TimedFrame> received;
+    tessel::FrameExtractor extractor(tessel::FrameExtractor::Side::Bus);
+    std::vector<tessel::ExtractedRun> found;
+    const auto scaled = [speed](std::int64_t micros) { return static_cast<std::int64_t>(static_cast<double>(micros) / speed); };
+    while (!stopRequested) {
+        const std::int64_t now = nowMicros();
+        if (start >= 0) {
+            while (next < plan.toPlay.size() && now - start >= scaled(plan.toPlay[next].atMicros)) {
+                const Bytes& f = plan.toPlay[next++].bytes;
+                out.insert(out.end(), f.begin(), f.end());
+            }
+            while (!out.empty()) {
+                std::uint8_t chunk[256];
+                const std::size_t n = std::min(out.size(), sizeof chunk);
+                std::copy_n(out.begin(), n, chunk);
+                const ssize_t written = ::write(master, chunk, n);
+                if (written <= 0) break;
+                out.erase(out.begin(), out.begin() + written);
+            }
+            const std::int64_t end = start + scaled(plan.lengthMicros);
+            const bool allCame = received.size() >= plan.expected.size();
+            if (next == plan.toPlay.size() && out.empty() &&
+                ((allCame && now >= end + 2'000'000) || now >= end + 5'000'000)) {
+                break;
+            }
+        }
+        int timeout = 50;
+        if (start >= 0 && next < plan.toPlay.size()) {
+            const std::int64_t due = start + scaled(plan.toPlay[next].atMicros) - now;
+            timeout = static_cast<int>(std::clamp<std::int64_t>((due + 999) / 1000, 0, 50));
+        }
+        pollfd p[2] = {{master, POLLIN, 0}, {start < 0 ? STDIN_FILENO : -1, POLLIN, 0}};
+        if (::poll(p, 2, timeout) <= 0) continue;
+        if (p[1].revents != 0) {
+            char line[256];
+            const ssize_t n = ::read(STDIN_FILENO, line, sizeof line);
+            if (n <= 0 || std::find(line, line + n, '\n') != line + n || (p[1].revents & (POLLHUP | POLLNVAL))) {
+                start = nowMicros();
+                std::fprintf(log, "%lld REPLAY START\n", 0LL);
+            }
+        }
+        if ((p[0].revents & POLLIN) != 0) {
+            std::uint8_t buf[512];
+            const ssize_t n = ::read(master, buf, sizeof buf);
+            if (n > 0) {
+                found.clear();
+                extractor.feed(tessel::ByteRun(buf, static_cast<std::size_t>(n)), nowMicros() / 1000, found);
+                for (const auto& run : found) {
+                    if (!run.wellFormed) continue;
+                    const std::int64_t at = nowMicros();
+                    std::fprintf(log, "%lld RX %s\n", static_cast<long long>(start >= 0 ? (at - start) / 1000 : 0),
+                                 tessel::frameHexText(run.bytes).c_str());
+                    if (start >= 0) received.push_back({at - start, run.bytes});
+                }
+                std::fflush(log);
+            }
+        }
+    }
+    std::printf("replay: %zu frames played onto the bus in %.3f s (at %gx)\n", next,
+                static_cast<double>(scaled(plan.lengthMicros)) / 1e6, speed);
+    const tessel::sim::ReplayReport report = tessel::sim::compareReplay(plan, received, speed);
+    for (const std::string& line : report.lines) std::printf("replay: %s\n", line.c_str());
+    std::fflush(stdout);
+    return report.match ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string link, logPath, housePath = TESSEL_DEFAULT_HOUSE;
+    std::string link, logPath, housePath = TESSEL_DEFAULT_HOUSE, replayPath;
+    double speed = 1.0;
     bool quiet = false, usb = false;
     int temperatureEvery = 5;
     int bufferFrames = 0;
@@ -264,12 +353,33 @@ int main(int argc, char** argv) {
         else if (a == "--buffer" && i + 1 < argc) bufferFrames = std::atoi(argv[++i]);
         else if (a == "--buffer-ms" && i + 1 < argc) bufferMillis = std::atoll(argv[++i]);
         else if (a == "--bus-off-ms" && i + 1 < argc) busOffMillis = std::atoll(argv[++i]);
+        else if (a == "--replay" && i + 1 < argc) replayPath = argv[++i];
+        else if (a == "--speed" && i + 1 < argc) speed = std::atof(argv[++i]);
         else {
             std::fprintf(stderr, "usage: velbus-sim [--house FILE] [--usb] [--link PATH] [--log FILE] [--quiet] "
                                  "[--temperature-every SECONDS] [--buffer N --buffer-ms MS] "
-                                 "[--bus-off-ms MS]\n");
+                                 "[--bus-off-ms MS]\n"
+                                 "       velbus-sim --replay FILE [--speed N] [--link PATH] [--log FILE]\n");
             return 2;
         }
+    }
+    if (!(speed >= 0.01 && speed <= 1000)) {
+        std::fprintf(stderr, "velbus-sim: --speed takes a number from 0.01 to 1000\n");
+        return 2;
+    }
+    tessel::sim::ReplayPlan plan;
+    if (!replayPath.empty()) {
+        std::ifstream in(replayPath, std::ios::binary);
+        if (!in) {
+            std::fprintf(stderr, "velbus-sim: cannot read the capture %s\n", replayPath.c_str());
+            return 2;
+        }
+        const tessel::CaptureContents capture = tessel::readCapture(in);
+        if (!capture.error.empty()) {
+            std::fprintf(stderr, "velbus-sim: %s: %s\n", replayPath.c_str(), capture.error.c_str());
+            return 2;
+        }
+        plan = tessel::sim::planReplay(capture);
     }
     tessel::sim::House house;
     {
@@ -310,6 +420,13 @@ int main(int argc, char** argv) {
     signal(SIGHUP, onStop);
     signal(SIGUSR1, onBusOff);
 
+    if (!replayPath.empty()) {
+        const int outcome = replay(master, log, plan, speed);
+        if (!link.empty()) ::unlink(link.c_str());
+        ::close(slave);
+        ::close(master);
+        return outcome;
+    }
     Bus bus(master, log, std::move(house), usb);
     if (!quiet) bus.sendAll(tessel::sim::powerUp(bus.house));
     bus.setBuffer(bufferFrames, bufferMillis);

@@ -27,6 +27,7 @@ from harness import (CONTROLS, MAIN_TITLE, Bridge, Bus, Client, Display, Service
                      TestFailure, check, sanitized,
                      frame, frame_times, free_port, make_key_file, make_tls_files, split_frames,
                      wait_for)
+import capture_cases  # noqa: E402
 import hostile_cases  # noqa: E402
 import module_cases  # noqa: E402
 import web_cases  # noqa: E402
@@ -1476,6 +1477,7 @@ CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case
 CASES.update(web_cases.CASES)
 CASES.update(hostile_cases.CASES)
 CASES.update(module_cases.CASES)
+CASES.update(capture_cases.CASES)
 
 
 def main():
@@ -1494,7 +1496,7 @@ def main():
     for attr in ("program", "service", "simulator", "screenshot"):
         if getattr(ARGS, attr):
             setattr(ARGS, attr, os.path.abspath(getattr(ARGS, attr)))
-    web_cases.ARGS = hostile_cases.ARGS = module_cases.ARGS = ARGS
+    web_cases.ARGS = hostile_cases.ARGS = module_cases.ARGS = capture_cases.ARGS = ARGS
     if ARGS.list:
         print("\n".join(CASES))
         return 0
