@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -22,7 +23,7 @@ bool CaptureFile::open(std::int64_t nowMillis) {
 }
 
 bool CaptureFile::openFile(bool announce) {
-    UniqueFd fd(::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640));
+    UniqueFd fd(::open(path_.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0640));
     if (!fd.valid()) return false;
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) return false;
@@ -91,7 +92,7 @@ void CaptureFile::add(const CaptureRecord& record, std::int64_t nowMillis) {
     if (!fd_.valid()) return;
     if (pending_.empty()) pendingSince_ = nowMillis;
     appendCaptureLine(pending_, record);
-    if (pending_.size() >= kCaptureFlushBytes) flush(nowMillis);
+    if (pending_.size() >= std::min<std::uint64_t>(kCaptureFlushBytes, limit_ / 4)) flush(nowMillis);
 }
 
 std::int64_t CaptureFile::dueInMillis(std::int64_t nowMillis) const {

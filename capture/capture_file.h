@@ -14,7 +14,8 @@ namespace tessel {
 constexpr std::uint64_t kDefaultCaptureFileSize = 16 * 1024 * 1024;
 constexpr std::uint64_t kMinimumCaptureFileSize = 64 * 1024;
 constexpr std::int64_t kCaptureFlushMillis = 1000;
-// Written sooner than the second when this much waits, so a burst does not pile up.
+// Written sooner than the second when this much waits (or a quarter of the file's limit), so a
+// burst does not pile up and a file stays within its limit.
 constexpr std::size_t kCaptureFlushBytes = 64 * 1024;
 // After a write failed, the file is tried again this often (the disk may have been cleared).
 constexpr std::int64_t kCaptureRetryMillis = 300'000;

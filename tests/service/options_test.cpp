@@ -159,6 +159,41 @@ TEST(ServiceOptions, DurationsInTheirUnits) {
     for (const auto& [text, seconds] : cases) EXPECT_EQ(durationSeconds(text), seconds) << text;
 }
 
+TEST(ServiceOptions, TheCapturesOptions) {
+    const ParsedOptions none = parse({});
+    EXPECT_EQ(none.options->captureMemory, 4 * 1024 * 1024);
+    EXPECT_FALSE(none.options->captureFile);
+    EXPECT_EQ(none.options->captureFileSize, 16 * 1024 * 1024);
+    const ParsedOptions p = parse({"--capture-memory=8M", "--capture-file", "/var/log/bus.txt", "--capture-file-size", "1G"});
+    ASSERT_TRUE(p.options) << p.error;
+    EXPECT_EQ(p.options->captureMemory, 8 * 1024 * 1024);
+    EXPECT_EQ(*p.options->captureFile, "/var/log/bus.txt");
+    EXPECT_EQ(p.options->captureFileSize, 1024 * 1024 * 1024);
+    EXPECT_EQ(parse({"--capture-memory", "0"}).options->captureMemory, 0);
+    const struct {
+        std::vector<std::string> args;
+        std::string error;
+    } refused[] = {
+        {{"--capture-memory", "1000"}, "--capture-memory takes a size from 64K to 1G (4M, 512K; 0: no capture), not '1000'"},
+        {{"--capture-memory", "2G"}, "--capture-memory takes a size from 64K to 1G (4M, 512K; 0: no capture), not '2G'"},
+        {{"--capture-memory", "4 M"}, "--capture-memory takes a size from 64K to 1G (4M, 512K; 0: no capture), not '4 M'"},
+        {{"--capture-file="}, "--capture-file needs a file name"},
+        {{"--capture-file-size", "1K"}, "--capture-file-size takes a size of at least 64K (16M, 1G), not '1K'"},
+        {{"--capture-memory", "0", "--capture-file", "x"}, "--capture-file needs the capture: leave out --capture-memory 0"},
+    };
+    for (const auto& row : refused) EXPECT_EQ(parse(row.args).error, row.error) << row.args[0];
+}
+
+TEST(ServiceOptions, SizesInTheirUnits) {
+    const std::pair<const char*, std::optional<std::int64_t>> cases[] = {
+        {"0", 0}, {"65536", 65536}, {"64K", 65536}, {"64k", 65536}, {"64KiB", 65536}, {"4M", 4194304},
+        {"4MiB", 4194304}, {"1G", 1073741824}, {"", std::nullopt}, {"M", std::nullopt}, {"-4M", std::nullopt},
+        {"4T", std::nullopt}, {"4.5M", std::nullopt}, {"4mb", std::nullopt}, {"9999999999999", std::nullopt},
+        {"2000G", std::nullopt},
+    };
+    for (const auto& [text, bytes] : cases) EXPECT_EQ(sizeBytes(text), bytes) << text;
+}
+
 TEST(ServiceOptions, HelpAndVersion) {
     EXPECT_TRUE(parse({"--help"}).options->help);
     EXPECT_TRUE(parse({"-h"}).options->help);

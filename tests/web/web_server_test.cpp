@@ -87,7 +87,14 @@ protected:
                                           loginFailures.push_back(address + " " + reason);
                                       },
                                       [] { return std::string("{\"now\":1,\"silentAfter\":86400,\"modules\":[]}\n"); },
-                                      {}}};
+                                      [this](std::optional<std::int64_t> minutes) {
+                                          captureMinutes.push_back(minutes.value_or(-1));
+                                          return CaptureDownload{std::make_unique<CaptureText>(
+                                                                     ring, CaptureHeader{1, "h", "/dev/pts/1", "3.08"}, 0),
+                                                                 "tessel-capture-20261209-210405.txt"};
+                                      }}};
+    CaptureRing ring{kMinimumCaptureMemory};
+    std::vector<std::int64_t> captureMinutes;
     std::vector<std::string> loginFailures;
     std::string problem;
 };
@@ -126,6 +133,7 @@ TEST_F(WebServerTest, TheKeyIsThePasswordForEverythingButHealth) {
         {"/", "", "HTTP/1.1 401 "},
         {"/events", "", "HTTP/1.1 401 "},
         {"/modules.json", "", "HTTP/1.1 401 "},
+        {"/capture", "", "HTTP/1.1 401 "},
         {"/modules.json", "Authorization: Basic " + base64("anyone:s3cret:key") + "\r\n", "HTTP/1.1 200 "},
         {"/metrics", "Authorization: Basic " + base64("anyone:s3cret:key") + "\r\n", "HTTP/1.1 200 "},
         {"/metrics", "Authorization: Basic " + base64(":s3cret:key") + "\r\n", "HTTP/1.1 200 "},
@@ -141,13 +149,13 @@ TEST_F(WebServerTest, TheKeyIsThePasswordForEverythingButHealth) {
             EXPECT_NE(got.find("WWW-Authenticate: Basic realm=\"tessel-server\""), std::string::npos) << got;
         }
     }
-    EXPECT_EQ(server.refusals().at(401), 7);
+    EXPECT_EQ(server.refusals().at(401), 8);
     // Counted by reason and told to the service by address only.
-    EXPECT_EQ(server.failedLogins().at("no_key"), 5);
+    EXPECT_EQ(server.failedLogins().at("no_key"), 6);
     EXPECT_EQ(server.failedLogins().at("wrong_key"), 2);
-    ASSERT_EQ(loginFailures.size(), 7u);
+    ASSERT_EQ(loginFailures.size(), 8u);
     EXPECT_EQ(loginFailures[0], "127.0.0.1 no_key");
-    EXPECT_EQ(loginFailures[5], "127.0.0.1 wrong_key");
+    EXPECT_EQ(loginFailures[6], "127.0.0.1 wrong_key");
 }
 
 TEST_F(WebServerTest, HealthFollowsTheDevice) {
@@ -343,6 +351,59 @@ TEST_F(WebServerTest, OutOfDescriptorsNewConnectionsAreRefusedWithoutASpin) {
     const std::string health = answer(request(get("/healthz")), "ok\n");
     EXPECT_EQ(health.rfind("HTTP/1.1 200 ", 0), 0u) << health;
     EXPECT_EQ(server.descriptorShortages(), 1);
+}
+
+TEST_F(WebServerTest, TheCaptureComesWholeAsItIsMadeTwoAtATime) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    // A full ring's text is many times the socket's buffers: it is made as the reader takes it.
+    for (int i = 0; i < 4000; ++i) {
+        ring.add(1796850245123456 + i, i, CaptureDirection::FromBus, kBusSource,
+                 test::hexBytes("0F FB 40 07 E6 2B 20 27 20 2F 20 E8 04"));
+    }
+    std::string expected = captureHeaderText({1, "h", "/dev/pts/1", "3.08"});
+    CaptureRing::Reader reader(ring);
+    for (CaptureRecord r; reader.next(r);) expected += captureLine(r);
+    ASSERT_GT(expected.size(), 300'000u);
+
+    UniqueFd first = request(get("/capture?minutes=90"), 4096);
+    UniqueFd second = request(get("/capture"), 4096);
+    const std::string head = answer(first);
+    EXPECT_EQ(head.rfind("HTTP/1.1 200 ", 0), 0u) << head;
+    EXPECT_NE(head.find("Content-Type: text/plain; charset=utf-8\r\n"), std::string::npos) << head;
+    EXPECT_NE(head.find("Content-Disposition: attachment; filename=\"tessel-capture-20261209-210405.txt\"\r\n"),
+              std::string::npos) << head;
+    answer(second);
+    // Two under way: a third waits for one of them.
+    const std::string third = answer(request(get("/capture")));
+    EXPECT_EQ(third.rfind("HTTP/1.1 503 ", 0), 0u) << third;
+    EXPECT_EQ(captureMinutes, (std::vector<std::int64_t>{90, -1}));
+
+    // Read the first whole, without chunk framing: the text is the ring's, byte for byte.
+    std::string raw = head;
+    serveUntil([&] {
+        char buf[65536];
+        ssize_t n;
+        while ((n = ::recv(first.get(), buf, sizeof buf, MSG_DONTWAIT)) > 0) raw.append(buf, static_cast<std::size_t>(n));
+        return raw.find("\r\n0\r\n\r\n") != std::string::npos;
+    }, 4000);
+    std::string body;
+    for (std::size_t at = raw.find("\r\n\r\n") + 4;;) {
+        const std::size_t end = raw.find("\r\n", at);
+        ASSERT_NE(end, std::string::npos);
+        const std::size_t size = std::stoul(raw.substr(at, end - at), nullptr, 16);
+        if (size == 0) break;
+        body += raw.substr(end + 2, size);
+        at = end + 2 + size + 2;
+    }
+    EXPECT_EQ(body, expected);
+    first.reset();
+    second.reset();
+    const std::string again = answer(request(get("/capture?minutes=10080")), "\r\n\r\n");
+    EXPECT_EQ(again.rfind("HTTP/1.1 200 ", 0), 0u) << again;
+    for (const char* bad : {"/capture?minutes=0", "/capture?minutes=10081", "/capture?minutes=1e3", "/capture?minutes="}) {
+        const std::string refused = answer(request(get(bad)));
+        EXPECT_EQ(refused.rfind("HTTP/1.1 400 ", 0), 0u) << bad << "\n" << refused;
+    }
 }
 
 }  // namespace
