@@ -156,6 +156,7 @@ PassResult runPass(Bridge& b, Shell& shell) {
     shell.queueOwnFrames(b.toBusQueue);
     const std::int64_t rxBytesBefore = b.stats.busRxByteCount;
     bool serialGone = false;
+    b.busReceiver.extractor.keepPassedOver(shell.readsFrames());
     std::int64_t busFrames =
         busReceive(b.busReceiver, b.serial, b.toClientsQueue, b.stats.busRxByteCount,
                    b.clock.elapsedMillis(), !serialWatched || serialSeen != 0, &serialGone);
@@ -165,6 +166,10 @@ PassResult runPass(Bridge& b, Shell& shell) {
         busFrames += loseSerialPort(b, shell);
     }
     b.totals.busFramesReceived += busFrames;
+    if (std::vector<Bytes>& passedOver = b.busReceiver.extractor.passedOver(); !passedOver.empty()) {
+        shell.busBytesPassedOver(passedOver);
+        passedOver.clear();
+    }
     // The interface's word on its buffer and the bus holds or releases the writes to it.
     for (auto it = b.toClientsQueue.begin() + toClientsSizeBefore; it != b.toClientsQueue.end(); ++it) {
         const InterfaceSignal signal = interfaceSignal(it->bytes);

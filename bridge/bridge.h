@@ -101,6 +101,9 @@ public:
     // not; it gets them in framesPassed once they are on their way.
     virtual bool readsFrames() { return false; }
     virtual void framesPassed(const FrameQueue& /*clientRuns*/, const FrameQueue& /*busFrames*/) {}
+    // For a front end that reads the frames: the bus's bytes that were no frame (noise, a frame
+    // cut short), as runs, in the pass they were passed over and before its frames.
+    virtual void busBytesPassedOver(const std::vector<Bytes>& /*runs*/) {}
     virtual void clientJoined(const ClientRecord& /*record*/) {}
     virtual void clientLeft(const ClientRecord& /*record*/) {}
     // A client of a guarded server that did not get in (who, "address:port", and why).

@@ -29,15 +29,18 @@ void FrameExtractor::scan(ByteRun bytes, bool final, std::vector<ExtractedRun>& 
     std::size_t p = 0;
     while (p < m) {
         if (bytes[p] != kStartByte) {
+            if (side_ == Side::Bus) passOver(bytes[p]);
             ++p;
             continue;
         }
         const Recognition r = recognizeFrame(bytes, p);
         if (r.kind == Recognition::Kind::Undecided && !final) {
+            endNoise();
             kept_.assign(bytes.begin() + static_cast<std::ptrdiff_t>(p), bytes.end());
             return;
         }
         if (r.kind == Recognition::Kind::Frame) {
+            endNoise();
             out.push_back({Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(p),
                                  bytes.begin() + static_cast<std::ptrdiff_t>(p + r.length)),
                            true});
@@ -45,6 +48,7 @@ void FrameExtractor::scan(ByteRun bytes, bool final, std::vector<ExtractedRun>& 
             continue;
         }
         if (side_ == Side::Bus) {
+            passOver(bytes[p]);
             ++p;
             continue;
         }
@@ -55,6 +59,7 @@ void FrameExtractor::scan(ByteRun bytes, bool final, std::vector<ExtractedRun>& 
                        false});
         p = q;
     }
+    endNoise();
 }
 
 }  // namespace tessel

@@ -32,14 +32,30 @@ public:
         return !kept_.empty() && nowMillis - lastFeedMillis_ > quietMillis;
     }
     bool hasKept() const { return !kept_.empty(); }
+    // Bus side: when asked to, the bytes passed over (noise on the line, a frame cut short) are
+    // kept as runs of consecutive bytes until taken.
+    void keepPassedOver(bool keep) { keepPassedOver_ = keep; }
+    std::vector<Bytes>& passedOver() { return passedOver_; }
     std::int64_t lastFeedMillis() const { return lastFeedMillis_; }
     void clear() { kept_.clear(); }
 
 private:
     void scan(ByteRun bytes, bool final, std::vector<ExtractedRun>& out);
 
+    void passOver(std::uint8_t byte) {
+        if (keepPassedOver_) noise_.push_back(byte);
+    }
+    void endNoise() {
+        if (noise_.empty()) return;
+        passedOver_.push_back(std::move(noise_));
+        noise_.clear();
+    }
+
     Side side_;
     Bytes kept_;
+    bool keepPassedOver_ = false;
+    Bytes noise_;
+    std::vector<Bytes> passedOver_;
     std::int64_t lastFeedMillis_ = 0;
 };
 

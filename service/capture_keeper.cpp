@@ -82,6 +82,10 @@ void CaptureKeeper::framesPassed(const FrameQueue& clientRuns, const FrameQueue&
     for (const ReceivedFrame& r : clientRuns) add(at, CaptureDirection::ToBus, runSource(r), r.bytes, {}, nowMillis);
 }
 
+void CaptureKeeper::busNoise(const std::vector<Bytes>& runs, CaptureTime at, std::int64_t nowMillis) {
+    for (const Bytes& run : runs) add(at, CaptureDirection::FromBus, kBusSource, run, {}, nowMillis);
+}
+
 void CaptureKeeper::event(const std::string& text, CaptureTime at, std::int64_t nowMillis, std::int64_t source) {
     add(at, CaptureDirection::Event, source, {}, text, nowMillis);
 }

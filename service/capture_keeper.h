@@ -37,6 +37,8 @@ public:
     // A pass's records: runs from clients (or the service's own frames) and frames from the bus.
     void framesPassed(const FrameQueue& clientRuns, const FrameQueue& busFrames, CaptureTime at,
                       std::int64_t nowMillis);
+    // The bus's bytes that were no frame.
+    void busNoise(const std::vector<Bytes>& runs, CaptureTime at, std::int64_t nowMillis);
     // Something of the service's, concerning `source` (kBusSource unless a client's).
     void event(const std::string& text, CaptureTime at, std::int64_t nowMillis, std::int64_t source = kBusSource);
     std::int64_t dueInMillis(std::int64_t nowMillis) const;

@@ -265,6 +265,10 @@ void ServiceShell::captureEvent(const std::string& text) {
     if (capture_ != nullptr) capture_->event(text, captureTimeNow(captureStartMicros_), nowMillis());
 }
 
+void ServiceShell::busBytesPassedOver(const std::vector<Bytes>& runs) {
+    if (capture_ != nullptr) capture_->busNoise(runs, captureTimeNow(captureStartMicros_), nowMillis());
+}
+
 void ServiceShell::framesPassed(const FrameQueue& clientRuns, const FrameQueue& busFrames) {
     if (capture_ != nullptr) {
         capture_->framesPassed(clientRuns, busFrames, captureTimeNow(captureStartMicros_), nowMillis());

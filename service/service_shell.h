@@ -71,6 +71,7 @@ public:
     void holdChanged(HoldChange change) override;
     bool readsFrames() override { return modules_ != nullptr || capture_ != nullptr; }
     void framesPassed(const FrameQueue& clientRuns, const FrameQueue& busFrames) override;
+    void busBytesPassedOver(const std::vector<Bytes>& runs) override;
     // The module table, learned from the frames and kept in its state file.
     void watchModules(ModuleWatch& watch) { modules_ = &watch; }
     // --scan: the bus is asked what it holds once the device is open, when it is back, and on

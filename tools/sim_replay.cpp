@@ -52,9 +52,9 @@ ReplayPlan planReplay(const CaptureContents& capture) {
         const std::int64_t at = runStart + std::max<std::int64_t>(r.monoMicros - runFirstMono, 0);
         lastAt = std::max(lastAt, at);
         lastWall = r.wallMicros;
-        if (!sound(r.bytes)) continue;
-        if (r.direction == CaptureDirection::FromBus) plan.toPlay.push_back({at, r.bytes});
-        if (r.direction == CaptureDirection::ToBus) plan.expected.push_back({at, r.bytes});
+        // The bus side whole, noise too: the bridge is to pass it over again.
+        if (r.direction == CaptureDirection::FromBus && !r.bytes.empty()) plan.toPlay.push_back({at, r.bytes});
+        if (r.direction == CaptureDirection::ToBus && sound(r.bytes)) plan.expected.push_back({at, r.bytes});
     }
     plan.lengthMicros = lastAt;
     return plan;

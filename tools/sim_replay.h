@@ -15,7 +15,7 @@ struct TimedFrame {
 };
 
 struct ReplayPlan {
-    std::vector<TimedFrame> toPlay;    // the capture's sound frames from the bus
+    std::vector<TimedFrame> toPlay;    // the capture's runs from the bus, frames or not
     std::vector<TimedFrame> expected;  // its sound frames for the bus, from clients or the service
     std::int64_t lengthMicros = 0;     // until its last record
 };

@@ -324,7 +324,7 @@ int replay(int master, FILE* log, const tessel::sim::ReplayPlan& plan, double sp
             }
         }
     }
-    std::printf("replay: %zu frames played onto the bus in %.3f s (at %gx)\n", next,
+    std::printf("replay: %zu runs played onto the bus in %.3f s (at %gx)\n", next,
                 static_cast<double>(scaled(plan.lengthMicros)) / 1e6, speed);
     const tessel::sim::ReplayReport report = tessel::sim::compareReplay(plan, received, speed);
     for (const std::string& line : report.lines) std::printf("replay: %s\n", line.c_str());

@@ -103,6 +103,51 @@ TEST_P(SplitReads, FramesEndInEndByteAtTheirLength) {
 INSTANTIATE_TEST_SUITE_P(BothSides, SplitReads,
                          ::testing::Values(FrameExtractor::Side::Bus, FrameExtractor::Side::Client));
 
+// What the capture sees of the bus: every byte is in a frame or among those passed over, in
+// whatever reads it came; a front end that does not ask keeps none.
+TEST(PassedOver, EveryBusByteIsAFramesOrPassedOver) {
+    std::mt19937 rng(4242);
+    for (int round = 0; round < 100; ++round) {
+        const Bytes stream = randomStream(rng);
+        std::vector<std::size_t> cuts;
+        std::uniform_int_distribution<std::size_t> step(1, 25);
+        for (std::size_t at = step(rng); at < stream.size(); at += step(rng)) cuts.push_back(at);
+        for (const bool keep : {true, false}) {
+            FrameExtractor x(FrameExtractor::Side::Bus);
+            x.keepPassedOver(keep);
+            std::vector<ExtractedRun> out;
+            std::size_t at = 0, passed = 0;
+            const auto take = [&] {
+                for (const Bytes& run : x.passedOver()) {
+                    EXPECT_FALSE(run.empty());
+                    passed += run.size();
+                }
+                x.passedOver().clear();
+            };
+            for (const std::size_t cut : cuts) {
+                x.feed(ByteRun(stream.data() + at, cut - at), 0, out);
+                take();
+                at = cut;
+            }
+            x.feed(ByteRun(stream.data() + at, stream.size() - at), 0, out);
+            x.finish(out);
+            take();
+            std::size_t inFrames = 0;
+            for (const auto& run : out) inFrames += run.bytes.size();
+            EXPECT_EQ(inFrames + passed, keep ? stream.size() : inFrames) << "round " << round;
+        }
+    }
+}
+
+TEST(PassedOver, NoiseBetweenFramesIsOneRunEach) {
+    FrameExtractor x(FrameExtractor::Side::Bus);
+    x.keepPassedOver(true);
+    std::vector<ExtractedRun> out;
+    x.feed(hexBytes("55 AA 0F FB 00 01 0A EB 04 0F 01 02 00 05 06 0F FB 00 01 0A EB 04 FF"), 0, out);
+    EXPECT_EQ(out.size(), 2u);
+    EXPECT_EQ(x.passedOver(), (std::vector<Bytes>{hexBytes("55 AA"), hexBytes("0F 01 02 00 05 06"), hexBytes("FF")}));
+}
+
 TEST(KeptRun, ExpiresOnlyAfterQuietTime) {
     FrameExtractor x(FrameExtractor::Side::Bus);
     std::vector<ExtractedRun> out;
