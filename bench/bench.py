@@ -14,6 +14,7 @@ import argparse
 import os
 import resource
 import select
+import shutil
 import socket
 import ssl
 import statistics
@@ -591,6 +592,60 @@ def web_monitor(service, systems, buses, frames, quick):
         bus.close()
 
 
+def capture_section(service, systems, buses, quick):
+    """The capture's cost at the bus's own rate, beside the service without it and ser2net, and
+    the service's memory once its ring is full (and while a download of it is on its way)."""
+    work = tempfile.mkdtemp(prefix="bench-capture-")
+    runs = []
+    try:
+        for label, extra in (("capture (4M)", []), ("no capture", ["--capture-memory", "0"]),
+                             ("+ --capture-file", ["--capture-file", os.path.join(work, "capture.txt")])):
+            bus = Bus()
+            system = TesselService(service, bus, extra + ["--web", str(free_port())])
+            system.name = label
+            runs.append((system, bus))
+        reference = [systems[-1]] if systems[-1][0].name.startswith("ser2net") else []
+        busy = 10 if quick else 20
+        print("The capture: 150 frames/s handed over whole (a USB interface), 3 clients")
+        print("  %-44s %s" % ("", " ".join("%14s" % s.name for s, _ in runs + reference)))
+        row("CPU %", [cost(s, b, busy, 3, 150.0, whole=True) for s, b in runs + reference], 3)
+        # 250,000 frames, more than the 4 MiB ring holds, as fast as the service takes them
+        # (it keeps 2 ms between frames to the clients): some ten minutes, each service at once.
+        block = b"".join(frame(0xFB, n & 0xFF, [0xE6, (n >> 8) & 0xFF, 0, 0, 0, 0, 0]) for n in range(1000))
+        fillers = [threading.Thread(target=lambda b=bus: [_write_all(b.master, block) for _ in range(250)], daemon=True)
+                   for _, bus in runs]
+        started = time.monotonic()
+        for t in fillers:
+            t.start()
+        for t in fillers:
+            t.join()
+        print("  (filled in %.0f s)" % (time.monotonic() - started))
+        time.sleep(2)
+        full = []
+        for system, bus in runs:
+            rss = status_kib(system.pid, "VmRSS")
+            took = 0
+            if "--capture-memory" not in system.extra:
+                web_port = int(system.extra[system.extra.index("--web") + 1])
+                sock = socket.create_connection(("127.0.0.1", web_port), timeout=10)
+                sock.sendall(b"GET /capture HTTP/1.1\r\nHost: bench\r\nConnection: close\r\n\r\n")
+                while True:
+                    data = sock.recv(1 << 16)
+                    if not data:
+                        break
+                    took += data.count(b"\tfrom-bus\t")
+                sock.close()
+            full.append((rss, status_kib(system.pid, "VmHWM"), took))
+        row("RSS, ring full (250,000 frames), KiB", [f[0] for f in full] + [None] * len(reference), 0)
+        row("peak RSS with a download of it, KiB", [f[1] for f in full] + [None] * len(reference), 0)
+        row("frames in the download", [f[2] for f in full] + [None] * len(reference), 0)
+    finally:
+        for system, bus in runs:
+            system.stop()
+            bus.close()
+        shutil.rmtree(work, ignore_errors=True)
+
+
 def burst_wait(system, bus):
     """One client sends 254 type requests in one burst (a scan); another sends one command a
     second later: how long that command waits for the bus, in seconds."""
@@ -769,8 +824,8 @@ def main():
     parser.add_argument("--soak", action="store_true", help="also 10 minutes of a flooding client")
     parser.add_argument("--soak-seconds", type=float, default=600)
     parser.add_argument("--no-ser2net", action="store_true")
-    parser.add_argument("--sections", default="latency,many,tls,burst,integrity,fanout,pacing,cost,usb,web,churn,turns",
-                        help="comma-separated: latency,many,tls,burst,integrity,fanout,pacing,cost,usb,web,churn,turns")
+    parser.add_argument("--sections", default="latency,many,tls,burst,integrity,fanout,pacing,cost,usb,web,churn,turns,capture",
+                        help="comma-separated: latency,many,tls,burst,integrity,fanout,pacing,cost,usb,web,churn,turns,capture")
     args = parser.parse_args()
     program = os.path.abspath(args.program)
     sections = set(args.sections.split(","))
@@ -888,6 +943,9 @@ def main():
 
         if "churn" in sections and args.service:
             churn_section(os.path.abspath(args.service), systems, buses, args.quick)
+
+        if "capture" in sections and args.service:
+            capture_section(os.path.abspath(args.service), systems, buses, args.quick)
 
         if "turns" in sections:
             # The window keeps the single first-come queue the service had before its turns.
