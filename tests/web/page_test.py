@@ -220,6 +220,30 @@ def case_save_gives_the_log_file(driver, bridge, downloads):
     check(data == expected and b"21.5\xb0C" in data and data.count(b"\t") == 8, "saved %r, not %r" % (data, expected))
 
 
+def case_download_capture_gives_the_capture(driver, bridge, downloads):
+    """The button downloads the capture, named by its date and time, with the frames the page
+    showed, in UTF-8; a guarded bridge's is fetched with the key the page was opened with."""
+    opened(driver, bridge)
+    bridge.bus.write(TEMPERATURE + PUSH)
+    wait_for(lambda: len(rows(driver)) >= 2, 3, "two lines")
+    for old in glob.glob(os.path.join(downloads, "tessel-capture-*")):
+        os.remove(old)
+    button = driver.find_element(By.ID, "download-capture")
+    check(button.text == "Download capture" and button.get_attribute("href") == bridge.url + "capture",
+          "the button %r %r" % (button.text, button.get_attribute("href")))
+    button.click()
+    saved = wait_for(lambda: [f for f in glob.glob(os.path.join(downloads, "tessel-capture-*"))
+                              if not f.endswith(".crdownload")], 10, "the downloaded capture")
+    check(len(saved) == 1 and re.fullmatch(r"tessel-capture-\d{8}-\d{6}\.txt", os.path.basename(saved[0])),
+          "file name %r" % saved)
+    with open(saved[0], encoding="utf-8") as f:
+        lines = f.read().splitlines()
+    check(lines[0].startswith("# tessel-serverd capture 1\thost="), "the header %r" % lines[:1])
+    bus = [line.split("\t") for line in lines if "\tfrom-bus\t" in line]
+    check([bytes.fromhex(b[4]) for b in bus][-2:] == [TEMPERATURE, PUSH], "the frames %r" % bus[-2:])
+    check(bus[-2][5] == "$40 (Temp: 21.5\u00b0C)", "the temperature's words %r" % bus[-2][5:])
+
+
 def case_reconnects_after_a_restart(driver, bridge, downloads):
     opened(driver, bridge)
     bridge.run.stop()
