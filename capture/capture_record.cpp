@@ -2,7 +2,6 @@
 
 #include <charconv>
 #include <cstdio>
-#include <ctime>
 
 #include "platform/latin9.h"
 #include "protocol/decoder.h"
@@ -39,6 +38,7 @@ void appendMicros(std::string& out, std::int64_t micros) {
     out += text;
 }
 
+// UTC by the civil calendar, with no time_t (32 bits on some machines) in the way.
 void appendWallTime(std::string& out, std::int64_t micros) {
     std::int64_t seconds = micros / 1000000;
     std::int64_t fraction = micros % 1000000;
@@ -46,12 +46,26 @@ void appendWallTime(std::string& out, std::int64_t micros) {
         fraction += 1000000;
         --seconds;
     }
-    const auto t = static_cast<std::time_t>(seconds);
-    std::tm tm{};
-    ::gmtime_r(&t, &tm);
-    char text[48];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%06lldZ", tm.tm_year + 1900, tm.tm_mon + 1,
-                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<long long>(fraction));
+    std::int64_t days = seconds / 86400;
+    std::int64_t inDay = seconds % 86400;
+    if (inDay < 0) {
+        inDay += 86400;
+        --days;
+    }
+    const std::int64_t z = days + 719468;
+    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const std::int64_t doe = z - era * 146097;
+    const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const std::int64_t mp = (5 * doy + 2) / 153;
+    const std::int64_t day = doy - (153 * mp + 2) / 5 + 1;
+    const std::int64_t month = mp < 10 ? mp + 3 : mp - 9;
+    const std::int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+    char text[64];
+    std::snprintf(text, sizeof text, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lld.%06lldZ", static_cast<long long>(year),
+                  static_cast<long long>(month), static_cast<long long>(day), static_cast<long long>(inDay / 3600),
+                  static_cast<long long>(inDay / 60 % 60), static_cast<long long>(inDay % 60),
+                  static_cast<long long>(fraction));
     out += text;
 }
 
