@@ -65,6 +65,19 @@ def bus_frames(n, first=0):
     return frames
 
 
+def stop_all(clients=(), run=None, bus=None, work=None):
+    """A case's teardown: its clients, the service, the bus and its directory, those it got to."""
+    for c in clients:
+        if c is not None:
+            c.close()
+    if run is not None:
+        run.stop()
+    if bus is not None:
+        bus.close()
+    if work is not None:
+        shutil.rmtree(work, ignore_errors=True)
+
+
 def service(bus_path, extra=(), prefix=()):
     port = free_port()
     while str(port) in extra:  # a port just freed may be handed out again: not the web port's
@@ -136,13 +149,7 @@ def case_service_capture_download(display):
             check(fetch(web_port, "/capture?minutes=" + bad, key=KEY)[0] == 400, "minutes=" + bad)
         check(get(web_port, "/capture", key=KEY, method="HEAD").status == 200, "HEAD /capture")
     finally:
-        for c in (first, second):
-            if c is not None:
-                c.close()
-        if run is not None:
-            run.stop()
-        bus.close()
-        shutil.rmtree(work, ignore_errors=True)
+        stop_all((first, second), run, bus, work)
 
 
 def case_service_capture_file_across_restart_and_crash(display):
@@ -177,12 +184,7 @@ def case_service_capture_file_across_restart_and_crash(display):
         kept = [b for d, _, b, _ in read_capture(text) if d == "from-bus"]
         check(kept == sent, "the frames in the file: %d of %d" % (len(kept), len(sent)))
     finally:
-        if client is not None:
-            client.close()
-        if run is not None:
-            run.stop()
-        bus.close()
-        shutil.rmtree(work, ignore_errors=True)
+        stop_all((client,), run, bus, work)
 
 
 def tmpfs_prefix(directory, read_only, fill=0):
@@ -233,12 +235,7 @@ def case_service_capture_file_full_or_read_only(display):
             check([b for d, _, b, _ in records if d == "from-bus"] == sent, "the capture in memory")
             check([b for d, _, b, _ in records if d == "to-bus"] == commands, "the capture in memory")
         finally:
-            if client is not None:
-                client.close()
-            if run is not None:
-                run.stop()
-            bus.close()
-            shutil.rmtree(work, ignore_errors=True)
+            stop_all((client,), run, bus, work)
 
 
 class Reacting(Client):
@@ -324,12 +321,7 @@ def case_simulator_replays_a_capture(display):
                     run.stop()
                     run = None
     finally:
-        if client is not None:
-            client.close()
-        if run is not None:
-            run.stop()
-        bus.close()
-        shutil.rmtree(work, ignore_errors=True)
+        stop_all((client,), run, bus, work)
 
 
 CASES = {name[len("case_"):]: fn for name, fn in globals().items() if name.startswith("case_")}
