@@ -81,14 +81,14 @@ MHD_Result sendCapture(State& s, MHD_Connection* c) {
         return refuseRequest(s, c, MHD_HTTP_SERVICE_UNAVAILABLE, "two captures are on their way already; try again shortly");
     }
     CaptureDownload download = s.content.capture(*minutes);
-    auto* reading = new CaptureReading{&s, std::move(download.text)};
+    auto reading = std::make_unique<CaptureReading>(CaptureReading{&s, std::move(download.text)});
+    // Made as the browser takes it: the text of a full ring is tens of megabytes. The library
+    // owns the reading from here and gives it back to captureDone.
+    MHD_Response* r =
+        MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 32 * 1024, &readCapture, reading.get(), &captureDone);
+    if (r == nullptr) return MHD_NO;
+    reading.release();
     ++s.captureDownloads;
-    // Made as the browser takes it: the text of a full ring is tens of megabytes.
-    MHD_Response* r = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 32 * 1024, &readCapture, reading, &captureDone);
-    if (r == nullptr) {
-        captureDone(reading);
-        return MHD_NO;
-    }
     commonHeaders(s, r, "text/plain; charset=utf-8");
     const std::string disposition = "attachment; filename=\"" + download.fileName + "\"";
     MHD_add_response_header(r, "Content-Disposition", disposition.c_str());
