@@ -59,7 +59,7 @@ void reopenLostSerialPort(Bridge& b, Shell& shell) {
         if (!found) return;
         b.config.serialPortName = *found;
     }
-    if (openVelbusPort(b.serial, 0, b.config.serialPortName) == 0) return;
+    if (openVelbusPort(b.serial, 0, b.config.serialPortName, b.line) == 0) return;
     b.serialLost = false;
     shell.serialBack(b.config.serialPortName);
 }

@@ -47,6 +47,8 @@ struct Bridge {
     Configuration config;
     std::string bindAddress;  // empty: every IPv4 interface
     SerialPortTable serial;
+    // How the serial device is set up, at the start and each time it is found again.
+    LineSettings line;
     NetworkState net;
     BusReceiver busReceiver;
     ClientReceiver clientReceiver;

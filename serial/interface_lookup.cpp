@@ -3,6 +3,8 @@
 #include <dirent.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstdlib>
 #include <cstdio>
 #include <fstream>
 #include <vector>
@@ -59,6 +61,19 @@ std::optional<std::string> findVelbusInterface(const std::string& root) {
         if (isVelbus(device + "/..") || isVelbus(device + "/../..")) return top + "dev/" + name;
     }
     return std::nullopt;
+}
+
+bool isUsbCdcTerminal(const std::string& device, const std::string& root) {
+    char* real = ::realpath(device.c_str(), nullptr);
+    const std::string resolved = real != nullptr ? real : device;
+    std::free(real);
+    const std::string name = resolved.substr(resolved.find_last_of('/') + 1);
+    if (name.empty()) return false;
+    const std::string top = root.empty() || root.back() == '/' ? root : root + "/";
+    char* driver = ::realpath((top + "sys/class/tty/" + name + "/device/driver").c_str(), nullptr);
+    const std::string driverPath = driver != nullptr ? driver : "";
+    std::free(driver);
+    return driverPath.size() >= 8 && driverPath.compare(driverPath.size() - 8, 8, "/cdc_acm") == 0;
 }
 
 std::string velbusIdentitiesText() {

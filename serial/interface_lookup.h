@@ -22,6 +22,10 @@ constexpr std::array<UsbIdentity, 5> kVelbusInterfaces{{
 // nothing when none. ROOT is "/" but in tests, which make a tree of their own.
 std::optional<std::string> findVelbusInterface(const std::string& root = "/");
 
+// Whether `device` (a path, a link such as /dev/serial/by-id/... followed) is a terminal of the
+// USB CDC driver, which ignores the line rate and the modem lines. ROOT as above.
+bool isUsbCdcTerminal(const std::string& device, const std::string& root = "/");
+
 // "10cf:0b1b, 10cf:0516, 10cf:0517, 10cf:0518, 10cf:0b1c"
 std::string velbusIdentitiesText();
 

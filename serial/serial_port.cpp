@@ -77,8 +77,35 @@ int openSerialPort(SerialPortTable& table, int number, const std::optional<std::
     return result;
 }
 
-int openVelbusPort(SerialPortTable& table, int number, const std::string& name) {
-    return openSerialPort(table, number, name, 9600, 0, 8, 1.0f, 0, 2048, 2048);
+LineSettings lineSettingsFor(int baud, bool usbCdc, std::optional<bool> rts, std::optional<bool> dtr) {
+    LineSettings line;
+    line.baud = baud;
+    if (baud == 38400 && !usbCdc) {
+        line.rts = true;
+        line.dtr = false;
+    }
+    if (rts) line.rts = rts;
+    if (dtr) line.dtr = dtr;
+    return line;
+}
+
+std::string lineSettingsText(const LineSettings& line) {
+    std::string text;
+    if (line.baud != 9600) text = std::to_string(line.baud) + " bit/s";
+    if (line.rts) text += (text.empty() ? "" : ", ") + std::string(*line.rts ? "RTS high" : "RTS low");
+    if (line.dtr) text += (text.empty() ? "" : ", ") + std::string(*line.dtr ? "DTR high" : "DTR low");
+    return text.empty() ? text : " (" + text + ")";
+}
+
+int openVelbusPort(SerialPortTable& table, int number, const std::string& name, const LineSettings& line) {
+    const int fd = openSerialPort(table, number, name, line.baud, 0, 8, 1.0f, 0, 2048, 2048);
+    if (fd == 0) return 0;
+    for (const auto& [state, bit] : {std::pair{line.rts, TIOCM_RTS}, std::pair{line.dtr, TIOCM_DTR}}) {
+        if (!state) continue;
+        int bits = bit;
+        ::ioctl(fd, *state ? TIOCMBIS : TIOCMBIC, &bits);
+    }
+    return fd;
 }
 
 std::int64_t serialInputAvailable(const SerialPortTable& table, int number) {

@@ -23,8 +23,25 @@ int openSerialPort(SerialPortTable& table, int number, const std::optional<std::
                    int speed, int parity, int dataBits, float stopBits, int handshake,
                    int inputBufferSize, int outputBufferSize);
 
-// The settings every caller of this bridge uses: 9600 bit/s, 8N1, no handshake.
-int openVelbusPort(SerialPortTable& table, int number, const std::string& name);
+// The line as a front end may set it: 8N1 without handshake always, at `baud`, and the modem
+// lines the older RS232 interface wants (RTS high, DTR low at 38400 bit/s).
+struct LineSettings {
+    int baud = 9600;
+    std::optional<bool> rts;  // set: raised (true) or dropped; nothing: left as the device has it
+    std::optional<bool> dtr;
+    bool operator==(const LineSettings&) const = default;
+};
+
+// The line for `baud`: the older RS232 interface (38400 bit/s, on a terminal that is not a USB
+// CDC device) wants RTS high and DTR low; `rts` and `dtr` given win over that.
+LineSettings lineSettingsFor(int baud, bool usbCdc, std::optional<bool> rts, std::optional<bool> dtr);
+// " (38400 bit/s, RTS high, DTR low)" for what differs from 9600 bit/s with the lines as they
+// are; empty for that.
+std::string lineSettingsText(const LineSettings& line);
+
+// The settings every caller of this bridge uses: 8N1, no handshake, 9600 bit/s unless `line`
+// says otherwise. A terminal without modem lines (a pseudo-terminal) opens all the same.
+int openVelbusPort(SerialPortTable& table, int number, const std::string& name, const LineSettings& line = {});
 
 std::int64_t serialInputAvailable(const SerialPortTable& table, int number);
 // `gone`, when given, is set when the device will never deliver again: end of file (a plain

@@ -105,7 +105,8 @@ ParsedOptions parseServiceOptions(std::span<const std::string> args) {
                                 name == "--bind" || name == "--tls-cert" || name == "--tls-key" ||
                                 name == "--auth-key-file" || name == "--web" || name == "--listen" ||
                                 name == "--listen-guarded" || name == "--silent-after" || name == "--state-dir" ||
-                                name == "--capture-memory" || name == "--capture-file" || name == "--capture-file-size";
+                                name == "--capture-memory" || name == "--capture-file" || name == "--capture-file-size" ||
+                                name == "--baud" || name == "--rts" || name == "--dtr";
         if (takesValue && !value) {
             if (i + 1 >= args.size()) return {std::nullopt, name + " needs a value"};
             value = args[++i];
@@ -168,6 +169,17 @@ ParsedOptions parseServiceOptions(std::span<const std::string> args) {
                 return {std::nullopt, "--capture-file-size takes a size of at least 64K (16M, 1G), not '" + *value + "'"};
             }
             o.captureFileSize = *size;
+        } else if (name == "--baud") {
+            const std::string rates[] = {"9600", "19200", "38400", "57600", "115200"};
+            if (std::find(std::begin(rates), std::end(rates), *value) == std::end(rates)) {
+                return {std::nullopt, "--baud takes 9600, 19200, 38400, 57600 or 115200, not '" + *value + "'"};
+            }
+            o.baud = std::stoi(*value);
+        } else if (name == "--rts" || name == "--dtr") {
+            if (*value != "high" && *value != "low") {
+                return {std::nullopt, name + " takes high or low, not '" + *value + "'"};
+            }
+            (name == "--rts" ? o.rts : o.dtr) = *value == "high";
         } else if (name == "--scan") {
             o.scan = true;
         } else if (name == "--monitor") {
@@ -208,6 +220,7 @@ std::string serviceUsage() {
            "                      [--web [ADDRESS:]PORT] [--scan] [--silent-after DURATION]\n"
            "                      [--state-dir DIR] [--capture-memory SIZE]\n"
            "                      [--capture-file FILE [--capture-file-size SIZE]]\n"
+           "                      [--baud RATE] [--rts high|low] [--dtr high|low]\n"
            "       tessel-serverd --help | --version\n"
            "\n"
            "Shares one Velbus bus interface among any number of TCP clients: every bus frame\n"
@@ -255,6 +268,12 @@ std::string serviceUsage() {
            "                   line, the page and /metrics say so (default 24h; 0: never)\n"
            "  --state-dir DIR  keep the module table in DIR/modules.state across restarts\n"
            "                   (default: systemd's $STATE_DIRECTORY; without either, not kept)\n"
+           "  --baud RATE      the serial line's rate: 9600 (the default), 19200, 38400, 57600\n"
+           "                   or 115200; USB interfaces ignore it, the older RS232 one runs at\n"
+           "                   38400, and then RTS is raised and DTR dropped, as it wants\n"
+           "                   (not on a USB CDC device, which has no such lines)\n"
+           "  --rts high|low, --dtr high|low\n"
+           "                   set the modem lines so whatever the rate\n"
            "  --capture-memory SIZE\n"
            "                   keep the recent traffic for a bug report, with its times, in\n"
            "                   this much memory (default 4M, about 200,000 frames; 0: none);\n"

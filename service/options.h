@@ -36,6 +36,9 @@ struct ServiceOptions {
     std::int64_t captureMemory = 4 * 1024 * 1024;  // --capture-memory; 0: no capture
     std::optional<std::string> captureFile;     // --capture-file: the capture on disk too
     std::int64_t captureFileSize = 16 * 1024 * 1024;  // --capture-file-size: rotated there
+    int baud = 9600;                            // --baud: the serial line's rate
+    std::optional<bool> rts;                    // --rts high|low; else as --baud 38400 wants
+    std::optional<bool> dtr;                    // --dtr high|low
     bool help = false;
     bool version = false;
 };

@@ -273,7 +273,8 @@ int runService(int argc, char** argv) {
     if (autoDevice) bridge.findDevice = [sysRoot] { return findVelbusInterface(sysRoot); };
     initNetwork(bridge.net);
 
-    if (openVelbusPort(bridge.serial, 0, config.serialPortName) == 0) {
+    bridge.line = lineSettingsFor(o.baud, isUsbCdcTerminal(config.serialPortName, sysRoot), o.rts, o.dtr);
+    if (openVelbusPort(bridge.serial, 0, config.serialPortName, bridge.line) == 0) {
         return startFailed("cannot open the Velbus serial device " + config.serialPortName + ": " +
                            std::strerror(errno));
     }
@@ -387,7 +388,7 @@ int runService(int argc, char** argv) {
     const bool levelled = shell->levelled();
     writeJournalLine(stdout,
                      std::string(kProgram) + " " + kVersion + " listening on " + listening + ", Velbus serial " +
-                         config.serialPortName + (webText.empty() ? "" : ", web monitor on " + webText),
+                         config.serialPortName + lineSettingsText(bridge.line) + (webText.empty() ? "" : ", web monitor on " + webText),
                      JournalLevel::Info, levelled);
     if (o.syncClock) shell->syncClock([] { return localTimeAt(std::time(nullptr)); });
     modules.start(static_cast<std::int64_t>(std::time(nullptr)));

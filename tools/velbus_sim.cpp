@@ -20,6 +20,9 @@
 //       dropped ("<ms> DROP <hex>"); "receive ready" follows once it has room again.
 //   SIGUSR1  "bus off", and --bus-off-ms later (1000 unless given) "bus active"; frames written
 //       meanwhile are dropped too.
+// --baud N: the interface's line rate (9600 unless given). While the bridge has the terminal at
+// another rate, frames from it are not understood: "<ms> BAUD <rate>, not <N>: <hex>", and no
+// answer, as a real interface at the wrong rate.
 // The modules keep a clock that the three broadcast clock frames set; each setting is logged:
 // "<ms> CLOCK wday hh:mm", "<ms> DATE yyyy-mm-dd", "<ms> DST ds".
 //
@@ -253,6 +256,20 @@ private:
     tessel::SystemClock clock_;
 };
 
+// The rate the bridge set on its end of the terminal (the two ends share their settings).
+long lineRate(int master) {
+    termios t{};
+    if (tcgetattr(master, &t) != 0) return 0;
+    switch (cfgetospeed(&t)) {
+        case B9600: return 9600;
+        case B19200: return 19200;
+        case B38400: return 38400;
+        case B57600: return 57600;
+        case B115200: return 115200;
+        default: return 0;
+    }
+}
+
 std::int64_t nowMicros() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -337,6 +354,7 @@ int replay(int master, FILE* log, const tessel::sim::ReplayPlan& plan, double sp
 int main(int argc, char** argv) {
     std::string link, logPath, housePath = TESSEL_DEFAULT_HOUSE, replayPath;
     double speed = 1.0;
+    long baud = 9600;
     bool quiet = false, usb = false;
     int temperatureEvery = 5;
     int bufferFrames = 0;
@@ -355,10 +373,11 @@ int main(int argc, char** argv) {
         else if (a == "--bus-off-ms" && i + 1 < argc) busOffMillis = std::atoll(argv[++i]);
         else if (a == "--replay" && i + 1 < argc) replayPath = argv[++i];
         else if (a == "--speed" && i + 1 < argc) speed = std::atof(argv[++i]);
+        else if (a == "--baud" && i + 1 < argc) baud = std::atol(argv[++i]);
         else {
             std::fprintf(stderr, "usage: velbus-sim [--house FILE] [--usb] [--link PATH] [--log FILE] [--quiet] "
                                  "[--temperature-every SECONDS] [--buffer N --buffer-ms MS] "
-                                 "[--bus-off-ms MS]\n"
+                                 "[--bus-off-ms MS] [--baud N]\n"
                                  "       velbus-sim --replay FILE [--speed N] [--link PATH] [--log FILE]\n");
             return 2;
         }
@@ -450,9 +469,17 @@ int main(int argc, char** argv) {
                 found.clear();
                 extractor.feed(tessel::ByteRun(buf, static_cast<std::size_t>(n)),
                                clock.elapsedMillis(), found);
-                // Modules answer only frames they can read.
+                // Modules answer only frames they can read, at the interface's rate.
+                const long rate = lineRate(master);
                 for (const auto& run : found) {
-                    if (run.wellFormed) bus.received(run.bytes);
+                    if (!run.wellFormed) continue;
+                    if (rate != baud) {
+                        std::fprintf(log, "%lld BAUD %ld, not %ld: %s\n", static_cast<long long>(clock.elapsedMillis()),
+                                     rate, baud, tessel::frameHexText(run.bytes).c_str());
+                        std::fflush(log);
+                        continue;
+                    }
+                    bus.received(run.bytes);
                 }
             }
         }

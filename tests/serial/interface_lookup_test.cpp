@@ -66,5 +66,26 @@ TEST_F(InterfaceLookup, EveryVelbusIdentityAndNoOther) {
     EXPECT_EQ(velbusIdentitiesText(), "10cf:0b1b, 10cf:0516, 10cf:0517, 10cf:0518, 10cf:0b1c");
 }
 
+TEST_F(InterfaceLookup, AUsbCdcTerminalIsToldByItsDriver) {
+    terminal("ttyACM0", "10cf", "0b1b");
+    terminal("ttyUSB0", "10cf", "0517", true);
+    const auto driver = [&](const std::string& name, const std::string& which) {
+        const fs::path drivers = root / "sys/bus/usb/drivers" / which;
+        fs::create_directories(drivers);
+        fs::create_symlink(drivers, fs::read_symlink(root / "sys/class/tty" / name / "device") / "driver");
+    };
+    driver("ttyACM0", "cdc_acm");
+    driver("ttyUSB0", "ftdi_sio");
+    fs::create_directories(root / "dev");
+    for (const char* name : {"ttyACM0", "ttyUSB0", "ttyS0"}) std::ofstream(root / "dev" / name) << "";
+    fs::create_directories(root / "dev/serial/by-id");
+    fs::create_symlink(root / "dev/ttyACM0", root / "dev/serial/by-id/usb-interface-if00");
+    EXPECT_TRUE(isUsbCdcTerminal((root / "dev/ttyACM0").string(), root.string()));
+    EXPECT_TRUE(isUsbCdcTerminal((root / "dev/serial/by-id/usb-interface-if00").string(), root.string()));
+    EXPECT_FALSE(isUsbCdcTerminal((root / "dev/ttyUSB0").string(), root.string()));
+    EXPECT_FALSE(isUsbCdcTerminal((root / "dev/ttyS0").string(), root.string()));  // a built-in port
+    EXPECT_FALSE(isUsbCdcTerminal((root / "dev/missing").string(), root.string()));
+}
+
 }  // namespace
 }  // namespace tessel

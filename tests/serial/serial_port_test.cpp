@@ -30,6 +30,43 @@ TEST(SerialPort, OpensRaw9600Eight_N_One) {
     EXPECT_EQ(tio.c_cc[VTIME], 0);
 }
 
+TEST(SerialPort, TheServicesRatesAndTheirLines) {
+    for (const auto& [rate, code] : {std::pair{9600, B9600}, std::pair{19200, B19200}, std::pair{38400, B38400},
+                                     std::pair{57600, B57600}, std::pair{115200, B115200}}) {
+        Pty pty;
+        SerialPortTable table;
+        // A pseudo-terminal has no modem lines: asked for, it opens all the same.
+        ASSERT_NE(openVelbusPort(table, 0, pty.path, lineSettingsFor(rate, false, std::nullopt, std::nullopt)), 0);
+        termios tio{};
+        ASSERT_EQ(tcgetattr(serialDescriptor(table, 0), &tio), 0);
+        EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(code)) << rate;
+        EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+        EXPECT_EQ(tio.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+    }
+}
+
+TEST(SerialPort, TheRs232InterfacesLines) {
+    const struct {
+        int baud;
+        bool usbCdc;
+        std::optional<bool> rts, dtr;
+        LineSettings line;
+        std::string text;
+    } table[] = {
+        {9600, false, std::nullopt, std::nullopt, {9600, std::nullopt, std::nullopt}, ""},
+        {38400, false, std::nullopt, std::nullopt, {38400, true, false}, " (38400 bit/s, RTS high, DTR low)"},
+        {38400, true, std::nullopt, std::nullopt, {38400, std::nullopt, std::nullopt}, " (38400 bit/s)"},
+        {38400, false, false, std::nullopt, {38400, false, false}, " (38400 bit/s, RTS low, DTR low)"},
+        {9600, true, std::nullopt, true, {9600, std::nullopt, true}, " (DTR high)"},
+        {115200, false, true, true, {115200, true, true}, " (115200 bit/s, RTS high, DTR high)"},
+    };
+    for (const auto& row : table) {
+        const LineSettings line = lineSettingsFor(row.baud, row.usbCdc, row.rts, row.dtr);
+        EXPECT_EQ(line, row.line) << row.text;
+        EXPECT_EQ(lineSettingsText(line), row.text);
+    }
+}
+
 TEST(SerialPort, MovesBytesBothWays) {
     Pty pty;
     SerialPortTable table;

@@ -184,6 +184,25 @@ TEST(ServiceOptions, TheCapturesOptions) {
     for (const auto& row : refused) EXPECT_EQ(parse(row.args).error, row.error) << row.args[0];
 }
 
+TEST(ServiceOptions, TheSerialLinesOptions) {
+    const ParsedOptions none = parse({});
+    EXPECT_EQ(none.options->baud, 9600);
+    EXPECT_FALSE(none.options->rts);
+    EXPECT_FALSE(none.options->dtr);
+    const ParsedOptions p = parse({"--baud", "38400", "--rts=low", "--dtr", "high"});
+    ASSERT_TRUE(p.options) << p.error;
+    EXPECT_EQ(p.options->baud, 38400);
+    EXPECT_EQ(p.options->rts, false);
+    EXPECT_EQ(p.options->dtr, true);
+    for (const char* rate : {"9600", "19200", "57600", "115200"}) EXPECT_EQ(parse({"--baud", rate}).options->baud, std::stoi(rate));
+    for (const char* rate : {"4800", "38400 ", "0", "", "fast"}) {
+        EXPECT_EQ(parse({"--baud", rate}).error,
+                  "--baud takes 9600, 19200, 38400, 57600 or 115200, not '" + std::string(rate) + "'");
+    }
+    EXPECT_EQ(parse({"--rts", "on"}).error, "--rts takes high or low, not 'on'");
+    EXPECT_EQ(parse({"--dtr"}).error, "--dtr needs a value");
+}
+
 TEST(ServiceOptions, SizesInTheirUnits) {
     const std::pair<const char*, std::optional<std::int64_t>> cases[] = {
         {"0", 0}, {"65536", 65536}, {"64K", 65536}, {"64k", 65536}, {"64KiB", 65536}, {"4M", 4194304},
