@@ -180,6 +180,8 @@ ParsedOptions parseServiceOptions(std::span<const std::string> args) {
                 return {std::nullopt, name + " takes high or low, not '" + *value + "'"};
             }
             (name == "--rts" ? o.rts : o.dtr) = *value == "high";
+        } else if (name == "--announce") {
+            o.announce = true;
         } else if (name == "--scan") {
             o.scan = true;
         } else if (name == "--monitor") {
@@ -220,7 +222,7 @@ std::string serviceUsage() {
            "                      [--web [ADDRESS:]PORT] [--scan] [--silent-after DURATION]\n"
            "                      [--state-dir DIR] [--capture-memory SIZE]\n"
            "                      [--capture-file FILE [--capture-file-size SIZE]]\n"
-           "                      [--baud RATE] [--rts high|low] [--dtr high|low]\n"
+           "                      [--baud RATE] [--rts high|low] [--dtr high|low] [--announce]\n"
            "       tessel-serverd --help | --version\n"
            "\n"
            "Shares one Velbus bus interface among any number of TCP clients: every bus frame\n"
@@ -274,6 +276,9 @@ std::string serviceUsage() {
            "                   (not on a USB CDC device, which has no such lines)\n"
            "  --rts high|low, --dtr high|low\n"
            "                   set the modem lines so whatever the rate\n"
+           "  --announce       answer the clients' LAN discovery (UDP port 32767) with this\n"
+           "                   host's name, the version and the listeners' ports, and whether\n"
+           "                   they need the key (never the key); at most 10 answers a second\n"
            "  --capture-memory SIZE\n"
            "                   keep the recent traffic for a bug report, with its times, in\n"
            "                   this much memory (default 4M, about 200,000 frames; 0: none);\n"

@@ -37,6 +37,7 @@ struct ServiceOptions {
     std::optional<std::string> captureFile;     // --capture-file: the capture on disk too
     std::int64_t captureFileSize = 16 * 1024 * 1024;  // --capture-file-size: rotated there
     int baud = 9600;                            // --baud: the serial line's rate
+    bool announce = false;                      // --announce: answer the clients' LAN discovery
     std::optional<bool> rts;                    // --rts high|low; else as --baud 38400 wants
     std::optional<bool> dtr;                    // --dtr high|low
     bool help = false;

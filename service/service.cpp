@@ -25,6 +25,7 @@
 #include "platform/unique_fd.h"
 #include "service/options.h"
 #include "service/capture_keeper.h"
+#include "service/lan_announce.h"
 #include "service/service_shell.h"
 #include "modules/module_state.h"
 #include "web/metrics.h"
@@ -395,6 +396,24 @@ int runService(int argc, char** argv) {
     shell->watchModules(modules);
     if (o.scan) shell->scanBus();
     if (o.captureMemory > 0) shell->keepCapture(capture, clock, bridge.net, listenerNames);
+    // --announce: one UDP descriptor more in the same wait. Only tests move it off 32767.
+    AnnounceIdentity identity{host, kVersion, {}};
+    for (std::size_t i = 0; i < listeners.size(); ++i) {
+        const bool guarded = listeners[i].guarded;
+        identity.listeners.push_back({listeners[i].address, static_cast<std::uint16_t>(serverPort(bridge.net, static_cast<int>(i))),
+                                      guarded && !guard.key.empty(), guarded && guard.transports != nullptr});
+    }
+    LanAnnouncer announcer(std::move(identity));
+    if (o.announce) {
+        const char* moved = std::getenv("TESSEL_ANNOUNCE_PORT");
+        const auto port = moved != nullptr ? static_cast<std::uint16_t>(std::atoi(moved)) : kAnnouncePort;
+        std::string error;
+        if (!announcer.start(port, error)) {
+            endProgram(bridge);
+            return startFailed("cannot answer the LAN discovery on UDP port " + std::to_string(port) + ": " + error);
+        }
+        shell->announce(announcer);
+    }
     // Ready: the device is open and every listener listens.
     SystemdNotifier systemd;
     shell->notifySystemd(systemd);

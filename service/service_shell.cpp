@@ -125,7 +125,12 @@ WaitOutcome ServiceShell::wait(Bridge& bridge, int timeoutMs, std::span<pollfd> 
                 outOfDescriptors();
             }
         }
+        const std::size_t announceAt = fds_.size();
+        if (announcer_ != nullptr) fds_.push_back({announcer_->descriptor(), POLLIN, 0});
         const int ready = ::poll(fds_.data(), fds_.size(), static_cast<int>(timeout));
+        if (announcer_ != nullptr && ready > 0 && fds_[announceAt].revents != 0) {
+            announcer_->serve(bridge.clock.elapsedMillis());
+        }
         if (web_ != nullptr && ready >= 0) {
             const std::size_t at = watched.size() + 1;
             web_->sawReady(fds_[at].revents != 0, fds_[at + 1].revents != 0);

@@ -10,6 +10,7 @@
 #include "service/capture_keeper.h"
 #include "service/clock_sync.h"
 #include "service/journal.h"
+#include "service/lan_announce.h"
 #include "service/module_scan.h"
 #include "service/module_watch.h"
 #include "service/refusal_folds.h"
@@ -77,6 +78,8 @@ public:
     // --scan: the bus is asked what it holds once the device is open, when it is back, and on
     // SIGHUP (which `stopSignals` then also reports).
     void scanBus();
+    // --announce: the clients' LAN discovery answered from the wait, without a pass.
+    void announce(LanAnnouncer& announcer) { announcer_ = &announcer; }
     // The service stops: what must outlive it is kept.
     void stopping();
     // The capture: every record and the events around them; clients are named with the
@@ -131,6 +134,7 @@ private:
     bool readStopSignal();
     ModuleWatch* modules_ = nullptr;
     CaptureKeeper* capture_ = nullptr;
+    LanAnnouncer* announcer_ = nullptr;
     const NetworkState* captureNet_ = nullptr;
     std::vector<std::string> captureListeners_;
     std::int64_t captureStartMicros_ = 0;

@@ -30,7 +30,7 @@ from harness import (CONTROLS, MAIN_TITLE, Bridge, Bus, Client, Display, Service
 import capture_cases  # noqa: E402
 import hostile_cases  # noqa: E402
 import module_cases  # noqa: E402
-import serial_line_cases  # noqa: E402
+import host_cases  # noqa: E402
 import web_cases  # noqa: E402
 
 ARGS = None
@@ -1479,7 +1479,7 @@ CASES.update(web_cases.CASES)
 CASES.update(hostile_cases.CASES)
 CASES.update(module_cases.CASES)
 CASES.update(capture_cases.CASES)
-CASES.update(serial_line_cases.CASES)
+CASES.update(host_cases.CASES)
 
 
 def main():
@@ -1498,7 +1498,7 @@ def main():
     for attr in ("program", "service", "simulator", "screenshot"):
         if getattr(ARGS, attr):
             setattr(ARGS, attr, os.path.abspath(getattr(ARGS, attr)))
-    web_cases.ARGS = hostile_cases.ARGS = module_cases.ARGS = capture_cases.ARGS = serial_line_cases.ARGS = ARGS
+    web_cases.ARGS = hostile_cases.ARGS = module_cases.ARGS = capture_cases.ARGS = host_cases.ARGS = ARGS
     if ARGS.list:
         print("\n".join(CASES))
         return 0

@@ -1,0 +1,131 @@
+"""End-to-end cases of where bridges live: the built service at --baud 38400 is answered by a
+simulated RS232 interface at that rate, and at 9600 it is not, as a real one would not; and
+--announce answers the clients' LAN discovery, from another host's address, and nothing else.
+The cases take their programs from ARGS, which run_e2e.py sets."""
+import json
+import os
+import socket
+import subprocess
+import tempfile
+import time
+
+from harness import Bus, Client, Service, check, frame, free_port, make_key_file, split_frames, wait_for
+
+ARGS = None
+
+
+def case_service_baud_for_the_rs232_interface(display):
+    """--baud 38400: the interface at 38400 answers, and the start line says the rate and the
+    lines it wants; without --baud the same interface hears nothing it understands."""
+    work = tempfile.mkdtemp(prefix="tessel-baud-")
+    log = os.path.join(work, "sim.log")
+    sim = subprocess.Popen([ARGS.simulator, "--quiet", "--baud", "38400", "--log", log],
+                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    device = sim.stdout.readline().strip()
+    run = client = None
+    try:
+        request = frame(0xFB, 0x10, [], rtr=True)  # the module type of $10, which the house has
+        for extra, answered in ((["--baud", "38400"], True), ([], False)):
+            port = free_port()
+            run = Service(ARGS.service, ["--device", device, "--port", str(port)] + extra)
+            started = run.wait_started()
+            check((" Velbus serial %s (38400 bit/s, RTS high, DTR low)" % device in started) == answered,
+                  "start line %r" % started)
+            client = Client(port)
+            run.wait_for_line(lambda l: l.endswith(" connected"), 5, "the client")
+            client.send(request)
+            if answered:
+                got = wait_for(lambda: [f for f in split_frames(client.read_until(1, 0.2))[0] if f[2] == 0x10], 5,
+                               "the module's answer")
+                check(got[0][4] == 0xFF, "the type reply %r" % got[0].hex())
+            else:
+                wait_for(lambda: "BAUD 9600, not 38400: " + request.hex().upper() in open(log).read(), 5,
+                         "the interface to hear the request at the wrong rate")
+                time.sleep(0.5)
+                check(not any(f[2] == 0x10 for f in split_frames(client.read_until(1, 0.2))[0]), "an answer at 9600")
+            client.close()
+            client = None
+            run.stop()
+            run = None
+    finally:
+        if client is not None:
+            client.close()
+        if run is not None:
+            run.stop()
+        sim.terminate()
+        sim.wait(5)
+        subprocess.run(["rm", "-rf", work])
+
+
+def free_udp_port():
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+def discover(port, datagram=b"Velbus Navigation Request", count=1, wait=0.5):
+    """What comes back to a client on another host (127.0.0.2) that sends `datagram` `count` times."""
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.bind(("127.0.0.2", 0))
+    try:
+        for _ in range(count):
+            s.sendto(datagram, ("127.0.0.1", port))
+        s.settimeout(wait)
+        got = []
+        while True:
+            try:
+                data, source = s.recvfrom(4096)
+            except socket.timeout:
+                return got
+            got.append((json.loads(data), source))
+    finally:
+        s.close()
+
+
+def case_service_answers_the_lan_discovery(display):
+    """--announce: the request gets one JSON object with the six keys the clients need, the
+    version and every listener's port, never the key; anything else gets nothing and no line;
+    a flood gets at most ten answers a second; without --announce nothing answers."""
+    work = tempfile.mkdtemp(prefix="tessel-announce-")
+    bus = Bus()
+    run = None
+    key = "announce-key-0123456789"
+    try:
+        udp, plain, guarded = free_udp_port(), free_port(), free_port()
+        env = {"TESSEL_ANNOUNCE_PORT": str(udp)}
+        run = Service(ARGS.service, ["--device", bus.path, "--announce", "--listen", "0.0.0.0:%d" % plain,
+                                     "--listen-guarded", "0.0.0.0:%d" % guarded,
+                                     "--auth-key-file", make_key_file(work, key)], env=env)
+        run.wait_started()
+        answers = discover(udp)
+        check(len(answers) == 1, "answers %r" % answers)
+        answer, source = answers[0]
+        check(source == ("127.0.0.1", udp), "answered from %r" % (source,))
+        for field in ("message", "hostname", "model", "id", "velbus_port", "velbus_auth"):
+            check(field in answer, "no %s in %r" % (field, answer))
+        check(answer["model"] == "tessel-serverd" and answer["hostname"] == socket.gethostname() and
+              answer["velbus_port"] == plain and answer["velbus_auth"] is False, repr(answer))
+        check(answer["listeners"] == [{"port": plain, "auth": False, "tls": False},
+                                      {"port": guarded, "auth": True, "tls": False}], repr(answer))
+        check(key not in json.dumps(answer), "the key is in the answer")
+        for other in (b"Velbus Navigation Request\n", b"Velbus", b"x" * 2000, b""):
+            check(discover(udp, other, wait=0.2) == [], "an answer to %r" % other[:30])
+        flood = discover(udp, count=50, wait=0.6)
+        check(1 <= len(flood) <= 10, "%d answers to a flood of 50" % len(flood))
+        bus.write(frame(0xF8, 0x30, [0x00, 0x01, 0x00, 0x00]))  # the bridge goes on meanwhile
+        lines = run.stdout_lines()
+        check(len(lines) == 1, "lines beyond the start: %r" % lines[1:])
+        run.stop()
+        run = Service(ARGS.service, ["--device", bus.path, "--port", str(free_port())], env=env)
+        run.wait_started()
+        check(discover(udp, wait=0.3) == [], "an answer without --announce")
+    finally:
+        if run is not None:
+            run.stop()
+        bus.close()
+        subprocess.run(["rm", "-rf", work])
+
+
+CASES = {name[len("case_"):]: fn for name, fn in globals().items() if name.startswith("case_")}
