@@ -374,7 +374,7 @@ int runService(int argc, char** argv) {
         webText = (o.tlsCertificate ? "https://" : "http://") + listenText(*o.webAddress, web.port()) + "/";
         std::vector<std::string> shown = listenerNames;
         shown.push_back(webText);
-        webMonitor.setStatus({kVersion, config.serialPortName, true, false, false, shown});
+        webMonitor.setStatus({kVersion, config.serialPortName, true, false, false, shown, o.captureMemory > 0});
         // The page lists the newest ended clients and counts the others of the hour, kept
         // current by a sweep each minute: a connection storm must not fill it or the memory.
         bridge.clientTable.endedLimit = kWebEndedClients;

@@ -248,7 +248,7 @@ std::string WebMonitor::stateJson(bool withClients, bool withStats, bool withSta
             if (i > 0) out += ',';
             out += jsonLatin9(status_.listening[i]);
         }
-        out += "]}";
+        out += std::string("],\"capture\":") + (status_.capture ? "true" : "false") + "}";
     }
     return out;
 }

@@ -28,6 +28,7 @@ struct WebStatus {
     bool busOff = false;      // as the interface said
     bool writesHeld = false;  // held for over a second
     std::vector<std::string> listening;  // "0.0.0.0:8080", the web monitor's own among them
+    bool capture = true;  // /capture serves the traffic (not with --capture-memory 0)
 };
 
 class WebMonitor;

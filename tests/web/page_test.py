@@ -242,6 +242,13 @@ def case_download_capture_gives_the_capture(driver, bridge, downloads):
     bus = [line.split("\t") for line in lines if "\tfrom-bus\t" in line]
     check([bytes.fromhex(b[4]) for b in bus][-2:] == [TEMPERATURE, PUSH], "the frames %r" % bus[-2:])
     check(bus[-2][5] == "$40 (Temp: 21.5\u00b0C)", "the temperature's words %r" % bus[-2][5:])
+    # A service that keeps no capture shows no button for it.
+    without = Bridge(["--capture-memory", "0"])
+    try:
+        opened(driver, without)
+        check(not driver.find_element(By.ID, "download-capture").is_displayed(), "the button without a capture")
+    finally:
+        without.stop()
 
 
 def case_reconnects_after_a_restart(driver, bridge, downloads):

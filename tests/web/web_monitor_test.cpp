@@ -234,7 +234,7 @@ TEST_P(Snapshot, ResumesFromTheLinesStillHeldOrStartsAfresh) {
     }
     EXPECT_EQ(carried, GetParam().lines);
     // The rest of the state always comes whole.
-    EXPECT_NE(data.find(R"j("status":{"version":"3.08","device":"/dev/ttyACM0","serialUp":false,"busOff":false,"writesHeld":false,"listening":["0.0.0.0:8080"]})j"),
+    EXPECT_NE(data.find(R"j("status":{"version":"3.08","device":"/dev/ttyACM0","serialUp":false,"busOff":false,"writesHeld":false,"listening":["0.0.0.0:8080"],"capture":true})j"),
               std::string::npos);
     EXPECT_NE(data.find("\"clients\":[]"), std::string::npos);
     EXPECT_NE(data.find("\"rxBars\":[1,1,"), std::string::npos);

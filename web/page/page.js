@@ -305,6 +305,7 @@ function showStatus(status) {
                      : status.writesHeld ? "open, writes held: the interface is full" : "open";
   state.className = status.serialUp && !status.busOff ? "" : "lost";
   $("listening").textContent = "Listening on " + status.listening.join(", ");
+  $("download-capture").hidden = !status.capture;  // a service that keeps none has nothing to give
   document.title = "Tessel-server " + status.device + (status.serialUp ? "" : " (lost)");
 }
 
