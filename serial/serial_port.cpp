@@ -100,12 +100,16 @@ std::string lineSettingsText(const LineSettings& line) {
 int openVelbusPort(SerialPortTable& table, int number, const std::string& name, const LineSettings& line) {
     const int fd = openSerialPort(table, number, name, line.baud, 0, 8, 1.0f, 0, 2048, 2048);
     if (fd == 0) return 0;
-    for (const auto& [state, bit] : {std::pair{line.rts, TIOCM_RTS}, std::pair{line.dtr, TIOCM_DTR}}) {
-        if (!state) continue;
-        int bits = bit;
-        ::ioctl(fd, *state ? TIOCMBIS : TIOCMBIC, &bits);
-    }
+    for (auto [request, bits] : modemLineRequests(line)) ::ioctl(fd, request, &bits);
     return fd;
+}
+
+std::vector<std::pair<unsigned long, int>> modemLineRequests(const LineSettings& line) {
+    std::vector<std::pair<unsigned long, int>> requests;
+    for (const auto& [state, bit] : {std::pair{line.rts, TIOCM_RTS}, std::pair{line.dtr, TIOCM_DTR}}) {
+        if (state) requests.emplace_back(*state ? TIOCMBIS : TIOCMBIC, bit);
+    }
+    return requests;
 }
 
 std::int64_t serialInputAvailable(const SerialPortTable& table, int number) {

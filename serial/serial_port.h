@@ -5,6 +5,8 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/unique_fd.h"
 
@@ -38,6 +40,10 @@ LineSettings lineSettingsFor(int baud, bool usbCdc, std::optional<bool> rts, std
 // " (38400 bit/s, RTS high, DTR low)" for what differs from 9600 bit/s with the lines as they
 // are; empty for that.
 std::string lineSettingsText(const LineSettings& line);
+
+// The ioctl requests that set the modem lines as `line` says: TIOCMBIS (raise) or TIOCMBIC
+// (drop), each with its line's bit, RTS first.
+std::vector<std::pair<unsigned long, int>> modemLineRequests(const LineSettings& line);
 
 // The settings every caller of this bridge uses: 8N1, no handshake, 9600 bit/s unless `line`
 // says otherwise. A terminal without modem lines (a pseudo-terminal) opens all the same.

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <termios.h>
+#include <sys/ioctl.h>
 
 #include "serial/serial_port.h"
 #include "support/fakes.h"
@@ -65,6 +66,12 @@ TEST(SerialPort, TheRs232InterfacesLines) {
         EXPECT_EQ(line, row.line) << row.text;
         EXPECT_EQ(lineSettingsText(line), row.text);
     }
+    // What reaches the device: RTS raised and DTR dropped for the RS232 interface, nothing else.
+    using Requests = std::vector<std::pair<unsigned long, int>>;
+    EXPECT_EQ(modemLineRequests(lineSettingsFor(38400, false, std::nullopt, std::nullopt)),
+              (Requests{{TIOCMBIS, TIOCM_RTS}, {TIOCMBIC, TIOCM_DTR}}));
+    EXPECT_EQ(modemLineRequests(lineSettingsFor(38400, true, std::nullopt, std::nullopt)), Requests{});
+    EXPECT_EQ(modemLineRequests(lineSettingsFor(9600, false, std::nullopt, true)), (Requests{{TIOCMBIS, TIOCM_DTR}}));
 }
 
 TEST(SerialPort, MovesBytesBothWays) {
