@@ -26,6 +26,18 @@ std::string bridgeId(const AnnounceIdentity& identity) {
     return text;
 }
 
+// A datagram's header: its peer, its one buffer and room for the address it came in on.
+msghdr datagramHeader(sockaddr_in& peer, iovec& buffer, char* control, std::size_t controlSize) {
+    msghdr m{};
+    m.msg_name = &peer;
+    m.msg_namelen = sizeof peer;
+    m.msg_iov = &buffer;
+    m.msg_iovlen = 1;
+    m.msg_control = control;
+    m.msg_controllen = controlSize;
+    return m;
+}
+
 }  // namespace
 
 std::optional<std::string> navigationAnswer(const AnnounceIdentity& identity, const std::string& local) {
@@ -77,13 +89,7 @@ void LanAnnouncer::serve(std::int64_t nowMillis) {
         sockaddr_in from{};
         iovec io{data, sizeof data};
         alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
-        msghdr m{};
-        m.msg_name = &from;
-        m.msg_namelen = sizeof from;
-        m.msg_iov = &io;
-        m.msg_iovlen = 1;
-        m.msg_control = control;
-        m.msg_controllen = sizeof control;
+        msghdr m = datagramHeader(from, io, control, sizeof control);
         const ssize_t n = ::recvmsg(fd_.get(), &m, MSG_TRUNC);
         if (n < 0) return;  // nothing more (or an error the next datagram will not have)
         // Exactly the request: anything else, longer or cut short, is passed over.
@@ -118,13 +124,7 @@ void LanAnnouncer::serve(std::int64_t nowMillis) {
         // From the address it came in on, so the client sees the address the listener serves.
         alignas(cmsghdr) char reply[CMSG_SPACE(sizeof(in_pktinfo))] = {};
         iovec out{const_cast<char*>(answer->data()), answer->size()};
-        msghdr r{};
-        r.msg_name = &from;
-        r.msg_namelen = sizeof from;
-        r.msg_iov = &out;
-        r.msg_iovlen = 1;
-        r.msg_control = reply;
-        r.msg_controllen = sizeof reply;
+        msghdr r = datagramHeader(from, out, reply, sizeof reply);
         cmsghdr* c = CMSG_FIRSTHDR(&r);
         c->cmsg_level = IPPROTO_IP;
         c->cmsg_type = IP_PKTINFO;
