@@ -314,7 +314,9 @@ int replay(int master, FILE* log, const tessel::sim::ReplayPlan& plan, double sp
             const std::int64_t due = start + scaled(plan.toPlay[next].atMicros) - now;
             timeout = static_cast<int>(std::clamp<std::int64_t>((due + 999) / 1000, 0, 50));
         }
-        pollfd p[2] = {{master, POLLIN, 0}, {start < 0 ? STDIN_FILENO : -1, POLLIN, 0}};
+        // A bridge that does not read fills the terminal: its room, not a timer, wakes the rest.
+        const short want = static_cast<short>(POLLIN | (out.empty() ? 0 : POLLOUT));
+        pollfd p[2] = {{master, want, 0}, {start < 0 ? STDIN_FILENO : -1, POLLIN, 0}};
         if (::poll(p, 2, timeout) <= 0) continue;
         if (p[1].revents != 0) {
             char line[256];
