@@ -39,6 +39,8 @@ public:
     std::size_t usedBytes() const { return used_; }
     std::size_t recordCount() const { return records_; }
     std::int64_t givenUp() const { return givenUp_; }  // records pushed out by newer ones
+    // "bus", "tessel-serverd", a client's name, or "client N" for one no longer named.
+    std::string sourceName(std::int64_t source) const;
 
     // The records in order, oldest first; the ring must not change while one reads it (a
     // download reads a copy).
@@ -67,7 +69,6 @@ private:
     Decoded decodeAt(std::size_t at) const;
     std::uint8_t byteAt(std::size_t at) const { return buffer_[at % buffer_.size()]; }
     void dropOldest();
-    std::string sourceName(std::int64_t source) const;
 
     std::vector<std::uint8_t> buffer_;
     std::size_t head_ = 0, used_ = 0, records_ = 0;

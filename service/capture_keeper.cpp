@@ -47,14 +47,7 @@ void CaptureKeeper::add(CaptureTime at, CaptureDirection direction, std::int64_t
     r.wallMicros = at.wallMicros;
     r.monoMicros = at.monoMicros;
     r.direction = direction;
-    if (source == kBusSource) {
-        r.source = "bus";
-    } else if (source == kServiceSource) {
-        r.source = "tessel-serverd";
-    } else {
-        const auto it = names_.find(source);
-        r.source = it != names_.end() ? it->second : "client " + std::to_string(source - 2);
-    }
+    r.source = ring_.sourceName(source);
     if (direction == CaptureDirection::Event) {
         r.text = std::string(text);
     } else {
@@ -66,13 +59,11 @@ void CaptureKeeper::add(CaptureTime at, CaptureDirection direction, std::int64_t
 
 void CaptureKeeper::clientJoined(std::int64_t clientId, const std::string& name, CaptureTime at, std::int64_t nowMillis) {
     ring_.nameClient(clientId, name);
-    names_[clientSource(clientId)] = name;
     add(at, CaptureDirection::Event, clientSource(clientId), {}, "client connected", nowMillis);
 }
 
 void CaptureKeeper::clientLeft(std::int64_t clientId, CaptureTime at, std::int64_t nowMillis) {
     add(at, CaptureDirection::Event, clientSource(clientId), {}, "client gone", nowMillis);
-    names_.erase(clientSource(clientId));
 }
 
 void CaptureKeeper::framesPassed(const FrameQueue& clientRuns, const FrameQueue& busFrames, CaptureTime at,

@@ -57,7 +57,6 @@ private:
     CaptureRing ring_;
     CaptureHeader header_;
     std::optional<CaptureFile> file_;
-    std::map<std::int64_t, std::string> names_;  // of the clients connected now, for the file's lines
 };
 
 // The clock's readings for a record.

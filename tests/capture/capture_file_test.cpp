@@ -162,6 +162,11 @@ TEST(CaptureKeeper, TheFileHoldsWhatTheDownloadGives) {
     fromBus[0].bytes = test::hexBytes("0F F8 30 04 00 01 00 00 C4 04");
     keeper.framesPassed(fromClient, fromBus, {kEvening + 10, 15}, 1);
     keeper.clientLeft(3, {kEvening + 20, 25}, 2);
+    // Its half-received run, handed on in the pass it left: still under its name.
+    FrameQueue flushed(1);
+    flushed[0].text = "3";
+    flushed[0].bytes = test::hexBytes("0F 05");
+    keeper.framesPassed(flushed, {}, {kEvening + 20, 25}, 2);
     keeper.event("writes to the bus held", {kEvening + 30, 35}, 3);
     keeper.stop({kEvening + 40, 45}, 4);
     std::string download;
@@ -174,12 +179,13 @@ TEST(CaptureKeeper, TheFileHoldsWhatTheDownloadGives) {
     EXPECT_EQ(file.str(), download);
     std::istringstream lines(download);
     const CaptureContents c = readCapture(lines);
-    ASSERT_EQ(c.records.size(), 7u);
+    ASSERT_EQ(c.records.size(), 8u);
     const char* client = "127.0.0.1:50312 on 0.0.0.0:8080 (plain)";
     const std::vector<std::pair<std::string, std::string>> expected = {
         {client, "client connected"}, {"bus", "$30 (Push: Btn N\xC2\xB0" "1 Pressed)"},
         {client, captureFrameText(fromClient[0].bytes)},
-        {"tessel-serverd", ""},       {client, "client gone"},                   {"bus", "writes to the bus held"},
+        {"tessel-serverd", ""},       {client, "client gone"},                   {client, ""},
+        {"bus", "writes to the bus held"},
         {"bus", "stopped"}};
     for (std::size_t i = 0; i < expected.size(); ++i) {
         EXPECT_EQ(c.records[i].source, expected[i].first) << i;
