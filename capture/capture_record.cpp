@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstdio>
 
+#include "platform/date.h"
 #include "platform/latin9.h"
 #include "protocol/decoder.h"
 
@@ -46,26 +47,10 @@ void appendWallTime(std::string& out, std::int64_t micros) {
         fraction += 1000000;
         --seconds;
     }
-    std::int64_t days = seconds / 86400;
-    std::int64_t inDay = seconds % 86400;
-    if (inDay < 0) {
-        inDay += 86400;
-        --days;
-    }
-    const std::int64_t z = days + 719468;
-    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const std::int64_t doe = z - era * 146097;
-    const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const std::int64_t mp = (5 * doy + 2) / 153;
-    const std::int64_t day = doy - (153 * mp + 2) / 5 + 1;
-    const std::int64_t month = mp < 10 ? mp + 3 : mp - 9;
-    const std::int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+    const CivilTime t = civilFromSeconds(seconds);
     char text[64];
-    std::snprintf(text, sizeof text, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lld.%06lldZ", static_cast<long long>(year),
-                  static_cast<long long>(month), static_cast<long long>(day), static_cast<long long>(inDay / 3600),
-                  static_cast<long long>(inDay / 60 % 60), static_cast<long long>(inDay % 60),
-                  static_cast<long long>(fraction));
+    std::snprintf(text, sizeof text, "%04lld-%02d-%02dT%02d:%02d:%02d.%06lldZ", static_cast<long long>(t.year), t.month,
+                  t.day, t.hour, t.minute, t.second, static_cast<long long>(fraction));
     out += text;
 }
 
@@ -114,14 +99,7 @@ std::optional<std::int64_t> readWallTime(std::string_view text) {
         return std::nullopt;
     }
     if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60) return std::nullopt;
-    // Days since 1970 by the civil calendar, so no time_t is needed (and none overflows).
-    const int y = year - (month <= 2 ? 1 : 0);
-    const int era = (y >= 0 ? y : y - 399) / 400;
-    const int yoe = y - era * 400;
-    const int doy = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-    const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    const std::int64_t days = static_cast<std::int64_t>(era) * 146097 + doe - 719468;
-    return ((days * 24 + hour) * 60 + minute) * 60 * 1000000LL + second * 1000000LL + fraction;
+    return secondsFromCivil(year, month, day, hour, minute, second) * 1000000LL + fraction;
 }
 
 std::optional<Bytes> readHex(std::string_view text) {
