@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <limits>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 
 #include "net/tcp_server.h"
@@ -53,7 +54,9 @@ std::string addressText(const sockaddr* addr) {
 std::uint64_t bytesReceived(int fd) {
     tcp_info info{};
     socklen_t length = sizeof info;
-    if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0) return 1;  // unknown: not idle
+    // Unknown (an error, or a kernel or emulator that fills less of the record): not idle.
+    if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0) return 1;
+    if (length < offsetof(tcp_info, tcpi_bytes_received) + sizeof info.tcpi_bytes_received) return 1;
     return info.tcpi_bytes_received;
 }
 

@@ -3,12 +3,14 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
+#include <linux/tcp.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <chrono>
+#include <cstddef>
 #include <functional>
 
 #include "support/fakes.h"
@@ -307,9 +309,21 @@ TEST_F(WebServerTest, RequestsOutOfBoundsGetAnAnswer) {
     EXPECT_EQ(server.refusals().at(414), 1);
 }
 
+// Whether the kernel tells a socket's received bytes (TCP_INFO's count): qemu's user-mode
+// emulator, which runs the armhf tests, fills only a word of the record.
+bool kernelCountsReceivedBytes(int fd) {
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    return ::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) == 0 &&
+           length >= offsetof(tcp_info, tcpi_bytes_received) + sizeof info.tcpi_bytes_received;
+}
+
 // Nothing at all within 2 s: closed; a slow head keeps its 10 s.
 TEST_F(WebServerTest, AConnectionOnWhichNothingComesIsClosedSoon) {
     ASSERT_NO_FATAL_FAILURE(start());
+    if (!kernelCountsReceivedBytes(UniqueFd(::socket(AF_INET, SOCK_STREAM, 0)).get())) {
+        GTEST_SKIP() << "this kernel (or emulator) gives no count of received bytes: every connection counts as busy";
+    }
     UniqueFd silent = request("");
     UniqueFd slow = request("GET / HT");
     serveUntil([] { return false; }, 5);
