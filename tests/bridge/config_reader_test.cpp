@@ -36,6 +36,8 @@ INSTANTIATE_TEST_SUITE_P(
                       ConfigCase{"COM4\n-5\n", "COM4", -5},
                       ConfigCase{"COM4\n\t+%1111\n", "COM4", 15},
                       ConfigCase{"COM4\nabc\n", "COM4", 0},
+                      // 64 bits wide on every machine: 2^32 + 8080 is not port 8080.
+                      ConfigCase{"COM4\n4294975376\n", "COM4", 4294975376},
                       ConfigCase{"\n8080\n", "", 8080},
                       ConfigCase{"", "", 0},
                       ConfigCase{"a\n1\nextra\n", "a", 1},
@@ -46,6 +48,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(NumberRule, BasesAndStops) {
     EXPECT_EQ(parseNumber("$ff"), 255);
+    EXPECT_EQ(parseNumber("$100000000"), 4294967296);
     EXPECT_EQ(parseNumber("%102"), 2);
     EXPECT_EQ(parseNumber("  -$10"), -16);
     EXPECT_EQ(parseNumber("12 34"), 12);

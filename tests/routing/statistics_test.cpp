@@ -86,7 +86,9 @@ INSTANTIATE_TEST_SUITE_P(Table, Uptime,
                          ::testing::Values(UptimeCase{0, "UpTime: 0y 0m 0d and 00:00:00"},
                                            UptimeCase{90061, "UpTime: 0y 0m 1d and 01:01:01"},
                                            UptimeCase{31536000 + 86400, "UpTime: 1y 0m 1d and 00:00:00"},
-                                           UptimeCase{31 * 86400, "UpTime: 0y 1m 0d and 00:00:00"}));
+                                           UptimeCase{31 * 86400, "UpTime: 0y 1m 0d and 00:00:00"},
+                                           // past 32-bit seconds
+                                           UptimeCase{2147483653, "UpTime: 68y 1m 4d and 03:14:13"}));
 
 TEST(Uptime, WritesUptimeAndClockFields) {
     FakeClock clock;

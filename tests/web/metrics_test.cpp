@@ -45,11 +45,12 @@ std::map<std::string, Family> parse(const std::string& text) {
 TEST(Metrics, EveryFamilyIsAnnouncedAndCountersEndInTotal) {
     MetricsValues v;
     v.version = "3.08";
-    v.uptimeSeconds = 3725;
+    // Past what 32 bits hold: 68 years up, 5 GB from the bus.
+    v.uptimeSeconds = 2147483653;
     v.busFramesReceived = 12;
     v.busFramesWritten = 5;
     v.clientRunsNotFrames = 2;
-    v.busBytesReceived = 150;
+    v.busBytesReceived = 5000000150;
     v.busBytesWritten = 40;
     v.clientsConnected = 3;
     v.clientsRefused = {{"wrong_key", 4}};
@@ -73,11 +74,11 @@ TEST(Metrics, EveryFamilyIsAnnouncedAndCountersEndInTotal) {
     }
     const std::map<std::string, std::string> expected{
         {"tessel_build_info{version=\"3.08\"}", "1"},
-        {"tessel_uptime_seconds", "3725"},
+        {"tessel_uptime_seconds", "2147483653"},
         {"tessel_bus_frames_received_total", "12"},
         {"tessel_bus_frames_written_total", "5"},
         {"tessel_client_runs_not_frames_total", "2"},
-        {"tessel_bus_bytes_total{direction=\"received\"}", "150"},
+        {"tessel_bus_bytes_total{direction=\"received\"}", "5000000150"},
         {"tessel_bus_bytes_total{direction=\"transmitted\"}", "40"},
         {"tessel_clients_connected", "3"},
         {"tessel_clients_refused_total{reason=\"wrong_key\"}", "4"},
