@@ -388,6 +388,10 @@ class Bridge(Program):
                          env if env is not None else display.env(), prepare)
 
 
+# What runs a service built for another machine (qemu-arm-static, say); empty for our own.
+EMULATOR = []
+
+
 class Service(Program):
     """The service, with its options; no display."""
 
@@ -395,7 +399,7 @@ class Service(Program):
         """`env`: variables set for it besides the test's own."""
         env = dict(os.environ, **(env or {}))
         env.pop("DISPLAY", None)
-        super().__init__(list(prefix) + [program] + list(args), config, env, prepare)
+        super().__init__(list(prefix) + EMULATOR + [program] + list(args), config, env, prepare)
 
     def wait_started(self, timeout=10):
         return self.wait_for_line(lambda line: " listening on " in line, timeout, "the service to start")

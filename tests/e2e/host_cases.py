@@ -1,7 +1,8 @@
-"""End-to-end cases of where bridges live: the built service at --baud 38400 is answered by a
-simulated RS232 interface at that rate, and at 9600 it is not, as a real one would not; and
---announce answers the clients' LAN discovery, from another host's address, and nothing else.
-The cases take their programs from ARGS, which run_e2e.py sets."""
+"""End-to-end cases of where bridges live: the service's everyday work in one run (the case that a
+build for another machine runs under its emulator); the built service at --baud 38400 is
+answered by a simulated RS232 interface at that rate, and at 9600 it is not, as a real one would
+not; and --announce answers the clients' LAN discovery, from another host's address, and nothing
+else. The cases take their programs from ARGS, which run_e2e.py sets."""
 import json
 import os
 import socket
@@ -9,9 +10,60 @@ import subprocess
 import tempfile
 import time
 
-from harness import Bus, Client, Service, check, frame, free_port, make_key_file, split_frames, wait_for
+from harness import (Bus, Client, Service, check, frame, frame_times, free_port, make_key_file, split_frames,
+                     wait_for)
 
 ARGS = None
+
+
+def http_get(port, path):
+    """(status, body) of one GET on loopback."""
+    with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
+        s.sendall(b"GET %s HTTP/1.1\r\nHost: bridge\r\nConnection: close\r\n\r\n" % path.encode())
+        answer = b""
+        while True:
+            chunk = s.recv(65536)
+            if not chunk:
+                break
+            answer += chunk
+    head, _, body = answer.partition(b"\r\n\r\n")
+    return int(head.split(b" ")[1]), body
+
+
+def case_service_bridges_and_answers_healthz(display):
+    """Bus frames reach two clients whole and in order, one client's frames reach the bus 50 ms
+    apart (and not the other client), and /healthz answers while the device is there."""
+    bus, port, web = Bus(), free_port(), free_port()
+    run = Service(ARGS.service, ["--device", bus.path, "--port", str(port), "--web", str(web)])
+    clients = []
+    try:
+        run.wait_started(30)
+        clients = [Client(port), Client(port)]
+        for c in clients:
+            run.wait_for_line(lambda l, c=c: l == "client 127.0.0.1:%d connected" % c.sock.getsockname()[1], 10,
+                              "the client")
+        from_bus = [frame(0xFB, 0x20 + i, [0xE6, 0x2B, i, 0, 0, 0, 0]) for i in range(20)]
+        stream = b"".join(from_bus)
+        bus.write(stream, line_rate=True)
+        for c in clients:
+            got = c.read_until(len(stream))
+            check(got == stream, "a client got %d of %d bytes, or in another order" % (len(got), len(stream)))
+        to_bus = [frame(0xF8, 0x30 + i, [0x02, 0x01]) for i in range(5)]
+        clients[0].send(b"".join(to_bus))
+        wait_for(lambda: len(bus.stream()) >= sum(map(len, to_bus)), 10, "the client's frames on the bus")
+        time.sleep(0.2)
+        check(split_frames(bus.stream()) == (to_bus, 0), "the bus got %r" % bus.stream().hex())
+        times = frame_times(bus.received, to_bus)
+        gaps = [b - a for a, b in zip(times, times[1:])]
+        check(min(gaps) >= 0.025 and times[-1] - times[0] >= 0.045 * 4, "not paced: gaps %s" % gaps)
+        check(clients[1].read_until(len(stream) + 1, 0.5) == stream, "the other client got a client frame")
+        status, body = http_get(web, "/healthz")
+        check((status, body) == (200, b"ok\n"), "/healthz: %d %r" % (status, body))
+    finally:
+        for c in clients:
+            c.close()
+        run.stop()
+        bus.close()
 
 
 def case_service_baud_for_the_rs232_interface(display):

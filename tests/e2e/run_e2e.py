@@ -28,6 +28,7 @@ from harness import (CONTROLS, MAIN_TITLE, Bridge, Bus, Client, Display, Service
                      frame, frame_times, free_port, make_key_file, make_tls_files, split_frames,
                      wait_for)
 import capture_cases  # noqa: E402
+import harness  # noqa: E402
 import hostile_cases  # noqa: E402
 import module_cases  # noqa: E402
 import host_cases  # noqa: E402
@@ -1491,6 +1492,7 @@ def main():
                         help="which program the shared cases run against")
     parser.add_argument("--simulator", required=True)
     parser.add_argument("--screenshot", help="the screenshot tool, built with the window")
+    parser.add_argument("--emulator", help="runs the service when it was built for another machine")
     parser.add_argument("--case", action="append")
     parser.add_argument("--shots")
     parser.add_argument("--list", action="store_true")
@@ -1498,6 +1500,8 @@ def main():
     for attr in ("program", "service", "simulator", "screenshot"):
         if getattr(ARGS, attr):
             setattr(ARGS, attr, os.path.abspath(getattr(ARGS, attr)))
+    if ARGS.emulator:
+        harness.EMULATOR[:] = [ARGS.emulator]
     web_cases.ARGS = hostile_cases.ARGS = module_cases.ARGS = capture_cases.ARGS = host_cases.ARGS = ARGS
     if ARGS.list:
         print("\n".join(CASES))

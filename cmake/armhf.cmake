@@ -1,0 +1,5 @@
+# 32-bit ARM with hardware floating point (Raspberry Pi OS 32-bit, Debian armhf).
+set(TESSEL_CROSS_TRIPLET arm-linux-gnueabihf)
+set(TESSEL_CROSS_PROCESSOR arm)
+set(TESSEL_CROSS_QEMU arm)
+include(${CMAKE_CURRENT_LIST_DIR}/debian-cross.cmake)
