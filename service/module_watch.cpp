@@ -14,7 +14,9 @@ std::string durationText(std::int64_t s) {
     if (s < 3600) return std::to_string(s / 60) + " min";
     if (s < 86400 * 2) {
         const std::int64_t minutes = (s % 3600) / 60;
-        return std::to_string(s / 3600) + " h" + (minutes != 0 ? " " + std::to_string(minutes) + " min" : "");
+        std::string text = std::to_string(s / 3600) + " h";
+        if (minutes != 0) text.append(" ").append(std::to_string(minutes)).append(" min");
+        return text;
     }
     return std::to_string(s / 86400) + " days";
 }
