@@ -14,6 +14,41 @@ TEST_PACKAGES=(libgtest-dev clang libclang-rt-14-dev util-linux python3-promethe
                chromium chromium-driver)
 # What scripts/package and the packages' checks need besides.
 PACKAGE_TOOLS=(dpkg-dev file lintian desktop-file-utils systemd)
+# What building for another Debian architecture needs (ARCH: armhf or arm64): the cross
+# compiler, the libraries for that architecture, and qemu's user-mode emulator for its tests;
+# the window's toolkit only when the window is built too.
+cross_packages() {
+    local arch=$1 with_window=${2:-}
+    echo crossbuild-essential-"$arch" qemu-user-static
+    local p
+    for p in libpng-dev zlib1g-dev libssl-dev libmicrohttpd-dev libsystemd-dev libgtest-dev \
+             ${with_window:+libgtk2.0-dev}; do
+        echo "$p:$arch"
+    done
+}
+# Lets dpkg take packages of ARCH; install_missing then updates the package lists.
+enable_architecture() {
+    dpkg --print-foreign-architectures | grep -qx "$1" && return 0
+    local sudo=()
+    [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+    "${sudo[@]}" dpkg --add-architecture "$1"
+}
+# The folder of .pc files PKG_CONFIG_LIBDIR points at to build as on a headless machine: every
+# package's in the given folders (pkg-config's own when none are given) but the toolkit's. The
+# caller removes it.
+pkg_config_without_toolkit() {
+    local hidden dir pc
+    hidden=$(mktemp -d)
+    for dir in ${1:-$(pkg-config --variable pc_path pkg-config | tr : ' ')}; do
+        [ -d "$dir" ] || continue
+        for pc in "$dir"/*.pc; do
+            [ -e "$pc" ] || continue
+            case ${pc##*/} in gtk*|gdk-2.0*|gdk-x11*|gail*) ;; *) ln -sf "$pc" "$hidden/" ;; esac
+        done
+    done
+    echo "$hidden"
+}
+
 # A build that can be packaged: installed under /usr, with Debian's usual hardening.
 PACKAGE_FLAGS=(-DCMAKE_INSTALL_PREFIX=/usr "-DCMAKE_CXX_FLAGS=-D_FORTIFY_SOURCE=2 -fstack-protector-strong"
                "-DCMAKE_EXE_LINKER_FLAGS=-Wl,-z,relro,-z,now")
@@ -28,7 +63,13 @@ install_missing() {
     local sudo=()
     [ "$(id -u)" -ne 0 ] && sudo=(sudo)
     echo "Installing: ${missing[*]}"
-    "${sudo[@]}" apt-get update -q
+    if ! "${sudo[@]}" apt-get update -q; then
+        # A mirror caught between two syncs can serve indexes older than the lists an earlier
+        # update kept ("Mirror sync in progress?"); fetched afresh, lists and indexes agree.
+        echo "apt-get update failed; once more with fresh package lists" >&2
+        "${sudo[@]}" find /var/lib/apt/lists -maxdepth 1 -type f ! -name lock -delete
+        "${sudo[@]}" apt-get update -q
+    fi
     "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
         "${missing[@]}"
 }
