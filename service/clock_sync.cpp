@@ -32,7 +32,7 @@ std::vector<Bytes> clockFrames(const LocalTime& t) {
 }
 
 std::vector<Bytes> ClockSync::due(const LocalTime& now, bool deviceNew) {
-    const long hourKey = ((now.year * 100L + now.month) * 100L + now.day) * 100L + now.hour;
+    const std::int64_t hourKey = ((now.year * std::int64_t{100} + now.month) * 100 + now.day) * 100 + now.hour;
     const bool due = deviceNew || !started_ || hourKey != hourKey_ || now.offsetSeconds != offset_;
     started_ = true;
     hourKey_ = hourKey;

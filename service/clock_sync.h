@@ -2,6 +2,7 @@
 // local time, with the three broadcast frames modules with timers listen to, once the device is
 // open (and each time it is back), at every full hour, and when summer time begins or ends.
 #pragma once
+#include <cstdint>
 #include <ctime>
 #include <vector>
 
@@ -35,7 +36,7 @@ public:
 
 private:
     bool started_ = false;
-    long hourKey_ = -1;
+    std::int64_t hourKey_ = -1;
     long offset_ = 0;
 };
 
