@@ -34,12 +34,11 @@ enable_architecture() {
     "${sudo[@]}" dpkg --add-architecture "$1"
 }
 # The folder of .pc files PKG_CONFIG_LIBDIR points at to build as on a headless machine: every
-# package's in the given folders (pkg-config's own when none are given) but the toolkit's. The
-# caller removes it.
+# package's in the given folders but the toolkit's. The caller removes it.
 pkg_config_without_toolkit() {
     local hidden dir pc
     hidden=$(mktemp -d)
-    for dir in ${1:-$(pkg-config --variable pc_path pkg-config | tr : ' ')}; do
+    for dir in $1; do
         [ -d "$dir" ] || continue
         for pc in "$dir"/*.pc; do
             [ -e "$pc" ] || continue
