@@ -22,14 +22,31 @@ ClientListView& clientListOf(Shell& shell) {
     return list != nullptr ? *list : none;
 }
 
-bool takingClientData(const Bridge& b) { return b.toBusQueue.size() <= kBusQueueHighWater; }
+// Runs at [from, end) of the bus queue were just queued: their clients' backlogs grow, and a
+// client past the limit is not read until the bus takes some of its runs.
+void countQueued(Bridge& b, std::size_t from) {
+    for (auto it = b.toBusQueue.begin() + static_cast<std::ptrdiff_t>(from); it != b.toBusQueue.end(); ++it) {
+        // The front end's own frames are counted too, but never hold anyone back.
+        if (++b.backlog[it->sender] > kSenderBacklogLimit && it->sender != kFrontEndSender) {
+            b.net.heldBack.insert(it->sender);
+        }
+    }
+}
+
+// A run of `sender` left the bus queue.
+void countTaken(Bridge& b, SenderId sender) {
+    const auto it = b.backlog.find(sender);
+    if (it == b.backlog.end()) return;
+    if (--it->second <= kSenderBacklogLimit) b.net.heldBack.erase(sender);
+    if (it->second == 0) b.backlog.erase(it);
+}
 
 // The serial port first (when open), then the server's sockets.
 std::vector<pollfd> watchedDescriptors(const Bridge& b) {
     std::vector<pollfd> fds;
     const int serialFd = serialDescriptor(b.serial, 0);
     if (serialFd >= 0) fds.push_back({serialFd, POLLIN, 0});
-    collectNetworkDescriptors(b.net, takingClientData(b), fds);
+    collectNetworkDescriptors(b.net, fds);
     return fds;
 }
 
@@ -94,9 +111,9 @@ int waitMillis(const Bridge& b, Shell& shell, std::int64_t now) {
     if (const auto due = nextClientRunDeadline(b.clientReceiver)) wait = std::min(wait, *due - now);
     if (b.serialLost) wait = std::min(wait, b.nextSerialRetryMillis - now);
     if (const auto due = nextAdmissionDeadline(b.net)) wait = std::min(wait, *due - now);
-    // Bytes a TLS layer or a key's client already holds show on no descriptor; while the bus
-    // queue is full they are not taken, and must not end the wait either.
-    if (takingClientData(b) && networkHasBufferedInput(b.net)) wait = 0;
+    // Bytes a TLS layer or a key's client already holds show on no descriptor; those of a
+    // client held back are not taken, and must not end the wait either.
+    if (networkHasBufferedInput(b.net)) wait = 0;
     return static_cast<int>(std::clamp<std::int64_t>(wait, 0, 86'400'000));
 }
 
@@ -105,6 +122,7 @@ bool disconnectAll(Bridge& b, Shell& shell) {
     // now, named after their senders while the table still has them, and their turn at the bus.
     const auto toBusBefore = static_cast<std::int64_t>(b.toBusQueue.size());
     flushAllClientRuns(b.clientReceiver, b.toBusQueue, b.clientTable);
+    countQueued(b, static_cast<std::size_t>(toBusBefore));
     listNewRecords(b, shell, b.toBusQueue, toBusBefore, FrameQueue{}, 0);
     for (const ClientRecord& r : b.clientTable) {
         if (r.active()) shell.clientLeft(r);
@@ -142,18 +160,15 @@ PassResult runPass(Bridge& b, Shell& shell) {
     // What the wait saw decides which descriptors are worth a system call in this pass.
     const bool serialWatched = !watched.empty() && watched[0].fd == serialDescriptor(b.serial, 0);
     const short serialSeen = serialWatched ? watched[0].revents : 0;
-    if (takingClientData(b)) {
-        noteReadyDescriptors(b.net, std::span<const pollfd>(watched).subspan(serialWatched ? 1 : 0));
-    } else {
-        b.net.readinessKnown = false;  // idle clients are still looked at for a close
-    }
+    noteReadyDescriptors(b.net, std::span<const pollfd>(watched).subspan(serialWatched ? 1 : 0));
     // A lost interface is looked for again; once found it is read in this very pass.
     reopenLostSerialPort(b, shell);
 
     // 5-7. Receive.
     const auto toBusSizeBefore = static_cast<std::int64_t>(b.toBusQueue.size());
     const auto toClientsSizeBefore = static_cast<std::int64_t>(b.toClientsQueue.size());
-    shell.queueOwnFrames(b.toBusQueue);
+    const auto ownWaiting = b.backlog.find(kFrontEndSender);
+    shell.queueOwnFrames(b.toBusQueue, ownWaiting != b.backlog.end() ? ownWaiting->second : 0);
     const std::int64_t rxBytesBefore = b.stats.busRxByteCount;
     bool serialGone = false;
     b.busReceiver.extractor.keepPassedOver(shell.readsFrames());
@@ -182,7 +197,7 @@ PassResult runPass(Bridge& b, Shell& shell) {
     }
     b.totals.busBytesReceived += b.stats.busRxByteCount - rxBytesBefore;
     const std::int64_t shortagesBefore = b.net.reserve.shortages();
-    const NetworkEvent netEvent = pollServerEvent(b.net, takingClientData(b), b.clock.elapsedMillis());
+    const NetworkEvent netEvent = pollServerEvent(b.net, b.clock.elapsedMillis());
     if (b.net.reserve.shortages() != shortagesBefore) shell.outOfDescriptors();
 
     // 9. The network event.
@@ -217,6 +232,7 @@ PassResult runPass(Bridge& b, Shell& shell) {
     }
     expireClientRuns(b.clientReceiver, b.net, b.toBusQueue, b.clientTable, b.clock.elapsedMillis());
     showChangedClients(b.clientTable, clientList);
+    countQueued(b, static_cast<std::size_t>(toBusSizeBefore));
     b.totals.clientRunsNotFrames +=
         std::count_if(b.toBusQueue.begin() + toBusSizeBefore, b.toBusQueue.end(), [](const ReceivedFrame& r) {
             return !soundFrame(r.wellFormed != 0, r.bytes);
@@ -239,6 +255,7 @@ PassResult runPass(Bridge& b, Shell& shell) {
     if (busStepDue(b.pacing, b.clock.elapsedMillis())) {
         const std::int64_t txBytesBefore = b.stats.busTxByteCount;
         if (b.fairTurns) bringTurnForward(b.toBusQueue, b.turns);
+        if (!b.toBusQueue.empty()) countTaken(b, b.toBusQueue.front().sender);
         sendToBus(b.toBusQueue, b.serial, b.stats.busTxByteCount, b.pacing, b.clock);
         if (b.stats.busTxByteCount != txBytesBefore) {
             ++b.totals.busFramesWritten;

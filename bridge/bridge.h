@@ -10,6 +10,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <unordered_map>
 
 #include "bridge/config.h"
 #include "net/client_receive.h"
@@ -53,6 +54,9 @@ struct Bridge {
     BusReceiver busReceiver;
     ClientReceiver clientReceiver;
     FrameQueue toBusQueue;
+    // How many runs each sender has in the bus queue; a client past kSenderBacklogLimit is held
+    // back.
+    std::unordered_map<ClientId, std::size_t> backlog;
     FrameQueue toClientsQueue;
     ClientTable clientTable;
     BusPacing pacing;
@@ -120,8 +124,9 @@ public:
     // The hold on bus writes changed: held, held past a second, resumed, or resumed by time.
     virtual void holdChanged(HoldChange /*change*/) {}
     // Frames the front end itself sends to the bus, queued like a client's, with their monitor
-    // lines; `toBus` takes them at its tail. Nothing but the service's clock setting does this.
-    virtual void queueOwnFrames(FrameQueue& /*toBus*/) {}
+    // lines; `toBus` takes them at its tail, and `ownWaiting` of them are still there from
+    // before. Nothing but the service (its clock setting, its scan) does this.
+    virtual void queueOwnFrames(FrameQueue& /*toBus*/, std::size_t /*ownWaiting*/) {}
 };
 
 enum class PassResult { Continue, End };

@@ -13,6 +13,7 @@ std::int64_t queueRuns(std::vector<ExtractedRun>& runs, ClientId id, FrameQueue&
         if (!sound && sender != nullptr) countClientError(table, *sender);
         ReceivedFrame record;
         record.text = text;
+        record.sender = id;
         record.length = static_cast<std::int64_t>(run.bytes.size());
         record.bytes = std::move(run.bytes);
         record.wellFormed = run.wellFormed ? 1 : 0;

@@ -35,8 +35,11 @@ namespace {
 // Bytes the TLS layer or the inbox already holds, which no descriptor shows.
 bool holdsBytes(const Connection& c) { return !c.inbox.empty() || (c.transport && c.transport->hasBuffered()); }
 
+bool takesData(const NetworkState& net, const Connection& c) { return !net.heldBack.contains(c.id); }
+
 // Known to have something: its descriptor was ready at the last wait, or its layer holds bytes.
-bool knownReady(const NetworkState& net, const Connection& c, bool takeData) {
+bool knownReady(const NetworkState& net, const Connection& c) {
+    const bool takeData = takesData(net, c);
     if (c.overflowed) return true;
     if (holdsBytes(c)) return takeData;
     return net.readinessKnown && takeData && mayBeReady(net, c.socket.get());
@@ -45,20 +48,21 @@ bool knownReady(const NetworkState& net, const Connection& c, bool takeData) {
 // Another event was reported before these clients, known to have something, had their turn:
 // they go first next time, so a storm of connections or of newer clients' events never keeps
 // an older client waiting for ever.
-void passOver(NetworkState& net, bool takeData, const Connection* served, std::int64_t lookedAt) {
+void passOver(NetworkState& net, const Connection* served, std::int64_t lookedAt) {
     net.clientsOwed = false;
     for (auto& [number, server] : net.servers) {
         for (auto& c : server.connections) {
             if (&c == served || c.lookedAt == lookedAt) continue;
-            if (knownReady(net, c, takeData)) c.passedOver = true;
+            if (knownReady(net, c)) c.passedOver = true;
             net.clientsOwed = net.clientsOwed || c.passedOver;
         }
     }
 }
 
 // What one client has: Data, Disconnect (it is gone), or None.
-NetworkEvent clientEvent(NetworkState& net, Connection& c, bool takeData) {
+NetworkEvent clientEvent(NetworkState& net, Connection& c) {
     c.lookedAt = net.polls;
+    const bool takeData = takesData(net, c);
     bool gone = c.overflowed;
     if (!gone && !holdsBytes(c) && !mayBeReady(net, c.socket.get())) return NetworkEvent::None;
     if (!gone && readsThroughInbox(c)) {
@@ -76,23 +80,23 @@ NetworkEvent clientEvent(NetworkState& net, Connection& c, bool takeData) {
 }
 
 // One client's turn: its event, the others that had something marked, a gone one forgotten.
-NetworkEvent turnOf(NetworkState& net, Server& server, std::list<Connection>::iterator it, bool takeData) {
-    const NetworkEvent event = clientEvent(net, *it, takeData);
+NetworkEvent turnOf(NetworkState& net, Server& server, std::list<Connection>::iterator it) {
+    const NetworkEvent event = clientEvent(net, *it);
     if (event == NetworkEvent::None) return event;
     net.eventClient = it->id;
-    passOver(net, takeData, &*it, net.polls);
+    passOver(net, &*it, net.polls);
     if (event == NetworkEvent::Disconnect) server.connections.erase(it);
     return event;
 }
 
 // Clients passed over before, oldest first; then, with `all`, the others newest first.
-NetworkEvent clientsEvent(NetworkState& net, bool takeData, bool all) {
+NetworkEvent clientsEvent(NetworkState& net, bool all) {
     for (auto& [number, server] : net.servers) {
         for (auto it = server.connections.end(); it != server.connections.begin();) {
             --it;
             if (!it->passedOver) continue;
             it->passedOver = false;
-            if (const NetworkEvent event = turnOf(net, server, it, takeData); event != NetworkEvent::None) return event;
+            if (const NetworkEvent event = turnOf(net, server, it); event != NetworkEvent::None) return event;
         }
     }
     net.clientsOwed = false;
@@ -100,7 +104,7 @@ NetworkEvent clientsEvent(NetworkState& net, bool takeData, bool all) {
     for (auto& [number, server] : net.servers) {
         for (auto it = server.connections.begin(); it != server.connections.end(); ++it) {
             if (it->lookedAt == net.polls) continue;
-            if (const NetworkEvent event = turnOf(net, server, it, takeData); event != NetworkEvent::None) return event;
+            if (const NetworkEvent event = turnOf(net, server, it); event != NetworkEvent::None) return event;
         }
     }
     return NetworkEvent::None;
@@ -108,11 +112,11 @@ NetworkEvent clientsEvent(NetworkState& net, bool takeData, bool all) {
 
 }  // namespace
 
-NetworkEvent pollServerEvent(NetworkState& net, bool takeData, std::int64_t now) {
+NetworkEvent pollServerEvent(NetworkState& net, std::int64_t now) {
     ++net.polls;
     // Clients passed over by the last events come before new connections.
     if (net.clientsOwed) {
-        if (const NetworkEvent event = clientsEvent(net, takeData, false); event != NetworkEvent::None) return event;
+        if (const NetworkEvent event = clientsEvent(net, false); event != NetworkEvent::None) return event;
     }
     for (auto& [number, server] : net.servers) {
         if (!mayBeReady(net, server.listener.get())) continue;
@@ -135,7 +139,7 @@ NetworkEvent pollServerEvent(NetworkState& net, bool takeData, std::int64_t now)
         }
         server.connections.push_front(std::move(c));
         net.eventClient = server.connections.front().id;
-        passOver(net, takeData, &server.connections.front(), -1);
+        passOver(net, &server.connections.front(), -1);
         return NetworkEvent::Connect;
     }
 
@@ -149,11 +153,11 @@ NetworkEvent pollServerEvent(NetworkState& net, bool takeData, std::int64_t now)
             if (entry == Entry::Refused) {
                 net.refused = {it->peer, reason, number};
                 server.entering.erase(it);
-                passOver(net, takeData, nullptr, -1);
+                passOver(net, nullptr, -1);
                 return NetworkEvent::Refused;
             }
             server.connections.splice(server.connections.begin(), server.entering, it);
-            passOver(net, takeData, &server.connections.front(), -1);
+            passOver(net, &server.connections.front(), -1);
             return NetworkEvent::Connect;
         }
     }
@@ -161,7 +165,7 @@ NetworkEvent pollServerEvent(NetworkState& net, bool takeData, std::int64_t now)
     for (auto& [number, server] : net.servers) {
         for (auto& c : server.connections) flushUnsent(c);
     }
-    return clientsEvent(net, takeData, true);
+    return clientsEvent(net, true);
 }
 
 const Refusal& refusedClient(const NetworkState& net) { return net.refused; }
@@ -181,6 +185,7 @@ bool networkHasBufferedInput(const NetworkState& net) {
     for (const auto& [number, server] : net.servers) {
         for (const auto* list : {&server.connections, &server.entering}) {
             for (const auto& c : *list) {
+                if (list == &server.connections && !takesData(net, c)) continue;
                 if ((c.transport && c.transport->hasBuffered()) ||
                     (!c.inbox.empty() && list == &server.connections)) {
                     return true;
@@ -191,12 +196,12 @@ bool networkHasBufferedInput(const NetworkState& net) {
     return false;
 }
 
-void collectNetworkDescriptors(const NetworkState& net, bool takeData, std::vector<pollfd>& fds) {
+void collectNetworkDescriptors(const NetworkState& net, std::vector<pollfd>& fds) {
     for (const auto& [number, server] : net.servers) {
         fds.push_back({server.listener.get(), POLLIN, 0});
         for (const auto& c : server.connections) {
             short events = 0;
-            if (takeData || c.overflowed) events |= POLLIN;
+            if (takesData(net, c) || c.overflowed) events |= POLLIN;
             if (!c.unsent.empty() || c.overflowed) events |= POLLOUT;
             if (events != 0) fds.push_back({c.socket.get(), events, 0});
         }

@@ -15,6 +15,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "net/key_gate.h"
@@ -100,6 +101,9 @@ struct NetworkState {
     Refusal refused;  // of the last Refused event
     std::int64_t polls = 0;
     bool clientsOwed = false;  // some client was passed over
+    // Clients not read for now: their earlier runs still wait for the bus. Their connections and
+    // closes are still reported once they are read again; the others are read as usual.
+    std::unordered_set<ClientId> heldBack;
 };
 
 // Also raises the soft descriptor limit to the hard one, so that about a thousand clients fit.
@@ -117,15 +121,14 @@ void setServerGuard(NetworkState& net, int number, ClientGuard guard);
 int clientServer(const NetworkState& net, ClientId id);
 // True when `address` is one that createServer takes.
 bool validListenAddress(const std::string& address);
-// With takeData false, clients with data waiting are not reported (the bridge holds back while
-// its bus queue is full); connections and disconnections still are. `nowMillis` times the
-// handshakes and keys of a guarded server.
-NetworkEvent pollServerEvent(NetworkState& net, bool takeData = true, std::int64_t nowMillis = 0);
+// Clients held back are not reported for their data; connections and the other clients still
+// are. `nowMillis` times the handshakes and keys of a guarded server.
+NetworkEvent pollServerEvent(NetworkState& net, std::int64_t nowMillis = 0);
 const Refusal& refusedClient(const NetworkState& net);
 // When the next client of a guarded server runs out of time to get in, if any is entering.
 std::optional<std::int64_t> nextAdmissionDeadline(const NetworkState& net);
-// True when a client's bytes wait inside the layer, where no descriptor shows them: the caller
-// must not wait before its next poll.
+// True when a client not held back has bytes waiting inside the layer, where no descriptor
+// shows them: the caller must not wait before its next poll.
 bool networkHasBufferedInput(const NetworkState& net);
 ClientId eventClient(const NetworkState& net);
 // The peer's address bytes in network order, or 0.
@@ -145,9 +148,9 @@ void sendToClient(NetworkState& net, ClientId id, const std::uint8_t* data, std:
 void sendToAllClients(NetworkState& net, const std::uint8_t* data, std::int64_t length);
 void closeServer(NetworkState& net, int number);
 
-// Descriptors the event wait should watch: listeners, clients (for input only when takeData),
+// Descriptors the event wait should watch: listeners, clients (for input unless held back),
 // and clients with unsent output (for room to write).
-void collectNetworkDescriptors(const NetworkState& net, bool takeData, std::vector<pollfd>& fds);
+void collectNetworkDescriptors(const NetworkState& net, std::vector<pollfd>& fds);
 // Records which of the descriptors just polled were ready, for the next pollServerEvent.
 void noteReadyDescriptors(NetworkState& net, std::span<const pollfd> polled);
 std::size_t connectionCount(const NetworkState& net);

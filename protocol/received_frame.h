@@ -9,11 +9,18 @@
 
 namespace tessel {
 
+// Who queued a run for the bus: a client by its id (they count from 1), or the front end itself.
+using SenderId = std::int64_t;
+constexpr SenderId kFrontEndSender = 0;
+
 struct ReceivedFrame {
-    std::string text;  // bus side: address, decoded text, " from VELBUS"; client side: clientId
+    // Bus side: address, decoded text, " from VELBUS"; client side: the client's id in decimal,
+    // or the front end's name, for display only (the sender says who it was).
+    std::string text;
     std::int64_t length = 0;
     Bytes bytes;
     std::uint8_t wellFormed = 0;  // client side: 1 for a recognised frame
+    SenderId sender = kFrontEndSender;  // client side
 };
 
 using FrameQueue = std::deque<ReceivedFrame>;

@@ -1,16 +1,8 @@
 #include "routing/bus_turns.h"
 
-#include <charconv>
-
 namespace tessel {
 
-std::int64_t runSender(const ReceivedFrame& record) {
-    std::int64_t id = 0;
-    const char* first = record.text.data();
-    const char* last = first + record.text.size();
-    const auto [end, error] = std::from_chars(first, last, id);
-    return error == std::errc() && end == last && id > 0 ? id : 0;
-}
+std::int64_t runSender(const ReceivedFrame& record) { return record.sender > 0 ? record.sender : kFrontEndSender; }
 
 void bringTurnForward(FrameQueue& toBus, BusTurns& turns) {
     if (toBus.empty()) return;

@@ -60,15 +60,9 @@ MonitorLine clientMonitorLine(const ReceivedFrame& record, const ClientTable& ta
     MonitorLine line;
     line.cells = commonCells(record, now);
     std::string source = decodeMessage("IP", record.bytes, record.length);
-    ClientId id = 0;
-    try {
-        id = std::stoll(record.text);
-    } catch (...) {
-        id = 0;
-    }
-    if (const ClientRecord* sender = findClient(table, id)) {
+    if (const ClientRecord* sender = record.sender > 0 ? findClient(table, record.sender) : nullptr) {
         source += " from " + sender->ipText + ":" + std::to_string(sender->port);
-    } else if (id == 0 && !record.text.empty() && (record.text[0] < '0' || record.text[0] > '9')) {
+    } else if (record.sender == kFrontEndSender && !record.text.empty() && (record.text[0] < '0' || record.text[0] > '9')) {
         source += " from " + record.text;  // a frame the front end itself sends, by its name
     }
     line.cells[kSourceColumn] = std::move(source);

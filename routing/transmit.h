@@ -15,8 +15,10 @@ constexpr std::int64_t kDelayedBusSendMillis = 50;
 constexpr std::int64_t kFastBusSendMillis = 5;
 // Some widely used clients parse one frame per read and rely on frames arriving apart.
 constexpr std::int64_t kClientFramePauseMillis = 2;
-// Above this many waiting runs no client data is taken until the bus catches up.
-constexpr std::size_t kBusQueueHighWater = 1000;
+// Above this many of its runs waiting for the bus (50 s of bus at the usual pace), a client is
+// not read until the bus catches up; the others are read as before, so one client's flood (or
+// the front end's own frames, which never count) shuts no one else out.
+constexpr std::size_t kSenderBacklogLimit = 1000;
 
 // How long writes stay held when the interface never says it is ready again (a lost status
 // frame, an interface that does not say it): the bridge must not stall for ever.

@@ -1,19 +1,14 @@
 #include "service/capture_keeper.h"
 
-#include <charconv>
 #include <ctime>
 
 namespace tessel {
 
 namespace {
 
-// The source of a run: the client by the id its record carries, or the service itself.
+// The source of a run: the client its record names, or the service itself.
 std::int64_t runSource(const ReceivedFrame& run) {
-    std::int64_t id = 0;
-    const char* begin = run.text.data();
-    const auto [end, error] = std::from_chars(begin, begin + run.text.size(), id);
-    if (error == std::errc() && end == begin + run.text.size()) return clientSource(id);
-    return kServiceSource;
+    return run.sender > 0 ? clientSource(run.sender) : kServiceSource;
 }
 
 }  // namespace

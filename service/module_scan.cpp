@@ -33,8 +33,23 @@ std::vector<Bytes> detailRequests(const ModuleRecord& r) {
 }
 
 void ModuleScan::begin(std::int64_t nowSeconds) {
+    if (phase_ != Phase::Idle) {
+        again_ = true;
+        againSeconds_ = nowSeconds;
+        return;
+    }
     phase_ = Phase::Types;
     startSeconds_ = nowSeconds;
+}
+
+void ModuleScan::feed(Step& step, std::size_t ownWaiting) {
+    while (ownWaiting + step.frames.size() < kScanFramesWaiting && next_ < pending_.size()) {
+        step.frames.push_back(std::move(pending_[next_++]));
+    }
+    if (next_ == pending_.size()) {
+        pending_.clear();
+        next_ = 0;
+    }
 }
 
 ModuleScan::Step ModuleScan::due(const ModuleTable& table, std::int64_t nowMillis, std::size_t ownWaiting) {
@@ -42,13 +57,17 @@ ModuleScan::Step ModuleScan::due(const ModuleTable& table, std::int64_t nowMilli
     switch (phase_) {
         case Phase::Idle: break;
         case Phase::Types:
-            for (unsigned a = 0x01; a <= 0xFE; ++a) step.frames.push_back(moduleRequest(static_cast<std::uint8_t>(a), true, {}));
+            pending_.clear();
+            next_ = 0;
+            for (unsigned a = 0x01; a <= 0xFE; ++a) pending_.push_back(moduleRequest(static_cast<std::uint8_t>(a), true, {}));
             step.line = "scan of the bus: a type request to every address, $01 to $FE";
             phase_ = Phase::Sending;
+            feed(step, ownWaiting);
             break;
         case Phase::Sending:
+            feed(step, ownWaiting);
             // The answers to the last request may come for a while after it went out.
-            if (ownWaiting == 0) {
+            if (pending_.empty() && ownWaiting == 0) {
                 answersDue_ = nowMillis + kScanAnswerMillis;
                 phase_ = Phase::Answers;
             }
@@ -59,15 +78,21 @@ ModuleScan::Step ModuleScan::due(const ModuleTable& table, std::int64_t nowMilli
             for (const auto& slot : table.byAddress) {
                 if (!slot || !slot->type || slot->lastSeen < startSeconds_) continue;
                 ++answered;
-                for (Bytes& frame : detailRequests(*slot)) step.frames.push_back(std::move(frame));
+                for (Bytes& frame : detailRequests(*slot)) pending_.push_back(std::move(frame));
             }
             step.line = "scan of the bus: " + std::to_string(answered) + (answered == 1 ? " module" : " modules") +
                         " answered; asking their channel and module names";
             phase_ = Phase::Details;
+            feed(step, ownWaiting);
             break;
         }
         case Phase::Details:
-            if (ownWaiting == 0) phase_ = Phase::Idle;
+            feed(step, ownWaiting);
+            if (pending_.empty() && ownWaiting == 0) {
+                phase_ = again_ ? Phase::Types : Phase::Idle;
+                startSeconds_ = againSeconds_;
+                again_ = false;
+            }
             break;
     }
     return step;

@@ -288,7 +288,7 @@ void ServiceShell::stopping() {
     if (capture_ != nullptr) capture_->stop(captureTimeNow(captureStartMicros_), nowMillis());
 }
 
-void ServiceShell::queueOwnFrames(FrameQueue& toBus) {
+void ServiceShell::queueOwnFrames(FrameQueue& toBus, std::size_t ownWaiting) {
     if (deviceLost_) return;
     std::vector<Bytes> frames;
     if (localTime_) {
@@ -296,9 +296,7 @@ void ServiceShell::queueOwnFrames(FrameQueue& toBus) {
         deviceNew_ = false;
     }
     if (scanning_ && scan_.active() && modules_ != nullptr && clock_ != nullptr) {
-        const auto own = static_cast<std::size_t>(
-            std::count_if(toBus.begin(), toBus.end(), [](const ReceivedFrame& r) { return runSender(r) == 0; }));
-        ModuleScan::Step step = scan_.due(modules_->table(), clock_->elapsedMillis(), own);
+        ModuleScan::Step step = scan_.due(modules_->table(), clock_->elapsedMillis(), ownWaiting + frames.size());
         if (!step.line.empty()) line(step.line);
         for (Bytes& frame : step.frames) frames.push_back(std::move(frame));
     }

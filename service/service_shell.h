@@ -66,7 +66,7 @@ public:
     void serialLost(const std::string& device) override;
     void serialBack(const std::string& device) override;
     void interfaceSaid(InterfaceSignal signal) override;
-    void queueOwnFrames(FrameQueue& toBus) override;
+    void queueOwnFrames(FrameQueue& toBus, std::size_t ownWaiting) override;
     // --sync-clock: the modules' clock set from `localTime` (the host's, but in tests).
     void syncClock(std::function<LocalTime()> localTime);
     void holdChanged(HoldChange change) override;

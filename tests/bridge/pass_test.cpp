@@ -99,8 +99,19 @@ TEST_F(Pass, WritesWaitWhileTheInterfaceIsFullAndItsFramesStillReachTheClients) 
     EXPECT_FALSE(bridge.pacing.held());
 }
 
-TEST_F(Pass, FloodingClientLeavesTheBusQueueBounded) {
+// A flooding client is held back at its own limit; another client's frame is still read at
+// once, and the front end's own frames count toward no one's limit.
+TEST_F(Pass, FloodingClientIsHeldBackAloneAndItsBacklogStaysBounded) {
     UniqueFd flooder = driver.connect();
+    UniqueFd other = driver.connect();
+    for (std::size_t i = 0; i < 2 * kSenderBacklogLimit; ++i) {
+        ReceivedFrame own;
+        own.bytes = kClientFrame;
+        own.length = static_cast<std::int64_t>(kClientFrame.size());
+        own.wellFormed = 1;
+        own.text = "tessel-serverd";
+        bridge.toBusQueue.push_back(own);
+    }
     Bytes burst;
     for (int i = 0; i < 400; ++i) burst.insert(burst.end(), kClientFrame.begin(), kClientFrame.end());
     std::size_t highest = 0;
@@ -111,8 +122,16 @@ TEST_F(Pass, FloodingClientLeavesTheBusQueueBounded) {
             return false;
         }, 20);
     }
-    EXPECT_GT(highest, kBusQueueHighWater);  // it really was flooded
-    EXPECT_LE(highest, kBusQueueHighWater + 4096 / kClientFrame.size() + 1);
+    ASSERT_EQ(bridge.backlog.size(), 1u);
+    const std::size_t flood = bridge.backlog.begin()->second;
+    EXPECT_GT(flood, kSenderBacklogLimit);  // it really was flooded
+    EXPECT_LE(flood, kSenderBacklogLimit + 4096 / kClientFrame.size() + 1);
+    EXPECT_EQ(bridge.net.heldBack.size(), 1u);
+    EXPECT_LE(highest, 2 * kSenderBacklogLimit + flood);
+
+    test::sendAll(other, kClientFrame);
+    ASSERT_TRUE(driver.runUntil([&] { return bridge.backlog.size() == 2; }, 500));
+    EXPECT_EQ(bridge.net.heldBack.size(), 1u);
 }
 
 TEST_F(Pass, DeviceThatIsNotATerminalIsTreatedAsPulledAndIdles) {
@@ -232,21 +251,21 @@ TEST_F(Pass, WhatAFrontEndDoesNotShowCostsNothing) {
 }
 
 // Bytes a key's client sent with its key wait in the layer, where no descriptor shows them: the
-// wait must not block on them, unless the bus queue is full and they would not be taken anyway.
-TEST_F(Pass, BytesHeldInTheLayerEndTheWaitOnlyWhileClientDataIsTaken) {
+// wait must not block on them, unless their client is held back and they would not be taken anyway.
+TEST_F(Pass, BytesHeldInTheLayerEndTheWaitOnlyWhileTheirClientIsRead) {
     setServerGuard(bridge.net, 0, {{}, "k3y"});
     UniqueFd a = test::connectClient(static_cast<std::uint16_t>(bridge.config.ethernetPort));
     Bytes sent = {'k', '3', 'y'};
     sent.insert(sent.end(), kClientFrame.begin(), kClientFrame.end());
     test::sendAll(a, sent);
-    for (int i = 0; i < 2000 && pollServerEvent(bridge.net, true, clock.elapsedMillis()) != NetworkEvent::Connect; ++i) {
+    for (int i = 0; i < 2000 && pollServerEvent(bridge.net, clock.elapsedMillis()) != NetworkEvent::Connect; ++i) {
         usleep(1000);
     }
     ASSERT_EQ(connectionCount(bridge.net), 1u);
     ASSERT_TRUE(networkHasBufferedInput(bridge.net));  // the frame came with the key
     const std::int64_t now = clock.elapsedMillis();
     EXPECT_EQ(waitMillis(bridge, shell, now), 0);
-    bridge.toBusQueue.resize(kBusQueueHighWater + 1);
+    bridge.net.heldBack.insert(eventClient(bridge.net));
     bridge.pacing.lastBusSendMillis = now;
     EXPECT_GT(waitMillis(bridge, shell, now), 0);
 }

@@ -155,6 +155,7 @@ TEST(CaptureKeeper, TheFileHoldsWhatTheDownloadGives) {
     keeper.clientJoined(3, "127.0.0.1:50312 on 0.0.0.0:8080 (plain)", {kEvening, 5}, 0);
     FrameQueue fromClient(2), fromBus(1);
     fromClient[0].text = "3";
+    fromClient[0].sender = 3;
     fromClient[0].bytes = test::hexBytes("0F F8 10 02 02 01 E4 04");
     fromClient[1].text = "tessel-serverd";
     fromClient[1].bytes = test::hexBytes("0F 01");
@@ -165,6 +166,7 @@ TEST(CaptureKeeper, TheFileHoldsWhatTheDownloadGives) {
     // Its half-received run, handed on in the pass it left: still under its name.
     FrameQueue flushed(1);
     flushed[0].text = "3";
+    flushed[0].sender = 3;
     flushed[0].bytes = test::hexBytes("0F 05");
     keeper.framesPassed(flushed, {}, {kEvening + 20, 25}, 2);
     keeper.event("writes to the bus held", {kEvening + 30, 35}, 3);

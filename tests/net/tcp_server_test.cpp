@@ -77,15 +77,28 @@ TEST_F(TcpServer, NewestClientIsReportedFirstAndDataComesBeforeDisconnect) {
     EXPECT_EQ(eventClient(net), olderId);
 }
 
-TEST_F(TcpServer, HeldBackDataIsNotReportedButConnectionsAre) {
+TEST_F(TcpServer, HeldBackDataIsNotReportedButConnectionsAndOtherClientsAre) {
     auto c = connectClient(port);
-    accept();
+    const ClientId held = accept();
     test::sendAll(c, {1, 2, 3});
     usleep(20000);
-    EXPECT_EQ(pollServerEvent(net, false), NetworkEvent::None);
+    net.heldBack.insert(held);
+    EXPECT_EQ(pollServerEvent(net), NetworkEvent::None);
+    std::vector<pollfd> fds;
+    collectNetworkDescriptors(net, fds);
+    const int heldFd = net.servers.at(0).connections.front().socket.get();
+    EXPECT_TRUE(std::none_of(fds.begin(), fds.end(), [&](const pollfd& p) { return p.fd == heldFd && (p.events & POLLIN) != 0; }));
     auto d = connectClient(port);
-    EXPECT_EQ(pollFor(net, NetworkEvent::Connect, false), NetworkEvent::Connect);
-    EXPECT_EQ(pollServerEvent(net, true), NetworkEvent::Data);
+    EXPECT_EQ(pollFor(net, NetworkEvent::Connect), NetworkEvent::Connect);
+    const ClientId other = eventClient(net);
+    test::sendAll(d, {4, 5, 6});
+    EXPECT_EQ(pollFor(net, NetworkEvent::Data), NetworkEvent::Data);
+    EXPECT_EQ(eventClient(net), other);
+    std::uint8_t buf[16];
+    EXPECT_EQ(receiveFromClient(net, other, buf, 16), 3);
+    net.heldBack.erase(held);
+    EXPECT_EQ(pollServerEvent(net), NetworkEvent::Data);
+    EXPECT_EQ(eventClient(net), held);
 }
 
 TEST_F(TcpServer, OnlyDescriptorsSeenReadyAreLookedAt) {
@@ -94,7 +107,7 @@ TEST_F(TcpServer, OnlyDescriptorsSeenReadyAreLookedAt) {
     test::sendAll(c, {1, 2, 3});
     usleep(20000);
     std::vector<pollfd> fds;
-    collectNetworkDescriptors(net, true, fds);
+    collectNetworkDescriptors(net, fds);
     noteReadyDescriptors(net, fds);  // polled before the data came: nothing ready
     EXPECT_EQ(pollServerEvent(net), NetworkEvent::None);
     ASSERT_EQ(::poll(fds.data(), fds.size(), 1000), 1);
@@ -288,10 +301,10 @@ TEST(TcpServerCreate, OutOfRangeAndBusyPortsFail) {
 // One event as the bridge's pass takes it: a wait on every descriptor, then one poll.
 NetworkEvent passEvent(NetworkState& net) {
     std::vector<pollfd> fds;
-    collectNetworkDescriptors(net, true, fds);
+    collectNetworkDescriptors(net, fds);
     ::poll(fds.data(), fds.size(), 50);
     noteReadyDescriptors(net, fds);
-    return pollServerEvent(net, true);
+    return pollServerEvent(net);
 }
 
 // A storm of new connections, and of newer clients leaving, never keeps an older client's data

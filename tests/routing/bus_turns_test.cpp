@@ -10,6 +10,8 @@ namespace {
 ReceivedFrame run(const std::string& sender, int n) {
     ReceivedFrame r;
     r.text = sender;
+    // The front end's own frames are named, a client's numbered.
+    r.sender = sender.find_first_not_of("0123456789") == std::string::npos ? std::stoll(sender) : kFrontEndSender;
     r.bytes = {static_cast<std::uint8_t>(n)};
     r.length = 1;
     r.wellFormed = 1;

@@ -21,6 +21,7 @@ ReceivedFrame busRecord(const std::string& hex, const std::string& text = "$05  
 
 ReceivedFrame clientRecord(const std::string& hex, ClientId id, bool wellFormed) {
     ReceivedFrame r = busRecord(hex, std::to_string(id));
+    r.sender = id;
     r.wellFormed = wellFormed ? 1 : 0;
     return r;
 }

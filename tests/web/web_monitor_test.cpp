@@ -22,6 +22,7 @@ ReceivedFrame record(const std::string& hex, const std::string& text, bool wellF
     r.bytes = hexBytes(hex);
     r.length = static_cast<std::int64_t>(r.bytes.size());
     r.text = text;
+    if (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos) r.sender = std::stoll(text);
     r.wellFormed = wellFormed ? 1 : 0;
     return r;
 }
