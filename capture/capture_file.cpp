@@ -23,7 +23,8 @@ bool CaptureFile::open(std::int64_t nowMillis) {
 }
 
 bool CaptureFile::openFile(bool announce) {
-    UniqueFd fd(::open(path_.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0640));
+    // Never through a link: one planted at the path would have its target written.
+    UniqueFd fd(::open(path_.c_str(), O_RDWR | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0640));
     if (!fd.valid()) return false;
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) return false;
@@ -77,7 +78,20 @@ void CaptureFile::fail(const std::string& what, int error, std::int64_t nowMilli
     retryAt_ = nowMillis + kCaptureRetryMillis;
     if (warned_) return;  // one line, however often it is tried again
     warned_ = true;
-    say_(what + ": " + std::strerror(error) + "; the capture goes on in memory only", true);
+    const std::string why = error == ELOOP ? "it is a symbolic link, which is not followed" : std::strerror(error);
+    say_(what + ": " + why + "; the capture goes on in memory only", true);
+}
+
+bool CaptureFile::reopen(std::int64_t nowMillis) {
+    if (fd_.valid()) flush(nowMillis);
+    fd_.reset();
+    retryAt_ = -1;
+    if (openFile(warned_)) {
+        warned_ = false;
+        return true;
+    }
+    fail("cannot write the capture file " + path_, errno, nowMillis);
+    return false;
 }
 
 bool CaptureFile::rotate() {

@@ -37,6 +37,9 @@ public:
     void flushIfDue(std::int64_t nowMillis);
     // Writes what waits now (at the stop).
     void flush(std::int64_t nowMillis);
+    // Writes what waits, then opens the path again: after logrotate moved the file away, the
+    // capture goes on in a new one. False, with one warning, when it cannot be opened.
+    bool reopen(std::int64_t nowMillis);
     bool writing() const { return fd_.valid(); }
     const std::string& path() const { return path_; }
 

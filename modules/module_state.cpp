@@ -1,13 +1,14 @@
 #include "modules/module_state.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 #include <vector>
 
@@ -17,7 +18,8 @@ namespace tessel {
 
 namespace {
 
-constexpr const char* kHeader = "tessel-serverd modules 1";
+constexpr const char* kHeader = "tessel-serverd modules 2";
+constexpr const char* kHeaderWithoutEnd = "tessel-serverd modules 1";
 constexpr char kDigits[] = "0123456789ABCDEF";
 
 void hexByte(std::string& out, unsigned v) {
@@ -163,21 +165,68 @@ bool writeAll(int fd, const std::string& text) {
     return true;
 }
 
+// A time the file says, past which it cannot have been written here.
+bool inFuture(const ModuleRecord& r, std::int64_t now) {
+    const std::int64_t latest = now + kStateFutureSlackSeconds;
+    return r.firstSeen > latest || r.lastSeen > latest || r.lastRestart > latest;
+}
+
+// The file's text, at most the limit; why not, when it is no file to read.
+StateRead fileText(const std::string& path, std::string& text, std::string& error) {
+    // O_NONBLOCK: a FIFO in its place must not hold the start.
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.valid()) {
+        if (errno == ENOENT) return StateRead::Missing;
+        if (errno == ELOOP) {
+            error = "it is a symbolic link";
+            return StateRead::NotAFile;
+        }
+        error = std::strerror(errno);
+        return StateRead::Damaged;
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        error = S_ISDIR(st.st_mode) ? "it is a directory" : "it is not a regular file";
+        return StateRead::NotAFile;
+    }
+    if (st.st_size > kModuleStateLimit) {
+        error = "it is larger than " + std::to_string(kModuleStateLimit / (1024 * 1024)) + " MiB, more than any table";
+        return StateRead::Damaged;
+    }
+    text.assign(static_cast<std::size_t>(st.st_size), '\0');
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::read(fd.get(), text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    text.resize(done);  // a file that shrank meanwhile reads as cut
+    return StateRead::Read;
+}
+
+}  // namespace
+
 std::string directoryOf(const std::string& path) {
     const auto slash = path.rfind('/');
     return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
-}  // namespace
-
 bool writeModuleState(const ModuleTable& t, const std::string& path, std::string& error) {
     std::string text = std::string(kHeader) + "\n";
+    int modules = 0;
     for (const auto& slot : t.byAddress) {
-        if (slot) text += recordLines(*slot);
+        if (!slot) continue;
+        text += recordLines(*slot);
+        ++modules;
     }
+    text += "end " + std::to_string(modules) + "\n";
     const std::string temporary = path + ".tmp";
     {
-        UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        // Made anew, never through what stands in its place (a link planted there, or the
+        // leftover of a crash, is removed, not followed).
+        ::unlink(temporary.c_str());
+        UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
         if (!fd.valid() || !writeAll(fd.get(), text) || ::fsync(fd.get()) != 0) {
             error = "cannot write " + temporary + ": " + std::strerror(errno);
             if (fd.valid()) ::unlink(temporary.c_str());
@@ -196,27 +245,87 @@ bool writeModuleState(const ModuleTable& t, const std::string& path, std::string
     return true;
 }
 
-StateRead readModuleState(const std::string& path, ModuleTable& t, std::string& error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        if (errno == ENOENT) return StateRead::Missing;
-        error = std::strerror(errno);
-        return StateRead::Damaged;
-    }
+StateRead readModuleState(const std::string& path, ModuleTable& t, std::string& error, std::int64_t now) {
+    std::string text;
+    if (const StateRead got = fileText(path, text, error); got != StateRead::Read) return got;
+    std::istringstream in(text);
     std::string line;
-    if (!std::getline(in, line) || line != kHeader) {
+    const bool hasHeader = static_cast<bool>(std::getline(in, line));
+    const bool counted = hasHeader && line == kHeader;
+    if (!counted && !(hasHeader && line == kHeaderWithoutEnd)) {
         error = "it does not begin with \"" + std::string(kHeader) + "\"";
         return StateRead::Damaged;
     }
     ModuleTable read;
-    for (int number = 2; std::getline(in, line); ++number) {
+    int modules = 0;
+    std::optional<int> end;
+    for (int at = 2; std::getline(in, line); ++at) {
+        if (end) {
+            error = "line " + std::to_string(at) + " follows its last line";
+            return StateRead::Damaged;
+        }
+        if (counted && line.rfind("end ", 0) == 0) {
+            const auto n = number(line.substr(4), 10);
+            if (!n || *n != modules) {
+                error = "line " + std::to_string(at) + " does not count the " + std::to_string(modules) +
+                        " modules read before it";
+                return StateRead::Damaged;
+            }
+            end = modules;
+            continue;
+        }
+        if (counted && in.eof() && text.back() != '\n') {
+            error = "its last line is cut short";
+            return StateRead::Damaged;
+        }
+        const bool isModule = line.rfind("module ", 0) == 0;
         if (!readLine(line, read)) {
-            error = "line " + std::to_string(number) + " does not read";
+            error = "line " + std::to_string(at) + " does not read";
+            return StateRead::Damaged;
+        }
+        if (!isModule) continue;
+        ++modules;
+        const auto address = number(line.substr(7, 2), 16);
+        if (address && read.byAddress[static_cast<std::size_t>(*address)] &&
+            inFuture(*read.byAddress[static_cast<std::size_t>(*address)], now)) {
+            error = "line " + std::to_string(at) + " has a time more than a day ahead of this host's clock";
             return StateRead::Damaged;
         }
     }
     t = read;
+    if (counted && !end) {
+        error = std::to_string(modules) + (modules == 1 ? " module" : " modules") + " read before the cut";
+        return StateRead::Cut;
+    }
     return StateRead::Read;
+}
+
+StateLock lockStateDirectory(const std::string& directory, UniqueFd& lock, std::string& holder) {
+    const std::string path = directory + "/" + kStateLockFile;
+    UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (!fd.valid()) {
+        holder = "its lock file " + path + " cannot be opened: " + std::strerror(errno);
+        return StateLock::Unavailable;
+    }
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        char pid[32] = {};
+        const ssize_t n = ::pread(fd.get(), pid, sizeof pid - 1, 0);
+        std::string text(pid, n > 0 ? static_cast<std::size_t>(n) : 0);
+        while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+        const bool digits = !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+        if (errno != EWOULDBLOCK) {
+            holder = std::string("its lock cannot be taken: ") + std::strerror(errno);
+            return StateLock::Unavailable;
+        }
+        holder = "another tessel-serverd holds it" + (digits ? " (pid " + text + ")" : std::string());
+        return StateLock::Held;
+    }
+    const std::string pid = std::to_string(::getpid()) + "\n";
+    if (::ftruncate(fd.get(), 0) == 0 && ::pwrite(fd.get(), pid.data(), pid.size(), 0) < 0) {
+        // Only what a second service says of the holder is lost.
+    }
+    lock = std::move(fd);
+    return StateLock::Ours;
 }
 
 bool setAsideStateFile(const std::string& path, std::string& movedTo) {

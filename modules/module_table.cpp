@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstdio>
 
+#include "platform/saturating.h"
 #include "protocol/frame.h"
 
 namespace tessel {
@@ -229,7 +230,7 @@ std::vector<std::uint8_t> markSilent(ModuleTable& t, std::int64_t now, std::int6
     std::vector<std::uint8_t> out;
     if (silentAfter <= 0) return out;
     for (auto& slot : t.byAddress) {
-        if (slot && !slot->silent && now - slot->lastSeen >= silentAfter) {
+        if (slot && !slot->silent && saturatingSub(now, slot->lastSeen) >= silentAfter) {
             slot->silent = true;
             out.push_back(slot->address);
         }
@@ -241,7 +242,9 @@ std::optional<std::int64_t> nextSilence(const ModuleTable& t, std::int64_t silen
     std::optional<std::int64_t> next;
     if (silentAfter <= 0) return next;
     for (const auto& slot : t.byAddress) {
-        if (slot && !slot->silent) next = std::min(next.value_or(slot->lastSeen + silentAfter), slot->lastSeen + silentAfter);
+        if (!slot || slot->silent) continue;
+        const std::int64_t at = saturatingAdd(slot->lastSeen, silentAfter);
+        next = std::min(next.value_or(at), at);
     }
     return next;
 }
@@ -300,10 +303,19 @@ std::string buildText(const ModuleRecord& r) {
 
 std::string typeText(const ModuleRecord& r) { return r.type ? moduleTypeText(*r.type) : std::string(); }
 
+std::string quotedName(const std::string& name) {
+    std::string out = "\"";
+    for (const char c : name) {
+        if (c == '"' || c == '\\') out += '\\';
+        out += c;
+    }
+    return out + "\"";
+}
+
 std::string moduleDescription(const ModuleRecord& r) {
     std::string out = addressText(r.address);
     if (r.type) out += " " + typeText(r);
-    if (const std::string name = moduleName(r); !name.empty()) out += " \"" + name + "\"";
+    if (const std::string name = moduleName(r); !name.empty()) out += " " + quotedName(name);
     if (r.serial) out += " serial " + serialText(r);
     if (r.build) out += " build " + buildText(r);
     return out;

@@ -91,6 +91,9 @@ bool nameComplete(const ModuleRecord& record);
 std::string serialText(const ModuleRecord& record);
 std::string buildText(const ModuleRecord& record);
 std::string typeText(const ModuleRecord& record);
+// A name in quotes, a quote or backslash inside it behind a backslash, so that no name reads as
+// the end of itself and the start of another's.
+std::string quotedName(const std::string& name);
 // "$10 VMB4RYNO "Kitchen" serial 1234 build 14-20", as the journal names a module.
 std::string moduleDescription(const ModuleRecord& record);
 

@@ -34,6 +34,12 @@ void CaptureKeeper::start(std::int64_t nowMillis) {
     if (file_) file_->open(nowMillis);
 }
 
+std::string CaptureKeeper::reopenFile(std::int64_t nowMillis) {
+    if (!file_) return {};
+    file_->reopen(nowMillis);
+    return file_->path();
+}
+
 void CaptureKeeper::add(CaptureTime at, CaptureDirection direction, std::int64_t source, ByteRun bytes,
                         std::string_view text, std::int64_t nowMillis) {
     ring_.add(at.wallMicros, at.monoMicros, direction, source, bytes, text);

@@ -44,6 +44,8 @@ public:
     std::int64_t dueInMillis(std::int64_t nowMillis) const;
     void tick(std::int64_t nowMillis);
     void stop(CaptureTime at, std::int64_t nowMillis);
+    // The capture file opened again (SIGHUP, for log rotation); its path, or empty without one.
+    std::string reopenFile(std::int64_t nowMillis);
 
     // The capture as a download, from `sinceWallMicros` on.
     std::unique_ptr<CaptureText> download(std::int64_t sinceWallMicros) const;

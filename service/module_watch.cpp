@@ -4,6 +4,8 @@
 #include <limits>
 
 #include "modules/module_state.h"
+#include "platform/latin9.h"
+#include "platform/saturating.h"
 #include "protocol/frame.h"
 #include "web/module_json.h"
 
@@ -24,21 +26,50 @@ std::string durationText(std::int64_t s) {
 ModuleWatch::ModuleWatch(ModuleWatchSettings settings, LineSink line, WebMonitor* web)
     : settings_(std::move(settings)), line_(std::move(line)), web_(web) {}
 
+void ModuleWatch::readState(std::int64_t now) {
+    const std::string& path = settings_.statePath;
+    std::string error;
+    switch (readModuleState(path, table_, error, now)) {
+        case StateRead::Read: break;
+        case StateRead::Missing: break;
+        case StateRead::Cut:
+            line_("the module table in " + path + " was cut short, without its last line: " + error +
+                      " are kept, any after them are lost",
+                  JournalLevel::Warning);
+            dirty_ = true;  // written whole again at once
+            break;
+        case StateRead::NotAFile:
+            line_("the module table's place " + path + " holds no file (" + error +
+                      "): left as it is, and the module table is not kept",
+                  JournalLevel::Warning);
+            settings_.statePath.clear();
+            break;
+        case StateRead::Damaged: {
+            std::string movedTo;
+            const bool moved = setAsideStateFile(path, movedTo);
+            line_("the module table in " + path + " does not read (" + error + "): " +
+                      (moved ? "set aside as " + movedTo : "left as it is") + ", starting with none",
+                  JournalLevel::Warning);
+            table_ = ModuleTable{};
+            break;
+        }
+    }
+}
+
 void ModuleWatch::start(std::int64_t now) {
     if (!settings_.statePath.empty()) {
-        std::string error;
-        switch (readModuleState(settings_.statePath, table_, error)) {
-            case StateRead::Read: break;
-            case StateRead::Missing: break;
-            case StateRead::Damaged: {
-                std::string movedTo;
-                const bool moved = setAsideStateFile(settings_.statePath, movedTo);
-                line_("the module table in " + settings_.statePath + " does not read (" + error + "): " +
-                          (moved ? "set aside as " + movedTo : "left as it is") + ", starting with none",
-                      JournalLevel::Warning);
-                table_ = ModuleTable{};
-                break;
-            }
+        // Two services on one directory would overwrite each other's table without a word.
+        const std::string directory = directoryOf(settings_.statePath);
+        std::string holder;
+        if (lockStateDirectory(directory, stateLock_, holder) == StateLock::Held) {
+            line_("the state directory " + directory + " is not this service's: " + holder +
+                      "; running without a state file",
+                  JournalLevel::Warning);
+            settings_.statePath.clear();
+        } else {
+            // A directory that cannot hold the lock cannot hold the table either: its writes
+            // say so, once, and are tried again.
+            readState(now);
         }
     }
     // What was known before is shown, silent where it had been quiet too long already.
@@ -75,11 +106,15 @@ void ModuleWatch::framesPassed(const FrameQueue& clientRuns, const FrameQueue& b
         dirty_ = true;
         const ModuleRecord& r = *table_.byAddress[news.address];
         if (news.heardAgain) {
-            line_("module " + moduleDescription(r) + " heard again after " + durationText(news.silentFor),
-                  JournalLevel::Info);
+            say("module " + moduleDescription(r) + " heard again after " + durationText(news.silentFor),
+                JournalLevel::Info);
         }
         // A module heard of first by its power-up is learned, not restarted.
-        if (news.restarted && !news.found) line_("module " + moduleDescription(r) + " restarted", JournalLevel::Info);
+        if (news.restarted && !news.found) {
+            const std::string text = "module " + moduleDescription(r) + " restarted";
+            if (restartFolds_.take(addressText(r.address), text, nowMillis)) say(text, JournalLevel::Info);
+            nextCheckMillis_ = std::min(nextCheckMillis_, nowMillis + kRefusalFoldMillis);
+        }
         if (news.described && r.type && !said_.test(news.address)) {
             auto [it, added] = pending_.try_emplace(news.address, Pending{nowMillis, 0});
             const std::int64_t limit = it->second.firstMillis + kLearnedLineLimitMillis;
@@ -106,7 +141,7 @@ void ModuleWatch::framesPassed(const FrameQueue& clientRuns, const FrameQueue& b
 
 void ModuleWatch::planNextCheck(std::int64_t now, std::int64_t nowMillis) {
     const std::int64_t due = dueInMillis(now, nowMillis);
-    nextCheckMillis_ = due < 0 ? std::numeric_limits<std::int64_t>::max() : nowMillis + due;
+    nextCheckMillis_ = due < 0 ? std::numeric_limits<std::int64_t>::max() : saturatingAdd(nowMillis, due);
 }
 
 void ModuleWatch::tick(std::int64_t now, std::int64_t nowMillis) {
@@ -117,14 +152,15 @@ void ModuleWatch::tick(std::int64_t now, std::int64_t nowMillis) {
             continue;
         }
         said_.set(it->first);
-        if (const auto& slot = table_.byAddress[it->first]) line_("module " + moduleDescription(*slot), JournalLevel::Info);
+        if (const auto& slot = table_.byAddress[it->first]) say("module " + moduleDescription(*slot), JournalLevel::Info);
         it = pending_.erase(it);
     }
+    for (const std::string& folded : restartFolds_.due(nowMillis)) say(folded, JournalLevel::Info);
     for (const std::uint8_t address : markSilent(table_, now, settings_.silentAfter)) {
         dirty_ = true;
-        line_("module " + moduleDescription(*table_.byAddress[address]) + " silent: not heard for " +
-                  durationText(settings_.silentAfter),
-              JournalLevel::Warning);
+        say("module " + moduleDescription(*table_.byAddress[address]) + " silent: not heard for " +
+                durationText(settings_.silentAfter),
+            JournalLevel::Warning);
         showRow(address);
     }
     if (dirty_ && !settings_.statePath.empty() && nowMillis - lastWriteMillis_ >= kStateWriteMillis) {
@@ -138,7 +174,10 @@ std::int64_t ModuleWatch::dueInMillis(std::int64_t now, std::int64_t nowMillis) 
     std::int64_t due = -1;
     const auto sooner = [&due](std::int64_t in) { due = due < 0 ? std::max<std::int64_t>(in, 0) : std::min(due, std::max<std::int64_t>(in, 0)); };
     for (const auto& [address, p] : pending_) sooner(p.dueMillis - nowMillis);
-    if (const auto silence = nextSilence(table_, settings_.silentAfter)) sooner((*silence - now) * 1000 + 1);
+    if (const auto silence = nextSilence(table_, settings_.silentAfter)) {
+        sooner(saturatingAdd(saturatingMul(saturatingSub(*silence, now), 1000), 1));
+    }
+    if (const auto fold = restartFolds_.nextDue()) sooner(*fold - nowMillis);
     if (dirty_ && !settings_.statePath.empty()) sooner(lastWriteMillis_ + kStateWriteMillis - nowMillis);
     return due;
 }
@@ -158,5 +197,13 @@ void ModuleWatch::writeState() {
 void ModuleWatch::stop() {
     if (dirty_ && !settings_.statePath.empty()) writeState();
 }
+
+std::string ModuleWatch::keepNow() {
+    if (settings_.statePath.empty()) return {};
+    writeState();
+    return settings_.statePath;
+}
+
+void ModuleWatch::say(const std::string& latin9, JournalLevel level) { line_(latin9ToUtf8(latin9), level); }
 
 }  // namespace tessel

@@ -14,7 +14,9 @@
 
 #include "modules/module_table.h"
 #include "protocol/received_frame.h"
+#include "platform/unique_fd.h"
 #include "service/journal.h"
+#include "service/refusal_folds.h"
 #include "web/web_monitor.h"
 
 namespace tessel {
@@ -42,8 +44,10 @@ public:
     using LineSink = std::function<void(const std::string&, JournalLevel)>;
     ModuleWatch(ModuleWatchSettings settings, LineSink line, WebMonitor* web);
 
-    // Reads the state file: its modules are known, not yet heard since the start. A damaged or
-    // foreign file is set aside with a warning.
+    // Takes the state directory for this service alone and reads the state file: its modules
+    // are known, not yet heard since the start. A damaged or foreign file is set aside with a
+    // warning; a directory held by another service, or something not a file in the file's place,
+    // is left alone, and the table is then not kept.
     void start(std::int64_t nowSeconds);
     void framesPassed(const FrameQueue& clientRuns, const FrameQueue& busFrames, std::int64_t nowSeconds,
                       std::int64_t nowMillis);
@@ -58,6 +62,8 @@ public:
     }
     // The state file, written at the stop.
     void stop();
+    // The state file written now (SIGHUP); its path, or empty when none is kept.
+    std::string keepNow();
 
     const ModuleTable& table() const { return table_; }
     std::int64_t silentAfter() const { return settings_.silentAfter; }
@@ -65,6 +71,9 @@ public:
 private:
     void showRow(std::uint8_t address);
     void writeState();
+    // A module's line, in UTF-8 as the journal reads it (names are ISO-8859-15 inside).
+    void say(const std::string& latin9, JournalLevel level);
+    void readState(std::int64_t nowSeconds);
 
     ModuleWatchSettings settings_;
     LineSink line_;
@@ -83,6 +92,9 @@ private:
     bool dirty_ = false;
     std::int64_t lastWriteMillis_ = -kStateWriteMillis;  // the first change is kept at once
     bool writeWarned_ = false;
+    UniqueFd stateLock_;  // the state directory is ours while it is open
+    // A module restarting over and over (a failing supply) is said once a minute, counted.
+    RefusalFolds restartFolds_{"restarted"};
 };
 
 }  // namespace tessel

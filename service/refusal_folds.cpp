@@ -25,7 +25,7 @@ std::vector<std::string> RefusalFolds::due(std::int64_t now) {
             it = folds_.erase(it);
             continue;
         }
-        lines.push_back("refused " + std::to_string(f.count) + (f.count == 1 ? " time" : " times") +
+        lines.push_back(verb_ + " " + std::to_string(f.count) + (f.count == 1 ? " time" : " times") +
                         " in the last minute: " + f.lastLine);
         f = {now, 0, {}};
         ++it;

@@ -17,6 +17,8 @@ constexpr std::size_t kRefusalFoldAddresses = 1024;
 
 class RefusalFolds {
 public:
+    // `verb` begins a folded line: "refused 12 times …", "restarted 3 times …".
+    explicit RefusalFolds(std::string verb = "refused") : verb_(std::move(verb)) {}
     // True when `line` (a refusal from `address`) is to be written now; otherwise it is counted.
     bool take(const std::string& address, const std::string& line, std::int64_t nowMillis);
     // The lines of the minutes that ended by `nowMillis`: "refused 12 times in the last minute: …".
@@ -29,6 +31,7 @@ private:
         std::int64_t count = 0;  // after the one written
         std::string lastLine;
     };
+    std::string verb_;
     std::map<std::string, Fold> folds_;
 };
 

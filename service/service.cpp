@@ -171,14 +171,14 @@ std::string listenerRule(const ClientGuard& guard) {
     return guard.key.empty() ? "plain" : "key";
 }
 
-// SIGTERM and SIGINT (and with --scan, SIGHUP) arrive as a readable descriptor, so the one loop
-// sees them in its wait.
-UniqueFd stopSignalDescriptor(bool hangUp) {
+// SIGTERM, SIGINT and SIGHUP arrive as a readable descriptor, so the one loop sees them in its
+// wait; SIGHUP never ends the service.
+UniqueFd stopSignalDescriptor() {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGINT);
-    if (hangUp) sigaddset(&set, SIGHUP);
+    sigaddset(&set, SIGHUP);
     if (sigprocmask(SIG_BLOCK, &set, nullptr) != 0) return UniqueFd();
     return UniqueFd(::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC));
 }
@@ -256,7 +256,7 @@ int runService(int argc, char** argv) {
         guard.key = *key;
     }
 
-    const UniqueFd stop = stopSignalDescriptor(o.scan);
+    const UniqueFd stop = stopSignalDescriptor();
     if (!stop.valid()) return startFailed(std::string("cannot watch for signals: ") + std::strerror(errno));
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
 

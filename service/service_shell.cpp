@@ -243,12 +243,34 @@ bool ServiceShell::readStopSignal() {
     signalfd_siginfo info{};
     while (::read(stopSignals_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
         if (info.ssi_signo == SIGHUP) {
-            if (scanning_ && !deviceLost_) scan_.begin(wallSeconds());
+            hangUp();
         } else {
             stop = true;
         }
     }
     return stop;
+}
+
+// `kill -HUP`, the reflex of log rotation: what is kept is written, the capture file opened
+// anew, and with --scan the bus asked again; the service goes on.
+void ServiceShell::hangUp() {
+    std::string done;
+    const auto also = [&done](const std::string& what) { done += (done.empty() ? "" : "; ") + what; };
+    if (modules_ != nullptr) {
+        if (const std::string path = modules_->keepNow(); !path.empty()) also("module table written to " + path);
+    }
+    if (capture_ != nullptr) {
+        if (const std::string path = capture_->reopenFile(nowMillis()); !path.empty()) also("capture file " + path + " reopened");
+    }
+    if (scanning_) {
+        if (deviceLost_) {
+            also("no scan while the serial device is lost");
+        } else {
+            also(scan_.active() ? "one more scan of the bus after the one under way" : "scan of the bus begun");
+            scan_.begin(wallSeconds());
+        }
+    }
+    line("SIGHUP: " + (done.empty() ? std::string("nothing is kept or reopened") : done));
 }
 
 void ServiceShell::scanBus() {

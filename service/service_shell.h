@@ -40,7 +40,8 @@ private:
 
 class ServiceShell final : public Shell {
 public:
-    // `stopSignals`: a descriptor that becomes readable when the service is asked to stop.
+    // `stopSignals`: a descriptor that becomes readable when the service is asked to stop, or
+    // on SIGHUP.
     // `web` and `webMonitor`: the web monitor, when it is on.
     // `device`: the serial device open at the start.
     ServiceShell(int stopSignals, bool monitorLines, std::FILE* out, std::string device,
@@ -76,7 +77,7 @@ public:
     // The module table, learned from the frames and kept in its state file.
     void watchModules(ModuleWatch& watch) { modules_ = &watch; }
     // --scan: the bus is asked what it holds once the device is open, when it is back, and on
-    // SIGHUP (which `stopSignals` then also reports).
+    // SIGHUP; one scan at a time, and one more at most after it.
     void scanBus();
     // --announce: the clients' LAN discovery answered from the wait, without a pass.
     void announce(LanAnnouncer& announcer) { announcer_ = &announcer; }
@@ -132,6 +133,7 @@ private:
     void refusalLine(const std::string& address, const std::string& text);
     // Whether the signal descriptor asked to stop (else it was SIGHUP).
     bool readStopSignal();
+    void hangUp();
     ModuleWatch* modules_ = nullptr;
     CaptureKeeper* capture_ = nullptr;
     LanAnnouncer* announcer_ = nullptr;

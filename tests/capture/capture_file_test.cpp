@@ -142,6 +142,39 @@ TEST_F(CaptureFileTest, AFileThatCannotBeMadeIsTriedAgainAndSaidWhenItComesBack)
     EXPECT_EQ(read(inside), captureHeaderText(header) + captureLine(aRecord(1)));
 }
 
+// Given as a link (or one planted at the path), the file is not written through: its target
+// keeps what it held, and the warning says why.
+TEST_F(CaptureFileTest, ALinkAtThePathIsNotFollowed) {
+    const std::string victim = dir + "/victim";
+    { std::ofstream(victim) << "precious\n"; }
+    fs::create_symlink(victim, path);
+    CaptureFile file(path, kDefaultCaptureFileSize, header, say());
+    EXPECT_FALSE(file.open(0));
+    file.add(aRecord(1), 100);
+    file.flush(200);
+    EXPECT_EQ(read(victim), "precious\n");
+    EXPECT_EQ(said, std::vector<std::string>{"W cannot write the capture file " + path +
+                                             ": it is a symbolic link, which is not followed; the capture goes on in memory only"});
+}
+
+// Log rotation moves the file away; reopened, the capture goes on in a new file at the path,
+// and nothing waiting is lost.
+TEST_F(CaptureFileTest, ReopenedAfterRotationGoesOnInANewFile) {
+    CaptureFile file(path, kDefaultCaptureFileSize, header, say());
+    ASSERT_TRUE(file.open(0));
+    file.add(aRecord(1), 100);
+    fs::rename(path, path + ".rotated");
+    ASSERT_TRUE(file.reopen(200));
+    file.add(aRecord(2), 300);
+    file.flush(400);
+    std::string first = captureHeaderText(header), second = captureHeaderText(header);
+    appendCaptureLine(first, aRecord(1));
+    appendCaptureLine(second, aRecord(2));
+    EXPECT_EQ(read(path + ".rotated"), first);
+    EXPECT_EQ(read(path), second);
+    EXPECT_TRUE(said.empty());
+}
+
 TEST(CaptureKeeper, TheFileHoldsWhatTheDownloadGives) {
     char pattern[] = "/tmp/tessel-capture-XXXXXX";
     ASSERT_NE(::mkdtemp(pattern), nullptr);

@@ -104,17 +104,19 @@ TEST_F(Watch, TheTableOutlivesARestartAndIsWrittenAtMostOnceAMinute) {
         w.stop();
     }
     lines.clear();
-    WebMonitor web("test");
-    ModuleWatch again = make(3600, &web);
-    again.start(1100);
-    EXPECT_TRUE(lines.empty()) << "known already: no line of a module learned";
-    ASSERT_EQ(countModules(again.table()).known, 2);
-    EXPECT_EQ(moduleName(*moduleAt(again.table(), 0x10)), "Kit");
-    EXPECT_FALSE(moduleAt(again.table(), 0x10)->heardSinceStart);
-    const std::string snapshot = web.snapshotEvent("");
-    EXPECT_NE(snapshot.find("\"address\":16,"), std::string::npos);
-    EXPECT_NE(snapshot.find("\"address\":32,"), std::string::npos);
-    EXPECT_NE(snapshot.find("\"heardSinceStart\":false"), std::string::npos);
+    {
+        WebMonitor web("test");
+        ModuleWatch again = make(3600, &web);
+        again.start(1100);
+        EXPECT_TRUE(lines.empty()) << "known already: no line of a module learned";
+        ASSERT_EQ(countModules(again.table()).known, 2);
+        EXPECT_EQ(moduleName(*moduleAt(again.table(), 0x10)), "Kit");
+        EXPECT_FALSE(moduleAt(again.table(), 0x10)->heardSinceStart);
+        const std::string snapshot = web.snapshotEvent("");
+        EXPECT_NE(snapshot.find("\"address\":16,"), std::string::npos);
+        EXPECT_NE(snapshot.find("\"address\":32,"), std::string::npos);
+        EXPECT_NE(snapshot.find("\"heardSinceStart\":false"), std::string::npos);
+    }
 
     // Quiet too long while the service was stopped: silent from the start, without a line.
     ModuleWatch late = make(60);
@@ -162,6 +164,88 @@ TEST_F(Watch, AStateDirectoryThatCannotBeWrittenIsSaidOnce) {
     w.framesPassed({}, busFrames(0x10, {"FB 01 00 00 00 00 00 00"}), 1100, 100'000);
     w.tick(1100, 100'000);
     ASSERT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("cannot keep", 0) == 0; }), 1);
+}
+
+}  // namespace
+}  // namespace tessel
+
+namespace tessel {
+namespace {
+
+// The journal reads UTF-8: a name's ISO-8859-15 bytes are converted, and a quote inside a name
+// reads as part of it.
+TEST_F(Watch, ModuleLinesAreUtf8WithTheirNamesQuoted) {
+    ModuleWatch w = make();
+    w.start(1000);
+    w.framesPassed({}, busFrames(0x10, {"FF 11 12 34 01 14 20", "CC 00 E3 45 6E 74 72", "CC 00 E7 E9 65 FF FF"}), 1000, 0);
+    w.framesPassed({}, busFrames(0x12, {"FF 11 12 35 01 14 20", "CC 00 E3 41 22 20 42", "CC 00 E7 5C FF FF FF"}), 1000, 0);
+    w.tick(1000, 60'000);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "module $10 VMB4RYNO \"Entr\xC3\xA9" "e\" serial 1234 build 14-20");
+    EXPECT_EQ(lines[1], "module $12 VMB4RYNO \"A\\\" B\\\\\" serial 1235 build 14-20");
+}
+
+// A module restarting over and over says so once, then once a minute with the count.
+TEST_F(Watch, RestartsFoldIntoALineAMinute) {
+    ModuleWatch w = make();
+    w.start(1000);
+    w.framesPassed({}, busFrames(0x10, {"FF 11 12 34 01 14 20"}), 1000, 0);
+    w.tick(1000, 60'000);
+    lines.clear();
+    const FrameQueue powerUp = busFrames(0x00, {"AB 10"});
+    for (int i = 0; i < 6; ++i) {
+        w.framesPassed({}, powerUp, 1100 + i, 100'000 + i * 5'000);
+        w.tick(1100 + i, 100'000 + i * 5'000);
+    }
+    EXPECT_EQ(lines, std::vector<std::string>{"module $10 VMB4RYNO serial 1234 build 14-20 restarted"});
+    EXPECT_EQ(w.nextCheckIn(130'000), 30'000);
+    w.tick(1160, 160'000);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[1], "restarted 5 times in the last minute: module $10 VMB4RYNO serial 1234 build 14-20 restarted");
+}
+
+// A last-heard time far in the future (a clock that was set wrong) makes a deadline far away,
+// never one that has passed: the loop would spin.
+TEST_F(Watch, AFarFutureTimeNeverMakesADeadlineThatHasPassed) {
+    ModuleWatch w = make(24 * 3600);
+    w.start(1000);
+    w.framesPassed({}, busFrames(0x10, {"FF 11 12 34 01 14 20"}), 9'000'000'000'000'000'000, 0);
+    w.tick(1000, 60'000);
+    w.tick(1000, 120'000);  // the state file written
+    EXPECT_GT(w.dueInMillis(1000, 120'000), 1'000'000'000);
+    const std::int64_t next = w.nextCheckIn(120'000);
+    EXPECT_TRUE(next < 0 || next > 1'000'000'000) << next;  // none, or far away
+}
+
+TEST_F(Watch, ASecondServiceOnTheDirectoryRunsWithoutAStateFile) {
+    ModuleWatch first = make();
+    first.start(1000);
+    first.framesPassed({}, busFrames(0x10, {"FF 11 12 34 01 14 20"}), 1000, 0);
+    first.tick(1000, 0);
+    const auto written = fs::last_write_time(dir + "/modules.state");
+    ModuleWatch second = make();
+    second.start(1000);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0], "the state directory " + dir + " is not this service's: another tessel-serverd holds it (pid " +
+                            std::to_string(::getpid()) + "); running without a state file");
+    EXPECT_EQ(countModules(second.table()).known, 0);
+    second.framesPassed({}, busFrames(0x20, {"FF 15 45 67 01 14 10"}), 2000, 100'000);
+    second.tick(2000, 200'000);
+    second.stop();
+    EXPECT_EQ(second.keepNow(), "");
+    EXPECT_EQ(fs::last_write_time(dir + "/modules.state"), written);
+    EXPECT_EQ(first.keepNow(), dir + "/modules.state");
+}
+
+TEST_F(Watch, ADirectoryInTheFilesPlaceIsNamedAndLeftAlone) {
+    fs::create_directory(dir + "/modules.state");
+    ModuleWatch w = make();
+    w.start(1000);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0], "the module table's place " + dir +
+                            "/modules.state holds no file (it is a directory): left as it is, and the module table is not kept");
+    EXPECT_TRUE(fs::is_directory(dir + "/modules.state"));
+    EXPECT_FALSE(fs::exists(dir + "/modules.state.damaged"));
 }
 
 }  // namespace
