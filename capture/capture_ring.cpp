@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdlib>
+#include <utility>
 
 namespace tessel {
 
@@ -122,10 +123,25 @@ void CaptureRing::dropOldest() {
 }
 
 CaptureRing::Reader::Reader(const CaptureRing& ring)
-    : ring_(ring), at_(ring.head_), left_(ring.used_), mono_(ring.baseMono_), offset_(ring.baseOffset_) {}
+    : ring_(ring),
+      number_(ring.givenUp_),
+      end_(ring.givenUp_ + static_cast<std::int64_t>(ring.records_)),
+      at_(ring.head_),
+      mono_(ring.baseMono_),
+      offset_(ring.baseOffset_) {}
+
+std::int64_t CaptureRing::Reader::takeMissed() { return std::exchange(missed_, 0); }
 
 bool CaptureRing::Reader::next(CaptureRecord& r) {
-    if (left_ == 0) return false;
+    if (number_ < ring_.givenUp_) {
+        // Overwritten since the last read: on from the oldest kept, with its times.
+        missed_ += std::min(ring_.givenUp_, end_) - number_;
+        number_ = ring_.givenUp_;
+        at_ = ring_.head_;
+        mono_ = ring_.baseMono_;
+        offset_ = ring_.baseOffset_;
+    }
+    if (number_ >= end_) return false;
     const Decoded d = ring_.decodeAt(at_);
     mono_ += d.monoStep;
     if (d.hasOffset) offset_ = d.offset;
@@ -146,12 +162,12 @@ bool CaptureRing::Reader::next(CaptureRecord& r) {
         r.bytes = std::move(payload);
     }
     at_ = (at_ + d.size) % ring_.buffer_.size();
-    left_ -= d.size;
+    ++number_;
     return true;
 }
 
-CaptureText::CaptureText(CaptureRing ring, CaptureHeader header, std::int64_t sinceWallMicros)
-    : ring_(std::move(ring)), reader_(ring_), since_(sinceWallMicros), pending_(captureHeaderText(header)) {}
+CaptureText::CaptureText(const CaptureRing& ring, CaptureHeader header, std::int64_t sinceWallMicros)
+    : reader_(ring), since_(sinceWallMicros), pending_(captureHeaderText(header)) {}
 
 std::size_t CaptureText::read(char* out, std::size_t max) {
     CaptureRecord record;
@@ -160,7 +176,16 @@ std::size_t CaptureText::read(char* out, std::size_t max) {
             pending_.erase(0, taken_);
             taken_ = 0;
         }
-        if (!reader_.next(record)) {
+        const bool more = reader_.next(record);
+        if (const std::int64_t missed = reader_.takeMissed(); missed > 0) {
+            CaptureRecord gap{more ? record.wallMicros : reader_.wallMicros(), more ? record.monoMicros : reader_.monoMicros(),
+                              CaptureDirection::Event,
+                              "tessel-serverd", {},
+                              std::to_string(missed) + (missed == 1 ? " record" : " records") +
+                                  " given up by the ring before this download came to them"};
+            if (!more || record.wallMicros >= since_) appendCaptureLine(pending_, gap);
+        }
+        if (!more) {
             done_ = true;
             break;
         }

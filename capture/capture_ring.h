@@ -42,17 +42,25 @@ public:
     // "bus", "tessel-serverd", a client's name, or "client N" for one no longer named.
     std::string sourceName(std::int64_t source) const;
 
-    // The records in order, oldest first; the ring must not change while one reads it (a
-    // download reads a copy).
+    // The records in order, oldest first, up to the newest when the reader was made. The ring
+    // may go on between two reads: each record has its number, and a reader whose next record
+    // was given up meanwhile goes on from the oldest still kept, counting those it missed.
     class Reader {
     public:
         explicit Reader(const CaptureRing& ring);
         bool next(CaptureRecord& record);
+        // Records given up before this reader came to them, since the last call.
+        std::int64_t takeMissed();
+        // The times it stands at: of the record read last, or of the last one given up.
+        std::int64_t monoMicros() const { return mono_; }
+        std::int64_t wallMicros() const { return mono_ + offset_; }
 
     private:
         const CaptureRing& ring_;
-        std::size_t at_, left_;
+        std::int64_t number_, end_;  // of the next record, and past the last to read
+        std::size_t at_;
         std::int64_t mono_, offset_;
+        std::int64_t missed_ = 0;
     };
 
 private:
@@ -82,17 +90,18 @@ private:
 };
 
 // A capture as text for a download: the header, then the ring's records from `sinceWallMicros`
-// on, made a few at a time as the reader asks.
+// on, made a few at a time as the reader asks, straight from the ring (which must outlive it):
+// a download holds no copy, so two slow ones of a large ring cost little memory. Records the
+// ring gave up before the download came to them are said in an event line where they were.
 class CaptureText {
 public:
-    CaptureText(CaptureRing ring, CaptureHeader header, std::int64_t sinceWallMicros);
+    CaptureText(const CaptureRing& ring, CaptureHeader header, std::int64_t sinceWallMicros);
     CaptureText(const CaptureText&) = delete;
     CaptureText& operator=(const CaptureText&) = delete;
     // Up to `max` bytes into `out`; 0 at the end.
     std::size_t read(char* out, std::size_t max);
 
 private:
-    CaptureRing ring_;
     CaptureRing::Reader reader_;
     std::int64_t since_;
     std::string pending_;

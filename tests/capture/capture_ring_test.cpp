@@ -135,5 +135,51 @@ TEST(CaptureText, ADownloadIsTheHeaderAndTheRecordsSinceItsStartInAnyChunks) {
     }
 }
 
+// A download reads the ring itself while it goes on: what is added after it began is not in
+// it, and what the ring gave up before the download came to it is said where it was, the rest
+// read back exactly.
+TEST(CaptureText, ReadsTheRingAsItGoesOnAndSaysWhatItMissed) {
+    CaptureRing ring(kMinimumCaptureMemory);
+    const auto add = [&ring](int i) {
+        const std::int64_t mono = static_cast<std::int64_t>(i) * 1000;
+        ring.add(kEvening + mono, mono, CaptureDirection::FromBus, kBusSource, aFrame(i));
+    };
+    int added = 0;
+    while (ring.givenUp() == 0) add(added++);
+    const std::vector<CaptureRecord> before = everything(ring);
+    const CaptureHeader header{1, "h", "/dev/pts/1", "3.08"};
+    CaptureText text(ring, header, 0);
+    char chunk[512];
+    std::string got;
+    got.append(chunk, text.read(chunk, sizeof chunk));
+    // The ring turns over half its records: the download's next ones are gone.
+    const std::size_t half = before.size() / 2;
+    const std::int64_t givenUpBefore = ring.givenUp();
+    while (static_cast<std::size_t>(ring.givenUp() - givenUpBefore) < half) add(added++);
+    for (std::size_t n; (n = text.read(chunk, sizeof chunk)) > 0;) got.append(chunk, n);
+
+    // What was read before the turn, a line for the gap, then the rest of what was there when
+    // the download began, exactly, and nothing newer.
+    std::vector<std::string> lines;
+    for (std::size_t at = 0, end; (end = got.find('\n', at)) != std::string::npos; at = end + 1) lines.push_back(got.substr(at, end - at + 1));
+    std::size_t gap = 0;
+    while (gap < lines.size() && lines[gap].find("given up by the ring") == std::string::npos) ++gap;
+    ASSERT_LT(gap, lines.size()) << "no line for the gap";
+    const std::size_t headerLines = 2;
+    ASSERT_GE(gap, headerLines);
+    const std::size_t readFirst = gap - headerLines;
+    const auto gapRecord = readCaptureLine(std::string_view(lines[gap]).substr(0, lines[gap].size() - 1));
+    ASSERT_TRUE(gapRecord);
+    EXPECT_EQ(gapRecord->direction, CaptureDirection::Event);
+    EXPECT_EQ(gapRecord->source, "tessel-serverd");
+    const auto missed = static_cast<std::size_t>(std::stoll(gapRecord->text));
+    EXPECT_EQ(gapRecord->text, std::to_string(missed) + " records given up by the ring before this download came to them");
+    EXPECT_EQ(readFirst + missed + (lines.size() - gap - 1), before.size());
+    for (std::size_t i = 0; i < readFirst; ++i) EXPECT_EQ(lines[headerLines + i], captureLine(before[i]));
+    for (std::size_t i = gap + 1; i < lines.size(); ++i) {
+        EXPECT_EQ(lines[i], captureLine(before[readFirst + missed + (i - gap - 1)])) << i;
+    }
+}
+
 }  // namespace
 }  // namespace tessel
