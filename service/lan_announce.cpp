@@ -83,6 +83,22 @@ std::uint16_t LanAnnouncer::port() const {
     return ntohs(addr.sin_port);
 }
 
+bool AnswerBudget::take(std::uint32_t source, std::int64_t now) {
+    if (!all_.allows(now)) return false;
+    auto it = bySource_.find(source);
+    if (it == bySource_.end()) {
+        if (bySource_.size() >= kAnswerSources) {
+            std::erase_if(bySource_, [now](const auto& entry) { return now - entry.second.newest() >= 1000; });
+            if (bySource_.size() >= kAnswerSources) return false;
+        }
+        it = bySource_.try_emplace(source).first;
+    }
+    if (!it->second.allows(now)) return false;
+    it->second.add(now);
+    all_.add(now);
+    return true;
+}
+
 void LanAnnouncer::serve(std::int64_t nowMillis) {
     for (int i = 0; i < kDatagramsPerWake; ++i) {
         char data[64];
@@ -111,16 +127,11 @@ void LanAnnouncer::serve(std::int64_t nowMillis) {
             ++ignored_;
             continue;
         }
-        if (nowMillis - windowStart_ >= 1000) {
-            windowStart_ = nowMillis;
-            inWindow_ = 0;
-        }
         const auto answer = navigationAnswer(identity_, local);
-        if (!answer || inWindow_ >= kAnswersPerSecond) {
+        if (!answer || !budget_.take(from.sin_addr.s_addr, nowMillis)) {
             ++ignored_;
             continue;
         }
-        ++inWindow_;
         // From the address it came in on, so the client sees the address the listener serves.
         alignas(cmsghdr) char reply[CMSG_SPACE(sizeof(in_pktinfo))] = {};
         iovec out{const_cast<char*>(answer->data()), answer->size()};

@@ -2,12 +2,15 @@
 // "Velbus Navigation Request" to UDP port 32767; the service answers the sender with one JSON
 // object naming this host, the model, the version and the listeners that serve the address the
 // request came in on (their TCP port and whether they need the key; never the key). Anything
-// else that comes is passed over without a word, and at most 10 answers go out a second.
+// else that comes is passed over without a word, and at most 10 answers go out in any second,
+// at most 2 of them to one sender, so one sender's flood leaves the others their answers.
 #pragma once
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/unique_fd.h"
@@ -17,6 +20,10 @@ namespace tessel {
 constexpr std::uint16_t kAnnouncePort = 32767;
 constexpr std::string_view kNavigationRequest = "Velbus Navigation Request";
 constexpr int kAnswersPerSecond = 10;
+// A client asks once and waits for the answer; a second within the second is a retry.
+constexpr int kAnswersPerSource = 2;
+// Senders remembered within a second; past this many, a new one waits for the next second.
+constexpr std::size_t kAnswerSources = 256;
 // Datagrams taken per wake: a flood is read off in turns with the bus, never all at once.
 constexpr int kDatagramsPerWake = 32;
 
@@ -37,6 +44,31 @@ struct AnnounceIdentity {
 // listener serves that address.
 std::optional<std::string> navigationAnswer(const AnnounceIdentity& identity, const std::string& local);
 
+// Which answers may go: the times of the last answers, overall and per sender, so the limit
+// holds in any second, not only within fixed windows.
+class AnswerBudget {
+public:
+    // True, and counted, when an answer to `source` may go at `nowMillis`.
+    bool take(std::uint32_t source, std::int64_t nowMillis);
+
+private:
+    template <std::size_t N>
+    struct Recent {
+        std::array<std::int64_t, N> times{};  // a ring of the last N answers' times
+        std::size_t oldest = 0;
+        bool full = false;
+        bool allows(std::int64_t now) const { return !full || now - times[oldest] >= 1000; }
+        std::int64_t newest() const { return times[(oldest + N - 1) % N]; }
+        void add(std::int64_t now) {
+            times[oldest] = now;
+            oldest = (oldest + 1) % N;
+            full = full || oldest == 0;
+        }
+    };
+    Recent<kAnswersPerSecond> all_;
+    std::unordered_map<std::uint32_t, Recent<kAnswersPerSource>> bySource_;
+};
+
 class LanAnnouncer {
 public:
     explicit LanAnnouncer(AnnounceIdentity identity) : identity_(std::move(identity)) {}
@@ -53,8 +85,7 @@ public:
 private:
     AnnounceIdentity identity_;
     UniqueFd fd_;
-    std::int64_t windowStart_ = -1000;
-    int inWindow_ = 0;
+    AnswerBudget budget_;
     std::int64_t answered_ = 0, ignored_ = 0;
 };
 

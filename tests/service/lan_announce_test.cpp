@@ -95,14 +95,66 @@ TEST_F(Discovery, OnlyTheExactRequestIsAnswered) {
     EXPECT_EQ(announcer.ignored(), 5);
 }
 
-TEST_F(Discovery, AtMostTenAnswersASecond) {
+TEST_F(Discovery, OneSenderGetsItsShareASecond) {
     for (int i = 0; i < 40; ++i) send("Velbus Navigation Request");
-    EXPECT_EQ(answers(5000), kAnswersPerSecond);
+    EXPECT_EQ(answers(5000), kAnswersPerSource);
     send("Velbus Navigation Request");
     EXPECT_EQ(answers(5999), 0);
     send("Velbus Navigation Request");
     EXPECT_EQ(answers(6000), 1);
-    EXPECT_EQ(announcer.answered(), 11);
+    EXPECT_EQ(announcer.answered(), 3);
+}
+
+// At most ten answers in any second, not only within fixed windows; a flooding sender takes
+// its share and leaves the others theirs.
+TEST(AnswerBudget, TenInAnySecondAndAFloodLeavesOthersTheirShare) {
+    const struct {
+        const char* what;
+        std::vector<std::pair<std::uint32_t, std::int64_t>> requests;  // sender, time
+        int answered;
+    } cases[] = {
+        {"one sender's flood", std::vector<std::pair<std::uint32_t, std::int64_t>>(40, {1, 5000}), kAnswersPerSource},
+        {"twenty senders at once", [] {
+             std::vector<std::pair<std::uint32_t, std::int64_t>> r;
+             for (std::uint32_t s = 1; s <= 20; ++s) r.push_back({s, 0});
+             return r;
+         }(), kAnswersPerSecond},
+        // A fixed window would answer ten at 999 and ten more at 1000.
+        {"across a window's edge", [] {
+             std::vector<std::pair<std::uint32_t, std::int64_t>> r;
+             for (std::uint32_t s = 1; s <= 10; ++s) r.push_back({s, 999});
+             for (std::uint32_t s = 11; s <= 20; ++s) r.push_back({s, 1000});
+             for (std::uint32_t s = 21; s <= 30; ++s) r.push_back({s, 1998});
+             return r;
+         }(), kAnswersPerSecond},
+        {"a flood and eight others", [] {
+             std::vector<std::pair<std::uint32_t, std::int64_t>> r;
+             for (int i = 0; i < 100; ++i) r.push_back({1, 10});
+             for (std::uint32_t s = 2; s <= 9; ++s) r.push_back({s, 20});
+             return r;
+         }(), kAnswersPerSource + 8},
+        {"a new second", [] {
+             std::vector<std::pair<std::uint32_t, std::int64_t>> r;
+             for (std::uint32_t s = 1; s <= 20; ++s) r.push_back({s, 0});
+             for (std::uint32_t s = 1; s <= 20; ++s) r.push_back({s, 1000});
+             return r;
+         }(), 2 * kAnswersPerSecond},
+    };
+    for (const auto& c : cases) {
+        AnswerBudget budget;
+        int answered = 0;
+        for (const auto& [sender, at] : c.requests) answered += budget.take(sender, at) ? 1 : 0;
+        EXPECT_EQ(answered, c.answered) << c.what;
+    }
+}
+
+// However many senders come, the table of them stays bounded, and the next second is served.
+TEST(AnswerBudget, ACrowdOfSendersKeepsTheTableBounded) {
+    AnswerBudget budget;
+    int answered = 0;
+    for (std::uint32_t s = 1; s <= 100'000; ++s) answered += budget.take(s, static_cast<std::int64_t>(s / 100)) ? 1 : 0;
+    EXPECT_LE(answered, 10 * (100'000 / 100 / 1000 + 1));
+    EXPECT_TRUE(budget.take(7, 10'000'000));
 }
 
 }  // namespace
