@@ -57,6 +57,7 @@ ReplayPlan planReplay(const CaptureContents& capture) {
         if (r.direction == CaptureDirection::ToBus && sound(r.bytes)) plan.expected.push_back({at, r.bytes});
     }
     plan.lengthMicros = lastAt;
+    plan.skippedLines = capture.badLines + (capture.tornLast ? 1 : 0);
     return plan;
 }
 
@@ -66,8 +67,16 @@ ReplayReport compareReplay(const ReplayPlan& plan, const std::vector<TimedFrame>
     for (const TimedFrame& f : received) {
         if (sound(f.bytes)) got.push_back(f);
     }
+    if (plan.skippedLines > 0) {
+        report.lines.push_back(std::to_string(plan.skippedLines) + (plan.skippedLines == 1 ? " line" : " lines") +
+                               " of the capture skipped: not records");
+    }
     report.lines.push_back("the bridge wrote " + std::to_string(got.size()) + " frames, the capture has " +
                            std::to_string(plan.expected.size()) + " for the bus");
+    if (plan.expected.empty() && got.empty()) {
+        report.lines.push_back("nothing to compare: the capture has no frames for the bus, and none came");
+        return report;
+    }
     bool same = true;
     std::int64_t worst = 0;
     bool gapWrong = false;

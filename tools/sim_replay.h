@@ -18,6 +18,7 @@ struct ReplayPlan {
     std::vector<TimedFrame> toPlay;    // the capture's runs from the bus, frames or not
     std::vector<TimedFrame> expected;  // its sound frames for the bus, from clients or the service
     std::int64_t lengthMicros = 0;     // until its last record
+    std::size_t skippedLines = 0;      // neither a record nor a comment, or a last line cut short
 };
 
 // Times run from the capture's first record, on the monotonic clock of each run of the
@@ -30,7 +31,9 @@ struct ReplayReport {
     std::vector<std::string> lines;
 };
 
-// The frames the bridge wrote (their times from the start of the replay) against the plan's.
+// The frames the bridge wrote (their times from the start of the replay) against the plan's. A
+// capture without frames for the bus has nothing to compare, which is no match; the lines it
+// skipped are said first.
 // A gap between two frames (and the first's from the start) may differ from the capture's,
 // divided by `speed`, by a quarter of a second and a quarter of itself: the bridge paces, the
 // clients do not answer to the microsecond.

@@ -80,5 +80,29 @@ TEST(Replay, TheVerdict) {
     }
 }
 
+// A capture whose every line was skipped, or that has no frames for the bus, is no match: it
+// says how many lines it skipped and that there was nothing to compare.
+TEST(Replay, NothingToCompareIsNoMatchAndSkippedLinesAreSaid) {
+    const CaptureHeader header{1, "h", "/dev/pts/1", "3.08"};
+    const struct {
+        const char* what;
+        std::string body;
+        std::vector<std::string> lines;
+    } table[] = {
+        {"every line skipped", "not a record\nnor this\n",
+         {"2 lines of the capture skipped: not records", "the bridge wrote 0 frames, the capture has 0 for the bus",
+          "nothing to compare: the capture has no frames for the bus, and none came"}},
+        {"no frames for the bus", captureLine({kEvening, 1, CaptureDirection::FromBus, "bus", kButton, ""}) + "torn",
+         {"1 line of the capture skipped: not records", "the bridge wrote 0 frames, the capture has 0 for the bus",
+          "nothing to compare: the capture has no frames for the bus, and none came"}},
+    };
+    for (const auto& row : table) {
+        std::istringstream in(captureHeaderText(header) + row.body);
+        const ReplayReport report = compareReplay(planReplay(readCapture(in)), {}, 1);
+        EXPECT_FALSE(report.match) << row.what;
+        EXPECT_EQ(report.lines, row.lines) << row.what;
+    }
+}
+
 }  // namespace
 }  // namespace tessel::sim
