@@ -363,6 +363,9 @@ class Program:
         return self.proc.poll() is None
 
     def stop(self):
+        """Ends it (SIGTERM, then SIGKILL after 5 s) and removes its folder; again is harmless."""
+        if self.output.closed:
+            return
         if self.proc.poll() is None:
             self.proc.send_signal(signal.SIGTERM)
             try:

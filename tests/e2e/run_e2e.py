@@ -31,6 +31,7 @@ import capture_cases  # noqa: E402
 import harness  # noqa: E402
 import hostile_cases  # noqa: E402
 import module_cases  # noqa: E402
+import own_work_cases  # noqa: E402
 import host_cases  # noqa: E402
 import web_cases  # noqa: E402
 
@@ -1481,6 +1482,7 @@ CASES.update(hostile_cases.CASES)
 CASES.update(module_cases.CASES)
 CASES.update(capture_cases.CASES)
 CASES.update(host_cases.CASES)
+CASES.update(own_work_cases.CASES)
 
 
 def main():
@@ -1503,6 +1505,7 @@ def main():
     if ARGS.emulator:
         harness.EMULATOR[:] = [ARGS.emulator]
     web_cases.ARGS = hostile_cases.ARGS = module_cases.ARGS = capture_cases.ARGS = host_cases.ARGS = ARGS
+    own_work_cases.ARGS = ARGS
     if ARGS.list:
         print("\n".join(CASES))
         return 0
