@@ -3,7 +3,8 @@
 Prints figures; asserts nothing.
 
     bench/bench.py --program build/bench/tessel-server [--service build/bench/tessel-serverd]
-                   [--quick] [--soak] [--no-ser2net] [--sections ...]
+                   [--simulator build/bench/tools/velbus-sim] [--quick] [--soak] [--no-ser2net]
+                   [--sections ...]
 
 Each system gets its own pseudo-terminal as the bus and its own TCP port on loopback; the bridge
 runs under a private Xvfb from a temporary working directory. ser2net (Debian package) is run
@@ -15,6 +16,7 @@ import os
 import resource
 import select
 import shutil
+import signal
 import socket
 import ssl
 import statistics
@@ -646,6 +648,123 @@ def capture_section(service, systems, buses, quick):
         shutil.rmtree(work, ignore_errors=True)
 
 
+def slow_download(port, stop, got):
+    """A browser on a slow line: /capture read 16 KiB at a time, 20 times a second, until `stop`."""
+    sock = socket.create_connection(("127.0.0.1", port), timeout=10)
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 16 * 1024)
+    sock.sendall(b"GET /capture HTTP/1.1\r\nHost: bench\r\nConnection: close\r\n\r\n")
+    while not stop.is_set():
+        data = sock.recv(16 * 1024)
+        if not data:
+            break
+        got[0] += len(data)
+        time.sleep(0.05)
+    sock.close()
+
+
+def large_capture_section(service, systems, quick):
+    """A 256 MiB capture memory filled with the bus's noise (records of 1 KiB), then the bus's
+    latency to a client with and without two slow downloads of it on their way, and the service's
+    memory meanwhile; ser2net's latency in the same run for reference."""
+    bus = Bus()
+    web_port = free_port()
+    system = TesselService(service, bus, ["--capture-memory", "256M", "--web", str(web_port)])
+    system.name = "capture 256M"
+    try:
+        # Noise until the ring is full: the memory stops growing once every page of it is used.
+        noise = bytes(64 * 1024)
+        last = 0
+        for _ in range(40000):
+            _write_all(bus.master, noise)
+            rss = status_kib(system.pid, "VmRSS")
+            if rss > 256 * 1024 and rss == last:
+                break
+            last = rss
+        time.sleep(1)
+        frames = 60 if quick else 200
+        reference = [s for s, _ in systems if s.name.startswith("ser2net")]
+        print("A 256 MiB capture and two slow downloads of it (16 KiB at a time, 20 a second), 1 client, "
+              "%d frames at 20 frames/s" % frames)
+        print("  %-44s %14s %14s%s" % ("", "no download", "2 downloads", " %14s" % reference[0].name if reference else ""))
+        rss_before = status_kib(system.pid, "VmRSS")
+        _, quiet = latency(system, bus, 1, frames)
+        # The downloads begin 2 s into the measurement: the moment they start is in it.
+        stop, got = threading.Event(), [[0], [0]]
+        readers = [threading.Thread(target=lambda g=g: (time.sleep(2), slow_download(web_port, stop, g)), daemon=True)
+                   for g in got]
+        for t in readers:
+            t.start()
+        _, busy = latency(system, bus, 1, frames)
+        rss_during = status_kib(system.pid, "VmRSS")
+        peak = status_kib(system.pid, "VmHWM")
+        stop.set()
+        for t in readers:
+            t.join(10)
+        theirs = [latency(s, _bus_of(systems, s), 1, frames)[1] for s in reference]
+        for key in ("p50", "p99", "max"):
+            row("bus to client latency %s, ms" % key, [quiet[key], busy[key]] + [t[key] for t in theirs])
+        row("RSS, KiB", [rss_before, rss_during] + [None] * len(reference), 0)
+        row("peak RSS, KiB", [None, peak] + [None] * len(reference), 0)
+        row("downloaded meanwhile, KiB", [None, (got[0][0] + got[1][0]) // 1024] + [None] * len(reference), 0)
+    finally:
+        system.stop()
+        bus.close()
+
+
+def _bus_of(systems, system):
+    return next(b for s, b in systems if s is system)
+
+
+def scan_section(service, simulator, quick):
+    """--scan of a house of 60 relay modules at the bus's usual pace: how long a client's command
+    waits for the bus while the type requests go out, while the modules' names are asked, and
+    after 200 SIGHUPs."""
+    work = tempfile.mkdtemp(prefix="bench-scan-")
+    house, log = os.path.join(work, "relays.house"), os.path.join(work, "bus.log")
+    with open(house, "w") as f:
+        for i in range(60):
+            f.write('module %02X VMB4RYNO %04X "Relays %d"\n' % (0x10 + i, 0x1000 + i, i))
+    sim = subprocess.Popen([simulator, "--house", house, "--log", log, "--usb", "--quiet"], stdout=subprocess.PIPE,
+                           stderr=subprocess.DEVNULL)
+    device = sim.stdout.readline().decode().strip()
+    run = Service(service, ["--device", device, "--port", str(free_port()), "--scan"])
+    try:
+        port = int(run.wait_started().split(" listening on 0.0.0.0:")[1].split(" ")[0])
+        client = socket.create_connection(("127.0.0.1", port))
+
+        def wait(command):
+            text = "RX " + command.hex().upper()
+            sent = time.monotonic()
+            client.sendall(command)
+            while time.monotonic() - sent < 120:
+                with open(log) as f:
+                    if text in f.read():
+                        return time.monotonic() - sent
+                time.sleep(0.005)
+            return float("nan")
+
+        run.wait_for_line(lambda line: line.startswith("scan of the bus: a type request"), 10, "the scan")
+        time.sleep(2)
+        waits = [wait(frame(0xF8, 0x10, [0x02, 0x01]))]
+        run.wait_for_line(lambda line: line.startswith("scan of the bus: 60 modules"), 60, "the answers")
+        time.sleep(5)
+        waits.append(wait(frame(0xF8, 0x11, [0x02, 0x01])))
+        for _ in range(200):
+            run.proc.send_signal(signal.SIGHUP)
+        time.sleep(1)
+        waits.append(wait(frame(0xF8, 0x12, [0x02, 0x01])))
+        client.close()
+        print("--scan of 60 relay modules: a client's command's wait for the bus, s")
+        row("during the type requests", [waits[0]], 3)
+        row("during the name requests", [waits[1]], 3)
+        row("after 200 SIGHUPs", [waits[2]], 3)
+    finally:
+        run.stop()
+        sim.terminate()
+        sim.wait(5)
+        shutil.rmtree(work, ignore_errors=True)
+
+
 def burst_wait(system, bus):
     """One client sends 254 type requests in one burst (a scan); another sends one command a
     second later: how long that command waits for the bus, in seconds."""
@@ -824,8 +943,12 @@ def main():
     parser.add_argument("--soak", action="store_true", help="also 10 minutes of a flooding client")
     parser.add_argument("--soak-seconds", type=float, default=600)
     parser.add_argument("--no-ser2net", action="store_true")
-    parser.add_argument("--sections", default="latency,many,tls,burst,integrity,fanout,pacing,cost,usb,web,churn,turns,capture",
-                        help="comma-separated: latency,many,tls,burst,integrity,fanout,pacing,cost,usb,web,churn,turns,capture")
+    parser.add_argument("--simulator", help="velbus-sim, for the scan's section")
+    parser.add_argument("--sections",
+                        default="latency,many,tls,burst,integrity,fanout,pacing,cost,usb,web,churn,turns,capture,"
+                                "large-capture,scan",
+                        help="comma-separated: latency,many,tls,burst,integrity,fanout,pacing,cost,usb,web,churn,turns,"
+                             "capture,large-capture,scan")
     args = parser.parse_args()
     program = os.path.abspath(args.program)
     sections = set(args.sections.split(","))
@@ -946,6 +1069,12 @@ def main():
 
         if "capture" in sections and args.service:
             capture_section(os.path.abspath(args.service), systems, buses, args.quick)
+
+        if "large-capture" in sections and args.service:
+            large_capture_section(os.path.abspath(args.service), systems, args.quick)
+
+        if "scan" in sections and args.service and args.simulator:
+            scan_section(os.path.abspath(args.service), os.path.abspath(args.simulator), args.quick)
 
         if "turns" in sections:
             # The window keeps the single first-come queue the service had before its turns.

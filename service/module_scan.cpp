@@ -19,7 +19,7 @@ std::vector<Bytes> detailRequests(const ModuleRecord& r) {
     if (info->naming == ChannelNaming::Bit) {
         // Every channel at once: each answers with its own three frames.
         out.push_back(moduleRequest(r.address, false, {0xEF, 0xFF}));
-    } else {
+    } else if (info->naming == ChannelNaming::Number) {
         for (int ch = 1; ch <= info->channels; ++ch) {
             out.push_back(moduleRequest(r.address, false, {0xEF, static_cast<std::uint8_t>(ch)}));
         }

@@ -11,24 +11,22 @@ namespace tessel::sim {
 const std::vector<ModuleType>& moduleTypes() {
     // The module types the house may hold, as the clients parse their replies; builds as the
     // frame carries them (build 1409: 14 09), none older than the clients' name-bearing ones.
-    static const std::vector<ModuleType> kTypes{
-        {0x10, "VMB4RYLD", 5, ChannelForm::Bit, 0x01, 0x14, 0x20,
-         {{0x00E3, 0x00EF}, {0x01E3, 0x01EF}, {0x02E3, 0x02EF}, {0x03E3, 0x03EF}, {0x04E3, 0x04EE}}, 12, 16},
-        {0x11, "VMB4RYNO", 5, ChannelForm::Bit, 0x01, 0x14, 0x20,
-         {{0x00E3, 0x00EF}, {0x01E3, 0x01EF}, {0x02E3, 0x02EF}, {0x03E3, 0x03EF}, {0x04E3, 0x04EE}}, 12, 16},
-        {0x15, "VMBDMI", 1, ChannelForm::Number, 0x01, 0x14, 0x10, {{0x00B0, 0x00EF}}, 62, 16},
-        {0x0C, "VMB1TS", 1, ChannelForm::Number, 0x01, 0x14, 0x09, {}, 62, 16},
-        {0x0B, "VMB4PD", 8, ChannelForm::Bit, 0x01, 0x14, 0x09, {}, 62, 15},
-        {0x1E, "VMBGP1", 9, ChannelForm::Number, 0x01, 0x14, 0x15, {{0x03C0, 0x03FF}}, 62, 16},
-        {0x22, "VMB7IN", 8, ChannelForm::Bit, 0x03, 0x14, 0x24, {{0x03AC, 0x03EB}}, 62, 16},
-        {0x1D, "VMB2BLE", 2, ChannelForm::Bit, 0x01, 0x14, 0x09, {{0x004C, 0x008B}}, 62, 16},
-    };
+    static const std::vector<ModuleType> kTypes = [] {
+        std::vector<ModuleType> types{
+            {0x10, 5, 0x01, 0x14, 0x20, 12, 16}, {0x11, 5, 0x01, 0x14, 0x20, 12, 16},
+            {0x15, 1, 0x01, 0x14, 0x10, 62, 16}, {0x0C, 1, 0x01, 0x14, 0x09, 62, 16},
+            {0x0B, 8, 0x01, 0x14, 0x09, 62, 15}, {0x1E, 9, 0x01, 0x14, 0x15, 62, 16},
+            {0x22, 8, 0x03, 0x14, 0x24, 62, 16}, {0x1D, 2, 0x01, 0x14, 0x09, 62, 16},
+        };
+        for (ModuleType& t : types) t.info = findModuleType(t.code);
+        return types;
+    }();
     return kTypes;
 }
 
 const ModuleType* moduleTypeNamed(const std::string& name) {
     for (const auto& t : moduleTypes()) {
-        if (name == t.name) return &t;
+        if (name == t.name()) return &t;
     }
     return nullptr;
 }
@@ -40,22 +38,50 @@ Module* House::at(std::uint8_t address) {
     return nullptr;
 }
 
+namespace {
+
+// The addresses of `ranges` in order, within the memory.
+std::vector<std::uint16_t> addressesOf(const MemoryRanges& ranges) {
+    std::vector<std::uint16_t> out;
+    for (const auto& [first, last] : ranges) {
+        for (unsigned a = first; a <= last && a < kMemorySize; ++a) out.push_back(static_cast<std::uint16_t>(a));
+    }
+    return out;
+}
+
+const MemoryRanges* channelRanges(const Module& m, int busChannel) {
+    const auto it = m.type->info->channelNameRanges.find(clientChannel(*m.type->info, busChannel));
+    return it != m.type->info->channelNameRanges.end() ? &it->second : nullptr;
+}
+
+void writeText(Module& m, const std::vector<std::uint16_t>& at, const std::string& text) {
+    for (std::size_t i = 0; i < at.size() && i < text.size(); ++i) m.memory[at[i]] = static_cast<std::uint8_t>(text[i]);
+}
+
+}  // namespace
+
 void layOutMemory(Module& m) {
     m.memory.fill(0xFF);
-    std::size_t next = 0;
-    for (const auto& [first, last] : m.type->nameRanges) {
-        for (std::uint16_t a = first; a <= last && a < kMemorySize && next < m.name.size(); ++a) {
-            m.memory[a] = static_cast<std::uint8_t>(m.name[next++]);
+    writeText(m, addressesOf(m.type->info->nameRanges), m.name);
+    for (std::size_t ch = 0; ch < m.channelNames.size(); ++ch) {
+        if (const MemoryRanges* ranges = channelRanges(m, static_cast<int>(ch + 1))) {
+            writeText(m, addressesOf(*ranges), m.channelNames[ch]);
         }
     }
-    if (m.is(0x10) || m.is(0x11)) {
-        for (std::size_t ch = 0; ch < m.channelNames.size(); ++ch) {
-            const std::string& n = m.channelNames[ch];
-            for (std::size_t i = 0; i < n.size() && i < 16 && 0x00F0 + 0x100 * ch + i < kMemorySize; ++i) {
-                m.memory[0x00F0 + 0x100 * ch + i] = static_cast<std::uint8_t>(n[i]);
-            }
-        }
+}
+
+std::array<std::uint8_t, 16> channelNameBytes(const Module& m, int busChannel) {
+    std::array<std::uint8_t, 16> out;
+    out.fill(0xFF);
+    if (const MemoryRanges* ranges = channelRanges(m, busChannel)) {
+        const std::vector<std::uint16_t> at = addressesOf(*ranges);
+        for (std::size_t i = 0; i < at.size() && i < out.size(); ++i) out[i] = m.memory[at[i]];
+        return out;
     }
+    // A channel whose name the table places nowhere keeps it outside the memory.
+    const std::string& name = m.channelNames[static_cast<std::size_t>(busChannel - 1)];
+    for (std::size_t i = 0; i < name.size() && i < out.size(); ++i) out[i] = static_cast<std::uint8_t>(name[i]);
+    return out;
 }
 
 namespace {
@@ -125,7 +151,7 @@ bool parseHouse(std::istream& in, House& house, std::string& error) {
             if (type == nullptr) return fail("no module type " + w[2]);
             if (!hexNumber(w[3], 0xFFFF, serial)) return fail("the serial " + w[3] + " is not 0000 to FFFF");
             if (w[4].size() > type->nameLimit) {
-                return fail("the module name is over " + std::to_string(type->nameLimit) + " characters for a " + type->name);
+                return fail("the module name is over " + std::to_string(type->nameLimit) + " characters for a " + type->name());
             }
             if (!used.insert(static_cast<unsigned>(address)).second) return fail("the address " + w[1] + " is taken");
             Module m;
@@ -137,7 +163,7 @@ bool parseHouse(std::istream& in, House& house, std::string& error) {
             m.states.assign(static_cast<std::size_t>(type->channels), 0);
             if (w.size() > 5) {
                 if (w[5] != "sub" || w.size() == 6 || w.size() > 10) return fail("after the name: sub and up to four addresses");
-                if (!m.is(0x1E)) return fail("a " + std::string(type->name) + " has no sub-addresses");
+                if (!m.is(0x1E)) return fail("a " + type->name() + " has no sub-addresses");
                 for (std::size_t i = 6; i < w.size(); ++i) {
                     unsigned long sub = 0;
                     if (!hexNumber(w[i], 0xFE, sub) || sub == 0) return fail("the sub-address " + w[i] + " is not 01 to FE");
@@ -154,7 +180,7 @@ bool parseHouse(std::istream& in, House& house, std::string& error) {
             long ch = 0;
             if (w.size() < 3 || w.size() > 4 || !quoted[2]) return fail("a channel is: channel N \"NAME\" [STATE]");
             if (!decimal(w[1], 1, m.type->channels, ch)) {
-                return fail("a " + std::string(m.type->name) + " has channels 1 to " + std::to_string(m.type->channels));
+                return fail("a " + m.type->name() + " has channels 1 to " + std::to_string(m.type->channels));
             }
             if (w[2].size() > m.type->channelLimit) {
                 return fail("the channel name is over " + std::to_string(m.type->channelLimit) + " characters");
@@ -169,14 +195,14 @@ bool parseHouse(std::istream& in, House& house, std::string& error) {
                 } else if (decimal(w[3], 0, 100, level) && (m.is(0x15) || m.is(0x1D))) {
                     m.states[at] = static_cast<std::uint8_t>(level);
                 } else {
-                    return fail("the state " + w[3] + " does not fit a " + m.type->name);
+                    return fail("the state " + w[3] + " does not fit a " + m.type->name());
                 }
             }
         } else if (w[0] == "temperature") {
             char* end = nullptr;
             const double t = w.size() == 2 ? std::strtod(w[1].c_str(), &end) : 0;
             if (w.size() != 2 || *end != '\0' || t < -55 || t > 125) return fail("a temperature is: temperature DEGREES");
-            if (!m.is(0x0C) && !m.is(0x1E)) return fail("a " + std::string(m.type->name) + " has no thermometer");
+            if (!m.is(0x0C) && !m.is(0x1E)) return fail("a " + m.type->name() + " has no thermometer");
             m.temperatureSixteenths = static_cast<int>(t * 16 + (t < 0 ? -0.5 : 0.5));
         } else {
             return fail("\"" + w[0] + "\" is not module, channel or temperature");

@@ -14,29 +14,29 @@
 #include <string>
 #include <vector>
 
+#include "modules/module_types.h"
 #include "protocol/frame.h"
 
 namespace tessel::sim {
 
-enum class ChannelForm { Bit, Number };  // how the channel-name and status frames name a channel
-
+// What the simulated house adds to the shared table of module types (its name, how its frames
+// name a channel, where its names live in memory).
 struct ModuleType {
     std::uint8_t code;
-    const char* name;
     int channels;
-    ChannelForm form;
     std::uint8_t memoryMap;
     std::uint8_t buildYear, buildWeek;
-    // Where the module name lives in memory, range by range; none: it has no name there.
-    std::vector<std::pair<std::uint16_t, std::uint16_t>> nameRanges;
     std::size_t nameLimit;     // characters of a module name every client reads alike
     std::size_t channelLimit;  // characters of a channel name
+    const ModuleTypeInfo* info = nullptr;  // the shared table's entry
+
+    const std::string& name() const { return info->name; }
 };
 
 const std::vector<ModuleType>& moduleTypes();
 const ModuleType* moduleTypeNamed(const std::string& name);
 
-// Room for every type's memory map: the relay modules' fifth bank ends at 04FF.
+// Room for every simulated type's memory map: the relay modules' fifth bank ends at 04FF.
 constexpr std::size_t kMemorySize = 0x800;
 
 struct Module {
@@ -61,8 +61,10 @@ struct House {
 
 // Reads a house file; false, with `error` naming the line ("line 7: ..."), when it will not do.
 bool parseHouse(std::istream& in, House& house, std::string& error);
-// Lays out each module's memory: 0xFF, with the module name at its type's addresses (and, for
-// the relay modules, each channel's name after its bank).
+// Lays out each module's memory: 0xFF, with the module name and each channel's name at their
+// type's addresses. Its names are read from there, and memory writes change them.
 void layOutMemory(Module& module);
+// A channel's name as its memory holds it: 16 bytes, 0xFF past its end.
+std::array<std::uint8_t, 16> channelNameBytes(const Module& module, int busChannel);
 
 }  // namespace tessel::sim

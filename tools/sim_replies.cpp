@@ -1,5 +1,9 @@
 #include "tools/sim_replies.h"
 
+#include <span>
+
+#include "protocol/commands.h"
+
 namespace tessel::sim {
 
 namespace {
@@ -21,11 +25,18 @@ Bytes typeReply(const Module& m) {
     return d;
 }
 
-// The channels a request names: bits of a mask, or one number.
+bool numbered(const Module& m) { return m.type->info->naming == ChannelNaming::Number; }
+
+// The channels a request names: bits of a mask, or one number; FF names every channel the
+// module has, whatever its naming.
 std::vector<int> channelsOf(const Module& m, std::uint8_t named) {
     std::vector<int> out;
-    if (m.type->form == ChannelForm::Number) {
+    if (numbered(m) && named != kEveryChannel) {
         if (named >= 1 && named <= m.type->channels) out.push_back(named);
+        return out;
+    }
+    if (named == kEveryChannel) {
+        for (int ch = 1; ch <= m.type->channels; ++ch) out.push_back(ch);
         return out;
     }
     for (int ch = 1; ch <= m.type->channels; ++ch) {
@@ -35,18 +46,23 @@ std::vector<int> channelsOf(const Module& m, std::uint8_t named) {
 }
 
 std::uint8_t channelByte(const Module& m, int ch) {
-    return m.type->form == ChannelForm::Number ? static_cast<std::uint8_t>(ch) : static_cast<std::uint8_t>(1u << (ch - 1));
+    return numbered(m) ? static_cast<std::uint8_t>(ch) : static_cast<std::uint8_t>(1u << (ch - 1));
 }
 
+// A channel's name from the module's memory, in its three parts.
 void channelName(std::vector<Bytes>& out, const Module& m, int ch) {
-    std::uint8_t c[16];
-    std::fill(std::begin(c), std::end(c), 0xFF);
-    const std::string& name = m.channelNames[static_cast<std::size_t>(ch - 1)];
-    for (std::size_t i = 0; i < name.size() && i < 16; ++i) c[i] = static_cast<std::uint8_t>(name[i]);
+    const std::array<std::uint8_t, 16> c = channelNameBytes(m, ch);
     const std::uint8_t b = channelByte(m, ch);
-    out.push_back(moduleFrame(kLowPriority, m.address, {0xF0, b, c[0], c[1], c[2], c[3], c[4], c[5]}));
-    out.push_back(moduleFrame(kLowPriority, m.address, {0xF1, b, c[6], c[7], c[8], c[9], c[10], c[11]}));
-    out.push_back(moduleFrame(kLowPriority, m.address, {0xF2, b, c[12], c[13], c[14], c[15]}));
+    out.push_back(moduleFrame(kLowPriority, m.address, {kChannelNamePart1, b, c[0], c[1], c[2], c[3], c[4], c[5]}));
+    out.push_back(moduleFrame(kLowPriority, m.address, {kChannelNamePart2, b, c[6], c[7], c[8], c[9], c[10], c[11]}));
+    out.push_back(moduleFrame(kLowPriority, m.address, {kChannelNamePart3, b, c[12], c[13], c[14], c[15]}));
+}
+
+// A configuration tool's write into the module's memory: its names change with it.
+void writeMemory(Module& m, unsigned address, std::span<const std::uint8_t> bytes) {
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (address + i < kMemorySize) m.memory[address + i] = bytes[i];
+    }
 }
 
 std::uint8_t memoryAt(const Module& m, unsigned address) {
@@ -156,11 +172,19 @@ std::vector<Bytes> answer(House& house, const Bytes& f) {
     const std::uint8_t command = f[4];
     const auto arg = [&](int i) -> std::uint8_t { return n > i ? f[static_cast<std::size_t>(4 + i)] : 0; };
     switch (command) {
-        case 0xEF:
+        case kChannelNameRequest:
             if (n >= 2) {
-                const std::uint8_t named = m->is(0x1D) ? static_cast<std::uint8_t>(arg(1) & 0x03) : arg(1);
+                // The blinds module ignores the higher bits (one client asks EF 0F).
+                const std::uint8_t named =
+                    m->is(0x1D) && arg(1) != kEveryChannel ? static_cast<std::uint8_t>(arg(1) & 0x03) : arg(1);
                 for (const int ch : channelsOf(*m, named)) channelName(out, *m, ch);
             }
+            break;
+        case kWriteMemoryByte:
+            if (n == 4) writeMemory(*m, (arg(1) << 8) | arg(2), std::span(f).subspan(7, 1));
+            break;
+        case kWriteMemoryBlock:
+            if (n == 7) writeMemory(*m, (arg(1) << 8) | arg(2), std::span(f).subspan(7, 4));
             break;
         case 0xFD:
             if (n >= 3) {

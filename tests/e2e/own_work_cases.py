@@ -90,12 +90,13 @@ def case_service_scan_never_shuts_a_client_out(display):
         waits.append(bus_wait(sim, client, frame(0xF8, 0x11, [0x02, 0x01])))
         for _ in range(200):
             run.proc.send_signal(signal.SIGHUP)
-        # Signals that come while one waits are merged: a line for each that was taken.
-        run.wait_for_line(lambda line: line.startswith("SIGHUP: one more scan of the bus after the one under way"), 5,
-                          "the SIGHUPs taken")
+        time.sleep(0.5)
         waits.append(bus_wait(sim, client, frame(0xF8, 0x12, [0x02, 0x01])))
         check(all(w < 0.5 for w in waits), "a client's command waited %s s for the bus" % ["%.2f" % w for w in waits])
         check(run.running(), "the SIGHUPs stopped the service")
+        # Signals that come while one waits are merged: a line for each that was taken.
+        run.wait_for_line(lambda line: line.startswith("SIGHUP: one more scan of the bus after the one under way"), 5,
+                          "the SIGHUPs taken")
         # The scan under way goes on; one more follows it, and no other.
         # (At 5 ms a request the modules' answers fall behind, so the second may hear fewer.)
         wait_for(lambda: len([x for x in run.stdout_lines() if x.startswith("scan of the bus: ") and

@@ -240,10 +240,10 @@ TEST(DefaultHouse, AnsweringAScanFillsTheTable) {
         const ModuleRecord* r = moduleAt(t, m.address);
         ASSERT_NE(r, nullptr) << int(m.address);
         EXPECT_EQ(r->address, m.address);
-        EXPECT_EQ(typeText(*r), m.type->name);
+        EXPECT_EQ(typeText(*r), m.type->name());
         EXPECT_EQ(r->serial, m.serial);
         EXPECT_TRUE(nameComplete(*r)) << m.name;
-        EXPECT_EQ(moduleName(*r), m.type->nameRanges.empty() ? "" : m.name);
+        EXPECT_EQ(moduleName(*r), m.type->info->nameRanges.empty() ? "" : m.name);
         for (std::size_t ch = 0; ch < m.channelNames.size(); ++ch) {
             const auto it = r->channels.find(static_cast<int>(ch + 1));
             ASSERT_TRUE(it != r->channels.end()) << m.name << " channel " << ch + 1;

@@ -95,10 +95,13 @@ TEST(ModuleScan, AsksEachTypeAsItNamesItsChannels) {
         std::vector<const char*> requests;
     } cases[] = {
         {"FF 0B 67 89 01 14 09", {"EF FF"}},                    // bits: all at once, no name memory
-        {"FF 0C 00 78 90 01 14 09", {"EF 01"}},                 // one numbered channel
+        {"FF 0C 00 78 90 01 14 09", {"EF FF"}},                 // one channel: bit and number alike
         {"FF 15 45 67 01 14 10", {"EF 01", "C9 00 B0", "C9 00 B4", "C9 00 B8", "C9 00 BC", "C9 00 C0", "C9 00 C4",
                                   "C9 00 C8", "C9 00 CC", "C9 00 D0", "C9 00 D4", "C9 00 D8", "C9 00 DC", "C9 00 E0",
                                   "C9 00 E4", "C9 00 E8", "C9 00 EC"}},
+        {"FF 2A 45 67 01 14 10", {"C9 00 B0", "C9 00 B4", "C9 00 B8", "C9 00 BC", "C9 00 C0", "C9 00 C4",  // no
+                                  "C9 00 C8", "C9 00 CC", "C9 00 D0", "C9 00 D4", "C9 00 D8", "C9 00 DC",  // channel
+                                  "C9 00 E0", "C9 00 E4", "C9 00 E8", "C9 00 EC"}},                       // names
         {"FF 99 00 01 01 01 01", {}},                           // a type not in the list: nothing to ask
     };
     for (const auto& c : cases) {

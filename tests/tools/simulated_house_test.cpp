@@ -94,6 +94,69 @@ TEST(SimulatedHouse, EachTypeAnswersAsTheNotesSay) {
     }
 }
 
+// Every type answers EF FF (all three clients send it) with every channel it has, named or
+// not, three frames a channel; a number-named type answers EF n with channel n alone.
+TEST(SimulatedHouse, EveryTypeNamesEveryChannelAskedForAll) {
+    House house = defaultHouse();
+    const struct {
+        const char* what;
+        std::uint8_t address;
+        std::uint8_t named;
+        std::vector<std::uint8_t> channelBytes;  // of the answers, in order
+    } table[] = {
+        {"relays, by bit", 0x10, 0xFF, {0x01, 0x02, 0x04, 0x08, 0x10}},
+        {"dimmer, by number", 0x20, 0xFF, {0x01}},
+        {"dimmer, its one channel", 0x20, 0x01, {0x01}},
+        {"sensor, one channel", 0x40, 0xFF, {0x01}},
+        {"push-button panel", 0x30, 0xFF, {0x01, 0x02, 0x04, 0x08, 0x10, 0x20, 0x40, 0x80}},
+        {"glass panel, by number", 0x50, 0xFF, {1, 2, 3, 4, 5, 6, 7, 8, 9}},
+        {"glass panel, channel 4", 0x50, 0x04, {4}},
+        {"glass panel, no channel 10", 0x50, 0x0A, {}},
+        {"inputs", 0x60, 0xFF, {0x01, 0x02, 0x04, 0x08, 0x10, 0x20, 0x40, 0x80}},
+        {"blinds", 0x70, 0xFF, {0x01, 0x02}},
+    };
+    for (const auto& row : table) {
+        const auto frames = answer(house, request(row.address, {0xEF, row.named}));
+        ASSERT_EQ(frames.size(), 3 * row.channelBytes.size()) << row.what;
+        for (std::size_t i = 0; i < frames.size(); ++i) {
+            EXPECT_EQ(frames[i][4], 0xF0 + i % 3) << row.what;
+            EXPECT_EQ(frames[i][5], row.channelBytes[i / 3]) << row.what;
+        }
+    }
+}
+
+// A configuration tool renames by writing memory, a byte (FC) or four (CA) at a time; the
+// module then answers its names from what was written.
+TEST(SimulatedHouse, MemoryWritesRenameAModule) {
+    House house = defaultHouse();
+    const auto write = [&](std::uint8_t address, const Bytes& data) {
+        EXPECT_TRUE(answer(house, request(address, data)).empty());  // a write is not answered
+    };
+    write(0x10, {0xCA, 0x00, 0xE3, 'I', 's', 'l', 'a'});
+    write(0x10, {0xCA, 0x00, 0xE7, 'n', 'd', 0xFF, 0xFF});
+    write(0x10, {0xCA, 0x00, 0xF0, 'I', 's', 'l', 'a'});
+    write(0x10, {0xCA, 0x00, 0xF4, 'n', 'd', ' ', 'l'});
+    write(0x10, {0xFC, 0x00, 0xF8, 'a'});
+    write(0x10, {0xFC, 0x00, 0xF9, 'm'});
+    write(0x10, {0xFC, 0x00, 0xFA, 'p'});
+    write(0x10, {0xFC, 0x00, 0xFB, 0xFF});
+    write(0x50, {0xCA, 0x00, 0xE1, 'W', 'a', 'r', 'm'});  // the panel's thermostat, channel 9
+    write(0x50, {0xCA, 0x00, 0xE5, 0xFF, 0xFF, 0xFF, 0xFF});  // a tool pads the rest
+    write(0x50, {0xCA, 0x00, 0xE9, 0xFF, 0xFF, 0xFF, 0xFF});
+    write(0x50, {0xCA, 0x00, 0xED, 0xFF, 0xFF, 0xFF, 0xFF});
+    EXPECT_EQ(dataOf(answer(house, request(0x10, {0xC9, 0x00, 0xE3})), 0x10), std::vector<std::string>{"CC00E349736C61"});
+    EXPECT_EQ(dataOf(answer(house, request(0x10, {0xC9, 0x00, 0xE7})), 0x10), std::vector<std::string>{"CC00E76E64FFFF"});
+    EXPECT_EQ(dataOf(answer(house, request(0x10, {0xEF, 0x01})), 0x10),
+              (std::vector<std::string>{"F001497"
+                                        "36C616E64", "F101206C616D70FF", "F201FFFFFFFF"}));
+    EXPECT_EQ(dataOf(answer(house, request(0x50, {0xEF, 0x09})), 0x50),
+              (std::vector<std::string>{"F0095761726DFFFF", "F109FFFFFFFFFFFF", "F209FFFFFFFF"}));
+    // Out of the memory, or cut short: nothing changes, nothing breaks.
+    write(0x10, {0xFC, 0x7F, 0xFF, 'x'});
+    write(0x10, {0xCA, 0x00, 0xF0, 'x'});
+    EXPECT_EQ(dataOf(answer(house, request(0x10, {0xC9, 0x00, 0xF0})), 0x10), std::vector<std::string>{"CC00F049736C61"});
+}
+
 TEST(SimulatedHouse, ModuleNamesLieAtTheirTypesAddresses) {
     House house = defaultHouse();
     const struct {
