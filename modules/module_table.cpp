@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "platform/saturating.h"
+#include "protocol/commands.h"
 #include "protocol/frame.h"
 
 namespace tessel {
@@ -129,24 +130,51 @@ void learnChannelName(ModuleRecord& r, std::uint8_t sender, std::span<const std:
     r.channels[*channel] = name;
 }
 
-// Memory bytes from `start` on: those that fall in the type's name ranges take their place.
+// Where `address` falls within `ranges` taken one after the other; none: outside them.
+std::optional<std::size_t> offsetIn(const MemoryRanges& ranges, std::uint16_t address) {
+    std::size_t index = 0;
+    for (const auto& [first, last] : ranges) {
+        if (address >= first && address <= last) return index + (address - first);
+        index += static_cast<std::size_t>(last - first + 1);
+    }
+    return std::nullopt;
+}
+
+// A channel name's byte from memory: its part counts as read once any of its bytes is.
+bool learnChannelByte(ModuleRecord& r, const ModuleTypeInfo& info, std::uint16_t address, std::uint8_t byte) {
+    for (const auto& [clientChannel, ranges] : info.channelNameRanges) {
+        const auto at = offsetIn(ranges, address);
+        if (!at) continue;
+        if (*at >= 16) return false;
+        ChannelName& name = r.channels[busChannel(info, clientChannel)];
+        const int part = *at < 6 ? 0 : *at < 12 ? 1 : 2;
+        if ((name.partsKnown & (1u << part)) == 0) {
+            // The rest of a part never read is padding until it is.
+            for (std::size_t i = part == 0 ? 0 : part == 1 ? 6 : 12, end = part == 2 ? 16 : i + 6; i < end; ++i) name.bytes[i] = kNone;
+        }
+        const bool changed = name.bytes[*at] != byte || (name.partsKnown & (1u << part)) == 0;
+        name.bytes[*at] = byte;
+        name.partsKnown = static_cast<std::uint8_t>(name.partsKnown | (1u << part));
+        return changed;
+    }
+    return false;
+}
+
+// Memory bytes from `start` on: those that fall in the type's name ranges or a channel name's
+// take their place.
 void learnMemory(ModuleRecord& r, std::uint16_t start, std::span<const std::uint8_t> bytes, ModuleNews& news) {
     if (!r.type) return;
     const ModuleTypeInfo* info = findModuleType(*r.type);
     if (info == nullptr) return;
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         const auto address = static_cast<std::uint16_t>(start + i);
-        std::size_t index = 0;
-        for (const auto& [first, last] : info->nameRanges) {
-            if (address >= first && address <= last) {
-                const std::size_t at = index + (address - first);
-                if (at < r.nameBytes.size() && r.nameBytes[at] != bytes[i]) {
-                    r.nameBytes[at] = bytes[i];
-                    news.described = true;
-                }
-                break;
+        if (const auto at = offsetIn(info->nameRanges, address)) {
+            if (*at < r.nameBytes.size() && r.nameBytes[*at] != bytes[i]) {
+                r.nameBytes[*at] = bytes[i];
+                news.described = true;
             }
-            index += static_cast<std::size_t>(last - first + 1);
+        } else if (learnChannelByte(r, *info, address, bytes[i])) {
+            news.described = true;
         }
     }
 }
@@ -218,6 +246,26 @@ ModuleNews learnFromFrame(ModuleTable& t, std::span<const std::uint8_t> frame, b
         default:
             break;
     }
+    return news;
+}
+
+std::optional<std::uint8_t> memoryWriteTarget(std::span<const std::uint8_t> frame) {
+    const auto f = view(frame);
+    if (!f || f->rtr || f->address == 0x00 || f->address == kNone) return std::nullopt;
+    if (f->data.size() == 4 && f->data[0] == kWriteMemoryByte) return f->address;
+    if (f->data.size() == 7 && f->data[0] == kWriteMemoryBlock) return f->address;
+    return std::nullopt;
+}
+
+ModuleNews learnFromWrite(ModuleTable& t, std::span<const std::uint8_t> frame) {
+    ModuleNews news;
+    const auto target = memoryWriteTarget(frame);
+    if (!target || !t.byAddress[*target]) return news;
+    const auto data = view(frame)->data;
+    ModuleRecord& r = *t.byAddress[*target];
+    learnMemory(r, static_cast<std::uint16_t>(data[1] << 8 | data[2]), data.subspan(3), news);
+    news.address = r.address;
+    news.written = news.described;
     return news;
 }
 

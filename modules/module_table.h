@@ -57,6 +57,7 @@ struct ModuleNews {
     bool described = false;    // something shown of it changed: type, serial, build, names
     bool heardAgain = false;   // it was silent and is heard again
     bool restarted = false;    // a power-up frame for it
+    bool written = false;      // a memory write changed its module or a channel name
     std::int64_t silentFor = 0;  // with heardAgain: seconds it was not heard
 };
 
@@ -64,6 +65,13 @@ struct ModuleNews {
 // clients are requests and teach nothing; a bus frame teaches only when a module sent it.
 ModuleNews learnFromFrame(ModuleTable& table, std::span<const std::uint8_t> frame, bool fromBus,
                           std::int64_t nowSeconds);
+
+// Learns from a memory write (FC hi lo byte, CA hi lo b0..b3) to a module the table knows, from a
+// client or seen on the bus: bytes at its name's or a channel name's addresses take their place,
+// as the module will answer them. Any other frame teaches nothing here.
+ModuleNews learnFromWrite(ModuleTable& table, std::span<const std::uint8_t> frame);
+// Whether the frame is a memory write, and to which address (none: it is not one).
+std::optional<std::uint8_t> memoryWriteTarget(std::span<const std::uint8_t> frame);
 
 // The module an address belongs to (its own, or the one it is a sub-address of); none when the
 // table has none.

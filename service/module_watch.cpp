@@ -94,13 +94,66 @@ void ModuleWatch::showRow(std::uint8_t address) {
     }
 }
 
+bool ModuleWatch::noteWrite(std::span<const std::uint8_t> frame, const std::string& by, std::int64_t nowMillis) {
+    const auto target = memoryWriteTarget(frame);
+    if (!target || !table_.byAddress[*target]) return false;
+    auto [it, added] = renames_.try_emplace(*target);
+    if (added) {
+        const ModuleRecord& r = *table_.byAddress[*target];
+        it->second.oldName = moduleName(r);
+        for (const auto& [channel, name] : r.channels) it->second.oldChannels[channel] = channelNameText(name);
+    }
+    it->second.dueMillis = nowMillis + kRenameSettleMillis;
+    nextCheckMillis_ = std::min(nextCheckMillis_, it->second.dueMillis);
+    const bool written = learnFromWrite(table_, frame).written;
+    if (written || it->second.by.empty()) it->second.by = by;  // who changed it last
+    dirty_ = dirty_ || written;
+    return written;
+}
+
+void ModuleWatch::sayRenames(std::int64_t nowMillis) {
+    for (auto it = renames_.begin(); it != renames_.end();) {
+        if (it->second.dueMillis > nowMillis) {
+            ++it;
+            continue;
+        }
+        const Rename& rename = it->second;
+        if (const auto& slot = table_.byAddress[it->first]) {
+            const std::string module = "module " + addressText(slot->address);
+            if (const std::string name = moduleName(*slot); name != rename.oldName) {
+                say(module + " renamed " + quotedName(name) + " (was " + quotedName(rename.oldName) + ") by " + rename.by,
+                    JournalLevel::Info);
+            }
+            for (const auto& [channel, bytes] : slot->channels) {
+                const auto old = rename.oldChannels.find(channel);
+                const std::string was = old != rename.oldChannels.end() ? old->second : std::string();
+                if (const std::string name = channelNameText(bytes); name != was) {
+                    say(module + " channel " + std::to_string(channel) + " renamed " + quotedName(name) + " (was " +
+                            quotedName(was) + ") by " + rename.by,
+                        JournalLevel::Info);
+                }
+            }
+        }
+        it = renames_.erase(it);
+    }
+}
+
 void ModuleWatch::framesPassed(const FrameQueue& clientRuns, const FrameQueue& busFrames, std::int64_t now,
                                std::int64_t nowMillis) {
-    (void)clientRuns;  // requests: they teach nothing of a module
     std::set<std::uint8_t> shown;
     std::set<std::uint8_t> seen;
+    // Other requests teach nothing of a module; a write at its names renames it.
+    for (const ReceivedFrame& run : clientRuns) {
+        if (!soundFrame(run.wellFormed != 0, run.bytes)) continue;
+        const std::string by = senderName_ ? senderName_(run.sender) : "client " + std::to_string(run.sender);
+        if (noteWrite(run.bytes, by, nowMillis)) shown.insert(*memoryWriteTarget(run.bytes));
+    }
     for (const ReceivedFrame& record : busFrames) {
         if (!checksumPair(record.bytes).agrees()) continue;
+        if (memoryWriteTarget(record.bytes)) {  // a tool elsewhere on the bus
+            if (noteWrite(record.bytes, "the bus", nowMillis)) shown.insert(*memoryWriteTarget(record.bytes));
+            continue;
+        }
         const ModuleNews news = learnFromFrame(table_, record.bytes, true, now);
         if (news.address == 0) continue;
         dirty_ = true;
@@ -156,6 +209,7 @@ void ModuleWatch::tick(std::int64_t now, std::int64_t nowMillis) {
         it = pending_.erase(it);
     }
     for (const std::string& folded : restartFolds_.due(nowMillis)) say(folded, JournalLevel::Info);
+    sayRenames(nowMillis);
     for (const std::uint8_t address : markSilent(table_, now, settings_.silentAfter)) {
         dirty_ = true;
         say("module " + moduleDescription(*table_.byAddress[address]) + " silent: not heard for " +
@@ -178,6 +232,7 @@ std::int64_t ModuleWatch::dueInMillis(std::int64_t now, std::int64_t nowMillis) 
         sooner(saturatingAdd(saturatingMul(saturatingSub(*silence, now), 1000), 1));
     }
     if (const auto fold = restartFolds_.nextDue()) sooner(*fold - nowMillis);
+    for (const auto& [address, rename] : renames_) sooner(rename.dueMillis - nowMillis);
     if (dirty_ && !settings_.statePath.empty()) sooner(lastWriteMillis_ + kStateWriteMillis - nowMillis);
     return due;
 }

@@ -10,6 +10,7 @@
 #include <limits>
 #include <map>
 #include <set>
+#include <span>
 #include <string>
 
 #include "modules/module_table.h"
@@ -30,6 +31,9 @@ constexpr std::int64_t kStateWriteMillis = 60'000;
 // reads is said without one.
 constexpr std::int64_t kLearnedLineSettleMillis = 2'000;
 constexpr std::int64_t kLearnedLineLimitMillis = 60'000;
+// A rename is said once the writes to a module have stopped this long: a tool writes a name four
+// bytes at a time.
+constexpr std::int64_t kRenameSettleMillis = 2'000;
 
 struct ModuleWatchSettings {
     std::int64_t silentAfter = kDefaultSilentAfterSeconds;  // 0: never silent
@@ -42,6 +46,8 @@ std::string durationText(std::int64_t seconds);
 class ModuleWatch {
 public:
     using LineSink = std::function<void(const std::string&, JournalLevel)>;
+    // Who a client is, for the lines of the renames it made ("192.168.1.20:50312").
+    using SenderName = std::function<std::string(SenderId)>;
     ModuleWatch(ModuleWatchSettings settings, LineSink line, WebMonitor* web);
 
     // Takes the state directory for this service alone and reads the state file: its modules
@@ -64,6 +70,7 @@ public:
     void stop();
     // The state file written now (SIGHUP); its path, or empty when none is kept.
     std::string keepNow();
+    void nameSenders(SenderName name) { senderName_ = std::move(name); }
 
     const ModuleTable& table() const { return table_; }
     std::int64_t silentAfter() const { return settings_.silentAfter; }
@@ -95,6 +102,18 @@ private:
     UniqueFd stateLock_;  // the state directory is ours while it is open
     // A module restarting over and over (a failing supply) is said once a minute, counted.
     RefusalFolds restartFolds_{"restarted"};
+    // Memory writes at a module's names, said once they settle: the names before the first.
+    struct Rename {
+        std::int64_t dueMillis = 0;
+        std::string by;
+        std::string oldName;
+        std::map<int, std::string> oldChannels;
+    };
+    std::map<std::uint8_t, Rename> renames_;
+    SenderName senderName_;
+    // A memory write, from a client or seen on the bus; true when it changed a name.
+    bool noteWrite(std::span<const std::uint8_t> frame, const std::string& by, std::int64_t nowMillis);
+    void sayRenames(std::int64_t nowMillis);
 };
 
 }  // namespace tessel

@@ -393,6 +393,11 @@ int runService(int argc, char** argv) {
                      JournalLevel::Info, levelled);
     if (o.syncClock) shell->syncClock([] { return localTimeAt(std::time(nullptr)); });
     modules.start(static_cast<std::int64_t>(std::time(nullptr)));
+    modules.nameSenders([&bridge](SenderId id) {
+        // The client is still in the table in the pass its frames are handed on.
+        const ClientRecord* client = findClient(bridge.clientTable, id);
+        return client != nullptr ? clientName(*client) : id == kFrontEndSender ? std::string(kProgram) : "client " + std::to_string(id);
+    });
     shell->watchModules(modules);
     if (o.scan) shell->scanBus();
     if (o.captureMemory > 0) shell->keepCapture(capture, clock, bridge.net, listenerNames);

@@ -250,3 +250,65 @@ TEST_F(Watch, ADirectoryInTheFilesPlaceIsNamedAndLeftAlone) {
 
 }  // namespace
 }  // namespace tessel
+
+namespace tessel {
+namespace {
+
+ReceivedFrame clientWrite(std::uint8_t address, const char* data, SenderId sender) {
+    ReceivedFrame r;
+    r.bytes = sim::moduleFrame(sim::kLowPriority, address, test::hexBytes(data));
+    r.length = static_cast<std::int64_t>(r.bytes.size());
+    r.wellFormed = 1;
+    r.sender = sender;
+    r.text = std::to_string(sender);
+    return r;
+}
+
+// Memory writes at a module's names, four bytes or one at a time, from a client or seen on the
+// bus, rename it in the table; once they have stopped for 2 s, one line per name that changed.
+TEST_F(Watch, RenamesByMemoryWritesAreLearnedAndSaidOnceSettled) {
+    WebMonitor web("test");
+    ModuleWatch w = make(3600, &web);
+    w.nameSenders([](SenderId id) { return id == 7 ? std::string("192.168.1.20:50312") : std::string("?"); });
+    w.start(1000);
+    w.framesPassed({}, busFrames(0x10, {"FF 11 12 34 01 14 20", "CC 00 E3 4B 69 74 63", "CC 00 E7 68 65 6E FF",
+                                        "F0 01 57 6F 72 6B 74 6F", "F1 01 70 FF FF FF FF FF", "F2 01 FF FF FF FF"}),
+                   1000, 0);
+    w.tick(1000, 60'000);
+    lines.clear();
+    web.takeBatch();
+
+    FrameQueue writes;
+    for (const char* d : {"CA 00 E3 49 73 6C 61", "CA 00 E7 6E 64 FF FF", "CA 00 F0 49 73 6C 61", "CA 00 F4 6E 64 20 6C",
+                          "FC 00 F8 61", "FC 00 F9 6D", "FC 00 FA 70", "FC 00 FB FF"}) {
+        writes.push_back(clientWrite(0x10, d, 7));
+    }
+    w.framesPassed(writes, {}, 1100, 100'000);
+    EXPECT_EQ(moduleName(*moduleAt(w.table(), 0x10)), "Island");
+    EXPECT_EQ(channelNameText(moduleAt(w.table(), 0x10)->channels.at(1)), "Island lamp");
+    EXPECT_NE(web.takeBatch().find("Island"), std::string::npos) << "the page's row";
+    EXPECT_EQ(w.nextCheckIn(100'000), kRenameSettleMillis);
+    w.tick(1101, 101'999);
+    EXPECT_TRUE(lines.empty()) << "not before the writes settle";
+    w.tick(1102, 102'000);
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "module $10 renamed \"Island\" (was \"Kitchen\") by 192.168.1.20:50312",
+                         "module $10 channel 1 renamed \"Island lamp\" (was \"Worktop\") by 192.168.1.20:50312"}));
+
+    // Seen on the bus: a tool elsewhere; a write that changes nothing says nothing.
+    lines.clear();
+    w.framesPassed({}, busFrames(0x10, {"CA 01 F0 50 6F 72 63", "CA 01 F4 68 FF FF FF"}), 1200, 200'000);
+    w.framesPassed(FrameQueue{clientWrite(0x10, "FC 00 E3 49", 7)}, {}, 1200, 200'500);
+    w.tick(1203, 203'000);
+    EXPECT_EQ(lines, std::vector<std::string>{"module $10 channel 2 renamed \"Porch\" (was \"\") by the bus"});
+    // A module the table does not know, or a write elsewhere in memory: nothing.
+    lines.clear();
+    w.framesPassed(FrameQueue{clientWrite(0x33, "CA 00 E3 41 41 41 41", 7), clientWrite(0x10, "CA 00 10 41 41 41 41", 7)}, {},
+                   1300, 300'000);
+    w.tick(1310, 310'000);
+    EXPECT_TRUE(lines.empty());
+    EXPECT_FALSE(moduleAt(w.table(), 0x33));
+}
+
+}  // namespace
+}  // namespace tessel
