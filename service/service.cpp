@@ -28,6 +28,7 @@
 #include "service/lan_announce.h"
 #include "service/service_shell.h"
 #include "modules/module_state.h"
+#include "modules/project_file.h"
 #include "web/metrics.h"
 #include "web/module_json.h"
 #include "web/web_monitor.h"
@@ -339,14 +340,21 @@ int runService(int argc, char** argv) {
         [&] { return bridge.serialLost ? serialLostLine(bridge.config.serialPortName) : std::string(); },
         [&](const std::string& address, const std::string& reason) { shell->webLoginFailed(address, reason); },
         [&] { return modulesDocument(modules.table(), static_cast<std::int64_t>(std::time(nullptr)), modules.silentAfter()); },
+        {},
         {}};
     if (o.captureMemory > 0) {
         webContent.capture = [&](std::optional<std::int64_t> minutes) {
             const std::int64_t now = captureTimeNow(0).wallMicros;
-            return CaptureDownload{capture.download(minutes ? now - *minutes * 60'000'000 : INT64_MIN),
-                                   capture.fileName(now / 1'000'000)};
+            std::shared_ptr<CaptureText> text = capture.download(minutes ? now - *minutes * 60'000'000 : INT64_MIN);
+            return Download{[text](char* out, std::size_t max) { return text->read(out, max); },
+                            capture.fileName(now / 1'000'000)};
         };
     }
+    webContent.project = [&] {
+        auto text = std::make_shared<ProjectFileText>(modules.table());
+        return Download{[text](char* out, std::size_t max) { return text->read(out, max); },
+                        projectFileName(static_cast<std::int64_t>(std::time(nullptr)))};
+    };
     WebServer web(webMonitor, clock, std::move(webContent));
     webServer = &web;
     std::string webText;

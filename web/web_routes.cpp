@@ -1,5 +1,6 @@
 // What each request gets: /healthz to anyone, the page, its stream, its assets, /metrics,
-// /modules.json and /capture behind the key, and a refusal with a line that says why for everything else.
+// /modules.json, /capture and /house.vlp behind the key, and a refusal with a line that says why
+// for everything else.
 #include <algorithm>
 #include <cstring>
 
@@ -40,20 +41,35 @@ std::string keyProblem(const State& s, MHD_Connection* c) {
     return any ? "wrong_key" : "no_key";
 }
 
-struct CaptureReading {
-    State* owner = nullptr;
-    std::unique_ptr<CaptureText> text;
+struct Reading {
+    int* underWay = nullptr;  // the count of its kind
+    Download download;
 };
 
-ssize_t readCapture(void* cls, std::uint64_t, char* out, std::size_t max) {
-    const std::size_t n = static_cast<CaptureReading*>(cls)->text->read(out, max);
+ssize_t readDownload(void* cls, std::uint64_t, char* out, std::size_t max) {
+    const std::size_t n = static_cast<Reading*>(cls)->download.read(out, max);
     return n == 0 ? MHD_CONTENT_READER_END_OF_STREAM : static_cast<ssize_t>(n);
 }
 
-void captureDone(void* cls) {
-    auto* reading = static_cast<CaptureReading*>(cls);
-    --reading->owner->captureDownloads;
+void downloadDone(void* cls) {
+    auto* reading = static_cast<Reading*>(cls);
+    --*reading->underWay;
     delete reading;
+}
+
+// A file made as the browser takes it (a full capture's text is tens of megabytes). The library
+// owns the reading from here and gives it back to downloadDone.
+MHD_Result sendDownload(State& s, MHD_Connection* c, Download download, int& underWay, const char* contentType) {
+    const std::string disposition = "attachment; filename=\"" + download.fileName + "\"";
+    auto reading = std::make_unique<Reading>(Reading{&underWay, std::move(download)});
+    MHD_Response* r = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 32 * 1024, &readDownload, reading.get(),
+                                                        &downloadDone);
+    if (r == nullptr) return MHD_NO;
+    reading.release();
+    ++underWay;
+    commonHeaders(s, r, contentType);
+    MHD_add_response_header(r, "Content-Disposition", disposition.c_str());
+    return queueResponse(c, MHD_HTTP_OK, r);
 }
 
 // ?minutes=N: a whole number of minutes, at most a week; absent: all the capture holds.
@@ -80,19 +96,14 @@ MHD_Result sendCapture(State& s, MHD_Connection* c) {
     if (s.captureDownloads >= kMaxCaptureDownloads) {
         return refuseRequest(s, c, MHD_HTTP_SERVICE_UNAVAILABLE, "two captures are on their way already; try again shortly");
     }
-    CaptureDownload download = s.content.capture(*minutes);
-    auto reading = std::make_unique<CaptureReading>(CaptureReading{&s, std::move(download.text)});
-    // Made as the browser takes it: the text of a full ring is tens of megabytes. The library
-    // owns the reading from here and gives it back to captureDone.
-    MHD_Response* r =
-        MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 32 * 1024, &readCapture, reading.get(), &captureDone);
-    if (r == nullptr) return MHD_NO;
-    reading.release();
-    ++s.captureDownloads;
-    commonHeaders(s, r, "text/plain; charset=utf-8");
-    const std::string disposition = "attachment; filename=\"" + download.fileName + "\"";
-    MHD_add_response_header(r, "Content-Disposition", disposition.c_str());
-    return queueResponse(c, MHD_HTTP_OK, r);
+    return sendDownload(s, c, s.content.capture(*minutes), s.captureDownloads, "text/plain; charset=utf-8");
+}
+
+MHD_Result sendProject(State& s, MHD_Connection* c) {
+    if (s.projectDownloads >= kMaxProjectDownloads) {
+        return refuseRequest(s, c, MHD_HTTP_SERVICE_UNAVAILABLE, "four project files are on their way already; try again shortly");
+    }
+    return sendDownload(s, c, s.content.project(), s.projectDownloads, "application/xml; charset=utf-8");
 }
 
 MHD_Result respond(State& s, MHD_Connection* c, const std::string& url, const char* method, const char* version) {
@@ -128,6 +139,7 @@ MHD_Result respond(State& s, MHD_Connection* c, const std::string& url, const ch
         return queueResponse(c, MHD_HTTP_OK, textResponse(s, s.content.modules(), "application/json"));
     }
     if (url == "/capture" && s.content.capture) return sendCapture(s, c);
+    if (url == "/house.vlp" && s.content.project) return sendProject(s, c);
     if (const WebAsset* asset = findWebAsset(url)) {
         MHD_Response* r = MHD_create_response_from_buffer(asset->size, const_cast<std::uint8_t*>(asset->data),
                                                           MHD_RESPMEM_PERSISTENT);

@@ -11,7 +11,6 @@
 #include <optional>
 #include <string>
 
-#include "capture/capture_ring.h"
 #include "platform/clock.h"
 #include "web/web_monitor.h"
 
@@ -43,13 +42,16 @@ struct WebSettings {
     std::string key;  // set: every request but /healthz needs it as the Basic password
 };
 
-// A capture as the service hands it over: its text, made as the download goes, and its name.
-struct CaptureDownload {
-    std::unique_ptr<CaptureText> text;
+// A file as the service hands it over for a download: its text, made as the download goes (up
+// to `max` bytes at a time; 0 at the end), and its name.
+struct Download {
+    std::function<std::size_t(char* out, std::size_t max)> read;
     std::string fileName;
 };
-// Each download holds a copy of the ring until it is done (the ring goes on meanwhile).
+// Downloads of each kind under way at once: each reads the capture, or the module table, on
+// the loop as the browser takes it.
 constexpr int kMaxCaptureDownloads = 2;
+constexpr int kMaxProjectDownloads = 4;
 constexpr std::int64_t kMaxCaptureMinutes = 7 * 24 * 60;
 
 // What the server asks of the service at each request.
@@ -62,7 +64,9 @@ struct WebContent {
     // /modules.json; unset: no such page.
     std::function<std::string()> modules;
     // /capture, of the last `minutes` or all it holds; unset: no such page.
-    std::function<CaptureDownload(std::optional<std::int64_t> minutes)> capture;
+    std::function<Download(std::optional<std::int64_t> minutes)> capture;
+    // /house.vlp, the project file for the home-automation server; unset: no such page.
+    std::function<Download()> project;
 };
 
 class WebServer {

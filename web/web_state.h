@@ -69,6 +69,7 @@ struct WebServer::State {
     std::map<std::string, std::int64_t> failedLogins;        // by reason
     std::int64_t dropped = 0;
     int captureDownloads = 0;  // under way
+    int projectDownloads = 0;
     std::int64_t withoutRequest = 0;
     // The snapshot of the last batch for pages that start afresh, shared by all that open
     // before the next batch.

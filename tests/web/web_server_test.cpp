@@ -15,6 +15,9 @@
 
 #include "support/fakes.h"
 #include "support/loopback.h"
+#include "capture/capture_ring.h"
+#include "modules/project_file.h"
+#include "tools/sim_replies.h"
 #include "web/web_server.h"
 
 namespace tessel {
@@ -91,10 +94,17 @@ protected:
                                       [] { return std::string("{\"now\":1,\"silentAfter\":86400,\"modules\":[]}\n"); },
                                       [this](std::optional<std::int64_t> minutes) {
                                           captureMinutes.push_back(minutes.value_or(-1));
-                                          return CaptureDownload{std::make_unique<CaptureText>(
-                                                                     ring, CaptureHeader{1, "h", "/dev/pts/1", "3.08"}, 0),
-                                                                 "tessel-capture-20261209-210405.txt"};
+                                          auto text = std::make_shared<CaptureText>(
+                                              ring, CaptureHeader{1, "h", "/dev/pts/1", "3.08"}, 0);
+                                          return Download{[text](char* out, std::size_t max) { return text->read(out, max); },
+                                                          "tessel-capture-20261209-210405.txt"};
+                                      },
+                                      [this] {
+                                          auto text = std::make_shared<ProjectFileText>(house);
+                                          return Download{[text](char* out, std::size_t max) { return text->read(out, max); },
+                                                          "tessel-house-20261210-for-home-assistant.vlp"};
                                       }}};
+    ModuleTable house;
     CaptureRing ring{kMinimumCaptureMemory};
     std::vector<std::int64_t> captureMinutes;
     std::vector<std::string> loginFailures;
@@ -136,6 +146,8 @@ TEST_F(WebServerTest, TheKeyIsThePasswordForEverythingButHealth) {
         {"/events", "", "HTTP/1.1 401 "},
         {"/modules.json", "", "HTTP/1.1 401 "},
         {"/capture", "", "HTTP/1.1 401 "},
+        {"/house.vlp", "", "HTTP/1.1 401 "},
+        {"/house.vlp", "Authorization: Basic " + base64("anyone:s3cret:key") + "\r\n", "HTTP/1.1 200 "},
         {"/modules.json", "Authorization: Basic " + base64("anyone:s3cret:key") + "\r\n", "HTTP/1.1 200 "},
         {"/metrics", "Authorization: Basic " + base64("anyone:s3cret:key") + "\r\n", "HTTP/1.1 200 "},
         {"/metrics", "Authorization: Basic " + base64(":s3cret:key") + "\r\n", "HTTP/1.1 200 "},
@@ -151,13 +163,13 @@ TEST_F(WebServerTest, TheKeyIsThePasswordForEverythingButHealth) {
             EXPECT_NE(got.find("WWW-Authenticate: Basic realm=\"tessel-server\""), std::string::npos) << got;
         }
     }
-    EXPECT_EQ(server.refusals().at(401), 8);
+    EXPECT_EQ(server.refusals().at(401), 9);
     // Counted by reason and told to the service by address only.
-    EXPECT_EQ(server.failedLogins().at("no_key"), 6);
+    EXPECT_EQ(server.failedLogins().at("no_key"), 7);
     EXPECT_EQ(server.failedLogins().at("wrong_key"), 2);
-    ASSERT_EQ(loginFailures.size(), 8u);
+    ASSERT_EQ(loginFailures.size(), 9u);
     EXPECT_EQ(loginFailures[0], "127.0.0.1 no_key");
-    EXPECT_EQ(loginFailures[6], "127.0.0.1 wrong_key");
+    EXPECT_EQ(loginFailures[7], "127.0.0.1 wrong_key");
 }
 
 TEST_F(WebServerTest, HealthFollowsTheDevice) {
@@ -418,6 +430,39 @@ TEST_F(WebServerTest, TheCaptureComesWholeAsItIsMadeTwoAtATime) {
         const std::string refused = answer(request(get(bad)));
         EXPECT_EQ(refused.rfind("HTTP/1.1 400 ", 0), 0u) << bad << "\n" << refused;
     }
+}
+
+// The project file for the home-automation server, as a download of the table as it is.
+TEST_F(WebServerTest, TheProjectFileIsADownloadOfTheTable) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    for (unsigned a = 0x10; a < 0x10 + 200; ++a) {
+        learnFromFrame(house, sim::moduleFrame(sim::kLowPriority, static_cast<std::uint8_t>(a), test::hexBytes("FF 11 12 34 01 14 20")),
+                       true, 1000);
+    }
+    const std::string expected = projectFile(house);
+    UniqueFd c = request(get("/house.vlp"), 4096);
+    std::string raw = answer(c);
+    EXPECT_EQ(raw.rfind("HTTP/1.1 200 ", 0), 0u) << raw;
+    EXPECT_NE(raw.find("Content-Type: application/xml; charset=utf-8\r\n"), std::string::npos) << raw;
+    EXPECT_NE(raw.find("Content-Disposition: attachment; filename=\"tessel-house-20261210-for-home-assistant.vlp\"\r\n"),
+              std::string::npos) << raw;
+    serveUntil([&] {
+        char buf[65536];
+        ssize_t n;
+        while ((n = ::recv(c.get(), buf, sizeof buf, MSG_DONTWAIT)) > 0) raw.append(buf, static_cast<std::size_t>(n));
+        return raw.find("\r\n0\r\n\r\n") != std::string::npos;
+    }, 4000);
+    std::string body;
+    for (std::size_t at = raw.find("\r\n\r\n") + 4;;) {
+        const std::size_t end = raw.find("\r\n", at);
+        ASSERT_NE(end, std::string::npos);
+        const std::size_t size = std::stoul(raw.substr(at, end - at), nullptr, 16);
+        if (size == 0) break;
+        body += raw.substr(end + 2, size);
+        at = end + 2 + size + 2;
+    }
+    EXPECT_EQ(body, expected);
+    EXPECT_GT(body.size(), 200u * 2 * 0x500);
 }
 
 }  // namespace
