@@ -106,7 +106,7 @@ ParsedOptions parseServiceOptions(std::span<const std::string> args) {
                                 name == "--auth-key-file" || name == "--web" || name == "--listen" ||
                                 name == "--listen-guarded" || name == "--silent-after" || name == "--state-dir" ||
                                 name == "--capture-memory" || name == "--capture-file" || name == "--capture-file-size" ||
-                                name == "--baud" || name == "--rts" || name == "--dtr";
+                                name == "--baud" || name == "--rts" || name == "--dtr" || name == "--project-file";
         if (takesValue && !value) {
             if (i + 1 >= args.size()) return {std::nullopt, name + " needs a value"};
             value = args[++i];
@@ -150,6 +150,9 @@ ParsedOptions parseServiceOptions(std::span<const std::string> args) {
                 return {std::nullopt, "--silent-after takes a duration (90s, 30m, 24h, 7d; 0: never), not '" + *value + "'"};
             }
             o.silentAfterSeconds = *seconds;
+        } else if (name == "--project-file") {
+            if (value->empty()) return {std::nullopt, "--project-file needs a file name"};
+            o.projectFile = *value;
         } else if (name == "--state-dir") {
             if (value->empty()) return {std::nullopt, "--state-dir needs a directory"};
             o.stateDir = *value;
@@ -223,6 +226,7 @@ std::string serviceUsage() {
            "                      [--state-dir DIR] [--capture-memory SIZE]\n"
            "                      [--capture-file FILE [--capture-file-size SIZE]]\n"
            "                      [--baud RATE] [--rts high|low] [--dtr high|low] [--announce]\n"
+           "       tessel-serverd --state-dir DIR --project-file FILE\n"
            "       tessel-serverd --help | --version\n"
            "\n"
            "Shares one Velbus bus interface among any number of TCP clients: every bus frame\n"
@@ -265,9 +269,14 @@ std::string serviceUsage() {
            "                   back, and on SIGHUP: a type request to every address, then the\n"
            "                   channel and module names of what answered (without it the\n"
            "                   service writes no frame no client sent, but --sync-clock's)\n"
+           "                   SIGHUP also writes the module table and reopens the capture file\n"
            "  --silent-after DURATION\n"
            "                   a module not heard for this long counts as silent: a journal\n"
            "                   line, the page and /metrics say so (default 24h; 0: never)\n"
+           "  --project-file FILE\n"
+           "                   write the house the state directory's table holds as a project\n"
+           "                   file for the home-automation server (as the web monitor's\n"
+           "                   /house.vlp gives it) to FILE, and exit\n"
            "  --state-dir DIR  keep the module table in DIR/modules.state across restarts\n"
            "                   (default: systemd's $STATE_DIRECTORY; without either, not kept)\n"
            "  --baud RATE      the serial line's rate: 9600 (the default), 19200, 38400, 57600\n"
@@ -278,7 +287,8 @@ std::string serviceUsage() {
            "                   set the modem lines so whatever the rate\n"
            "  --announce       answer the clients' LAN discovery (UDP port 32767) with this\n"
            "                   host's name, the version and the listeners' ports, and whether\n"
-           "                   they need the key (never the key); at most 10 answers a second\n"
+           "                   they need the key (never the key); at most 10 answers in any\n"
+           "                   second, 2 of them to one sender\n"
            "  --capture-memory SIZE\n"
            "                   keep the recent traffic for a bug report, with its times, in\n"
            "                   this much memory (default 4M, about 200,000 frames; 0: none);\n"

@@ -40,6 +40,9 @@ struct ServiceOptions {
     bool announce = false;                      // --announce: answer the clients' LAN discovery
     std::optional<bool> rts;                    // --rts high|low; else as --baud 38400 wants
     std::optional<bool> dtr;                    // --dtr high|low
+    // --project-file: the project file for the home-automation server, written from the state
+    // directory's table; the service then exits without opening anything else.
+    std::optional<std::string> projectFile;
     bool help = false;
     bool version = false;
 };

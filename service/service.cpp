@@ -2,6 +2,7 @@
 
 #include <signal.h>
 #include <sys/signalfd.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <unistd.h>
@@ -184,6 +185,53 @@ UniqueFd stopSignalDescriptor() {
     return UniqueFd(::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC));
 }
 
+// The module table's file: in the state directory given, or systemd's for the unit; empty: none.
+std::string statePathOf(const ServiceOptions& o) {
+    const char* stateDirectory = std::getenv("STATE_DIRECTORY");
+    if (o.stateDir) return *o.stateDir + "/" + kModuleStateFile;
+    if (stateDirectory == nullptr || *stateDirectory == '\0') return {};
+    // systemd may list several, separated by colons: the first is ours.
+    const std::string first(stateDirectory, std::strcspn(stateDirectory, ":"));
+    return first + "/" + kModuleStateFile;
+}
+
+// --project-file: the state directory's table as the home-automation server's project file,
+// without opening the device or a port (a running service may hold them, and its table).
+int writeProjectFile(const ServiceOptions& o) {
+    const std::string statePath = statePathOf(o);
+    if (statePath.empty()) return usageError("--project-file needs --state-dir (or systemd's STATE_DIRECTORY)");
+    ModuleTable table;
+    std::string error;
+    switch (readModuleState(statePath, table, error, static_cast<std::int64_t>(std::time(nullptr)))) {
+        case StateRead::Read: break;
+        case StateRead::Cut:
+            writeJournalLine(stderr, std::string(kProgram) + ": the module table in " + statePath +
+                                         " was cut short: " + error, JournalLevel::Warning, false);
+            break;
+        case StateRead::Missing: return configurationError("no module table in " + statePath + " yet");
+        case StateRead::Damaged:
+        case StateRead::NotAFile: return configurationError("the module table in " + statePath + " does not read: " + error);
+    }
+    const std::string text = projectFile(table);
+    UniqueFd fd(::open(o.projectFile->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
+    std::size_t done = 0;
+    while (fd.valid() && done < text.size()) {
+        const ssize_t n = ::write(fd.get(), text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    if (!fd.valid() || done < text.size() || ::close(fd.release()) != 0) {
+        const std::string why = errno == ELOOP ? "it is a symbolic link" : std::strerror(errno);
+        return startFailed("cannot write the project file " + *o.projectFile + ": " + why);
+    }
+    const ProjectCounts counts = projectCounts(table);
+    std::printf("project file %s: %lld modules, %lld left out (a type the server does not know), %lld without names heard yet\n",
+                o.projectFile->c_str(), static_cast<long long>(counts.modules), static_cast<long long>(counts.leftOut),
+                static_cast<long long>(counts.namesMissing));
+    return kExitStopped;
+}
+
 }  // namespace
 
 int runService(int argc, char** argv) {
@@ -199,6 +247,7 @@ int runService(int argc, char** argv) {
         std::printf("%s %s\n", kProgram, kVersion);
         return kExitStopped;
     }
+    if (o.projectFile) return writeProjectFile(o);
 
     Configuration config;
     std::string portLine;  // the file's, checked more strictly than the window does
@@ -311,14 +360,7 @@ int runService(int argc, char** argv) {
     // The module table: in the state directory given, or systemd's for the unit.
     ModuleWatchSettings moduleSettings;
     moduleSettings.silentAfter = o.silentAfterSeconds;
-    const char* stateDirectory = std::getenv("STATE_DIRECTORY");
-    if (o.stateDir) {
-        moduleSettings.statePath = *o.stateDir + "/" + kModuleStateFile;
-    } else if (stateDirectory != nullptr && *stateDirectory != '\0') {
-        // systemd may list several, separated by colons: the first is ours.
-        moduleSettings.statePath = std::string(stateDirectory).substr(0, std::string(stateDirectory).find(':')) + "/" +
-                                   kModuleStateFile;
-    }
+    moduleSettings.statePath = statePathOf(o);
     ModuleWatch modules(
         moduleSettings, [&](const std::string& text, JournalLevel level) { writeJournalLine(stdout, text, level, shell->levelled()); },
         o.webAddress ? &webMonitor : nullptr);

@@ -1,5 +1,6 @@
 #include "web/module_json.h"
 
+#include "modules/project_file.h"
 #include "web/json.h"
 
 namespace tessel {
@@ -36,7 +37,9 @@ std::string moduleJson(const ModuleRecord& r) {
            ",\"restarts\":" + std::to_string(r.restarts) +
            ",\"lastRestart\":" + orNull(r.restarts > 0, std::to_string(r.lastRestart)) +
            ",\"heardSinceStart\":" + (r.heardSinceStart ? "true" : "false") +
-           ",\"silent\":" + (r.silent ? "true" : "false") + "}";
+           ",\"silent\":" + (r.silent ? "true" : "false") +
+           ",\"inProject\":" + (inProjectFile(r) ? "true" : "false") +
+           ",\"namesMissing\":" + (namesMissing(r) ? "true" : "false") + "}";
 }
 
 std::string modulesDocument(const ModuleTable& t, std::int64_t now, std::int64_t silentAfter) {

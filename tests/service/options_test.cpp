@@ -220,5 +220,13 @@ TEST(ServiceOptions, HelpAndVersion) {
     EXPECT_NE(serviceUsage().find("tessel-serverd [--config FILE]"), std::string::npos);
 }
 
+TEST(ServiceOptions, ProjectFileTakesAFileName) {
+    EXPECT_EQ(*parse({"--state-dir", "/var/lib/t", "--project-file", "house.vlp"}).options->projectFile, "house.vlp");
+    EXPECT_EQ(*parse({"--project-file=/tmp/h.vlp"}).options->projectFile, "/tmp/h.vlp");
+    EXPECT_EQ(parse({"--project-file"}).error, "--project-file needs a value");
+    EXPECT_EQ(parse({"--project-file="}).error, "--project-file needs a file name");
+    EXPECT_FALSE(parse({}).options->projectFile);
+}
+
 }  // namespace
 }  // namespace tessel

@@ -152,7 +152,7 @@ TEST(WebMonitor, ModuleRowsGoInTheBatchThatFollowsTheirChangeAndAllInTheSnapshot
     web.setModuleRow(0x20, moduleJson(*moduleAt(table, 0x20)));
     EXPECT_TRUE(web.hasPending());
     const std::string first = dataOf(web.takeBatch());
-    EXPECT_NE(first.find(R"j("moduleChanges":[{"address":16,"subAddresses":[],"type":"VMB4RYNO","typeCode":17,"name":"","serial":"1234","memoryMap":1,"build":"14-20","channels":[],"firstSeen":1796844390,"lastSeen":1796844390,"frames":1,"restarts":0,"lastRestart":null,"heardSinceStart":true,"silent":false},{"address":32,)j"),
+    EXPECT_NE(first.find(R"j("moduleChanges":[{"address":16,"subAddresses":[],"type":"VMB4RYNO","typeCode":17,"name":"","serial":"1234","memoryMap":1,"build":"14-20","channels":[],"firstSeen":1796844390,"lastSeen":1796844390,"frames":1,"restarts":0,"lastRestart":null,"heardSinceStart":true,"silent":false,"inProject":true,"namesMissing":true},{"address":32,)j"),
               std::string::npos) << first;
     EXPECT_NE(first.find(R"j(],"now":1796844400)j"), std::string::npos);
     // The same row again changes nothing; a changed one goes alone.

@@ -239,10 +239,33 @@ function changeModules(modules, now) {
     while (before && Number(before.dataset.address) < module.address) before = before.nextElementSibling;
     body.insertBefore(row, before);
   }
-  const silent = [...page.modules.values()].filter((m) => m.silent).length;
+  const known = [...page.modules.values()];
+  const silent = known.filter((m) => m.silent).length;
   $("module-count").textContent = page.modules.size === 0 ? "" :
     "(" + page.modules.size + " known" + (silent ? ", " + silent + " silent" : "") + ")";
   $("no-modules").hidden = page.modules.size > 0;
+  showProject(known);
+}
+
+function plural(n, one, many) {
+  return n + " " + (n === 1 ? one : many);
+}
+
+// The project file's button, and what the file will lack.
+function showProject(known) {
+  const inFile = known.filter((m) => m.inProject).length;
+  const leftOut = known.length - inFile;
+  const unnamed = known.filter((m) => m.namesMissing).length;
+  $("project").hidden = inFile === 0;
+  const notes = [];
+  if (unnamed) {
+    notes.push(plural(unnamed, "module has", "modules have") + " no names heard yet: --scan, or one scan by a client, fills them in.");
+  }
+  if (leftOut) {
+    notes.push(plural(leftOut, "module is", "modules are") + " left out: the home-automation server does not know " +
+               (leftOut === 1 ? "its type." : "their types."));
+  }
+  $("project-notes").textContent = notes.join(" ");
 }
 
 function showModules(modules, now) {
