@@ -1,6 +1,7 @@
 """A client's scan of the house as real clients make it: a module-type request to 0x01..0xFE
 60 ms apart, then for each module found its channel names, its name from memory (single bytes
 and blocks of four) and its status, each within the time-outs those clients allow."""
+import os
 import re
 import threading
 import time
@@ -20,6 +21,28 @@ TYPES = {
 }
 TYPE_NAMES = {"VMB4RYLD": 0x10, "VMB4RYNO": 0x11, "VMBDMI": 0x15, "VMB1TS": 0x0C, "VMB4PD": 0x0B, "VMBGP1": 0x1E,
               "VMB7IN": 0x22, "VMB2BLE": 0x1D}
+
+
+TABLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "modules", "module-memory.tsv")
+
+
+def memory_table(path=TABLE):
+    """The module types' table: {name: {"channels": {clients' channel: [(first, last)]},
+    "name": [(first, last)], "map": {bus channel: clients' channel}}}."""
+    def ranges(text):
+        return [] if text == "-" else [tuple(int(x, 16) for x in r.split("-")) for r in text.split(";")]
+    types = {}
+    for line in open(path):
+        if line.startswith("#") or not line.strip():
+            continue
+        code, name, naming, mapping, channels, module = line.rstrip("\n").split("\t")
+        types[name] = {
+            "code": int(code, 16), "naming": naming,
+            "map": {} if mapping == "-" else {int(a): int(b) for a, b in (m.split("->") for m in mapping.split(","))},
+            "channels": {} if channels == "-" else {int(c.split("=")[0]): ranges(c.split("=")[1])
+                                                    for c in channels.split(",")},
+            "name": ranges(module)}
+    return types
 
 
 def read_house(path):
@@ -85,8 +108,10 @@ class Scanner:
         self.client.send(data_frame)
         time.sleep(gap)
 
-    def scan(self):
-        """Returns {address: what was learned} and the time-outs missed, as texts."""
+    def scan(self, newest=False):
+        """Returns {address: what was learned} and the time-outs missed, as texts. `newest`: as the
+        newest client scans, every channel's name at once (EF FF) whatever the type's naming, and
+        the name's memory in blocks only."""
         started = time.monotonic()
         for address in range(0x01, 0xFF):
             self.send(frame(0xFB, address, [], rtr=True))
@@ -110,7 +135,7 @@ class Scanner:
             answers = 0
             # Channel names: three parts per channel, one channel a reply.
             names = {}
-            requests = [(1 << channels) - 1] if form == "bit" else list(range(1, channels + 1))
+            requests = [0xFF] if newest else [(1 << channels) - 1] if form == "bit" else list(range(1, channels + 1))
             since = time.monotonic()
             for r in requests:
                 self.send(frame(0xFB, address, [0xEF, r]))
@@ -142,6 +167,7 @@ class Scanner:
                 module["name"] = bytes(text).split(b"\xff")[0].decode("latin-1")
                 if len(got) < len(blocks):
                     missed.append("$%02X: %d of %d memory blocks" % (address, len(got), len(blocks)))
+            if ranges and not newest:
                 # Single bytes for the name's start: enough to see both forms agree.
                 first, last = ranges[0][0], min(ranges[0][1], ranges[0][0] + 15)
                 since = time.monotonic()

@@ -9,9 +9,11 @@ import signal
 import subprocess
 import tempfile
 import time
+import urllib.request
+import xml.etree.ElementTree as ElementTree
 
 from harness import Bus, Client, check, frame, frame_times, wait_for
-from house_scan import TYPES, TYPE_NAMES, Scanner, read_house
+from house_scan import TYPES, TYPE_NAMES, Scanner, memory_table, read_house
 from web_cases import get, metric, metrics, tcp_port_of, web_service
 
 ARGS = None
@@ -187,6 +189,122 @@ def case_service_fair_turns_under_a_burst(display):
         if run:
             run.stop()
         bus.close()
+
+
+def house_vlp(web_port):
+    """/house.vlp as a browser fetches it (chunked): (status, headers, the file's bytes)."""
+    with urllib.request.urlopen("http://127.0.0.1:%d/house.vlp" % web_port, timeout=10) as answer:
+        return answer.status, {k.lower(): v for k, v in answer.headers.items()}, answer.read()
+
+
+def project_modules(xml_bytes):
+    """The project file as the server's reader takes it: every <Module> anywhere, with its
+    attributes, caption, and the module and channel names read from its memory (0xFF dropped,
+    the rest ASCII), by the clients' channel numbers."""
+    table = memory_table()
+    modules = {}
+    for element in ElementTree.fromstring(xml_bytes).iter("Module"):
+        kind = table[element.get("type")]  # an unknown type would fail the import
+        memory = bytes.fromhex(element.findtext("Memory"))
+
+        def text(ranges):
+            raw = bytes(memory[a] for first, last in ranges for a in range(first, last + 1) if a < len(memory))
+            return raw.replace(b"\xff", b"").decode("ascii")
+        addresses = [int(a, 16) for a in element.get("address").split(",")]
+        modules[addresses[0]] = {"subs": addresses[1:], "type": element.get("type"), "build": element.get("build"),
+                                 "serial": element.get("serial"), "caption": element.findtext("Caption"),
+                                 "name": text(kind["name"]),
+                                 "channels": {c: text(r) for c, r in kind["channels"].items() if text(r)}}
+    return modules
+
+
+def project_differences(modules, expected):
+    """What the project file lacks of the house, as texts."""
+    table = memory_table()
+    wrong = []
+    for address, want in expected.items():
+        got = modules.get(address)
+        what = "$%02X" % address
+        if got is None:
+            wrong.append(what + " missing")
+            continue
+        kind = table[TYPE_TEXT[want["type"]]]
+        if got["type"] != TYPE_TEXT[want["type"]] or got["serial"] != "%04X" % want["serial"] or got["subs"] != want["subs"]:
+            wrong.append("%s is %r" % (what, got))
+        caption = want["name"] if kind["name"] else "%s $%02X" % (TYPE_TEXT[want["type"]], address)
+        if got["caption"] != caption or (kind["name"] and got["name"] != want["name"]):
+            wrong.append("%s named %r, caption %r" % (what, got["name"], got["caption"]))
+        channels = {kind["map"].get(ch, ch): name for ch, name in want["channels"].items() if name}
+        if got["channels"] != channels:
+            wrong.append("%s channels %r, not %r" % (what, got["channels"], channels))
+    extra = sorted(set(modules) - set(expected))
+    if extra:
+        wrong.append("not in the house: %s" % extra)
+    return wrong
+
+
+def case_service_hands_the_house_to_the_server(display):
+    """A scan as the newest client makes it (every channel name at once); then /house.vlp holds
+    all 13 modules with every module and channel name of the house, as the server's reader takes
+    them; a rename by memory writes shows in the table, the journal and the file and survives a
+    scan; and --project-file gives the same from the state directory."""
+    expected = read_house(HOUSE)
+    sim, device = simulator("--temperature-every", "0")
+    state = tempfile.mkdtemp(prefix="tessel-house-")
+    run = scanner = None
+    try:
+        run, web_port = web_service(device, ["--state-dir", state])
+        client = Client(tcp_port_of(run))
+        scanner = Scanner(client)
+        time.sleep(0.3)
+        _, missed = scanner.scan(newest=True)
+        check(not missed, "past the clients' time-outs: %s" % missed)
+        check(not differences(modules_json(web_port), expected), "the table: %s" % differences(modules_json(web_port), expected))
+        status, headers, body = house_vlp(web_port)
+        check(status == 200 and headers.get("content-type") == "application/xml; charset=utf-8", repr(headers))
+        name = headers.get("content-disposition", "")
+        check(name.startswith('attachment; filename="tessel-house-') and name.endswith('-for-home-assistant.vlp"'), name)
+        wrong = project_differences(project_modules(body), expected)
+        check(not wrong, "/house.vlp: %s" % wrong)
+
+        # Renamed as a configuration tool does, four bytes at a time.
+        for data in ([0xCA, 0x00, 0xE3] + list(b"Isla"), [0xCA, 0x00, 0xE7] + list(b"nd\xff\xff"),
+                     [0xCA, 0x00, 0xF0] + list(b"Isla"), [0xCA, 0x00, 0xF4] + list(b"nd l"),
+                     [0xCA, 0x00, 0xF8] + list(b"amp\xff")):
+            client.send(frame(0xFB, 0x10, data))
+            time.sleep(0.06)
+        by = "by 127.0.0.1:%d" % client.sock.getsockname()[1]
+        run.wait_for_line(lambda line: line == 'module $10 renamed "Island" (was "Kitchen") ' + by, 5, "the rename's line")
+        run.wait_for_line(lambda line: line == 'module $10 channel 1 renamed "Island lamp" (was "Worktop") ' + by, 5,
+                          "the channel's rename")
+        expected[0x10]["name"], expected[0x10]["channels"][1] = "Island", "Island lamp"
+        check(not differences(modules_json(web_port), expected), "renamed: %s" % differences(modules_json(web_port), expected))
+        # The module answers its new names: a scan keeps them.
+        _, missed = scanner.scan(newest=True)
+        check(not missed, "the second scan: %s" % missed)
+        check(not differences(modules_json(web_port), expected), "after a scan: %s" % differences(modules_json(web_port), expected))
+        served = project_modules(house_vlp(web_port)[2])
+        check(not project_differences(served, expected), "renamed in the file: %s" % project_differences(served, expected))
+        scanner.stop()
+        scanner = None
+        run.stop()
+        run = None
+
+        written = os.path.join(state, "house.vlp")
+        made = subprocess.run([ARGS.service, "--state-dir", state, "--project-file", written], capture_output=True,
+                              text=True, timeout=30)
+        check(made.returncode == 0, "--project-file: %d %s" % (made.returncode, made.stderr))
+        check(made.stdout == "project file %s: 13 modules, 0 left out (a type the server does not know), "
+                             "0 without names heard yet\n" % written, made.stdout)
+        with open(written, "rb") as f:
+            check(project_modules(f.read()) == served, "--project-file differs from /house.vlp")
+    finally:
+        for p in (scanner, run):
+            if p:
+                p.stop()
+        sim.terminate()
+        sim.wait(5)
+        shutil.rmtree(state, ignore_errors=True)
 
 
 CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}
