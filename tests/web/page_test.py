@@ -352,6 +352,46 @@ def case_modules_panel_and_column(driver, bridge, downloads):
         quick.stop()
 
 
+def case_download_for_the_server_gives_the_project_file(driver, bridge, downloads):
+    """Beside the Modules panel, the button downloads the project file for the home-automation
+    server; the page says how many modules have no names heard yet and how many are left out."""
+    fresh = Bridge()
+    try:
+        opened(driver, fresh)
+        check(not driver.find_element(By.ID, "download-project").is_displayed(), "a button with no module known")
+        kitchen = module_answers(
+            0x10, [0xFF, 0x11, 0x12, 0x34, 0x01, 0x14, 0x20],
+            [0xF0, 0x01] + list(b"Workto"), [0xF1, 0x01] + list(b"p") + [0xFF] * 5, [0xF2, 0x01] + [0xFF] * 4,
+            [0xCC, 0x00, 0xE3] + list(b"Kitc"), [0xCC, 0x00, 0xE7] + list(b"hen") + [0xFF])
+        dimmers = module_answers(0x20, [0xFF, 0x15, 0x45, 0x67, 0x01, 0x14, 0x10]) + \
+            module_answers(0x21, [0xFF, 0x15, 0x45, 0x68, 0x01, 0x14, 0x10])
+        unknown = module_answers(0x58, [0xFF, 0x58, 0x00, 0x01, 0x01, 0x14, 0x20])
+        fresh.bus.write(kitchen + dimmers + unknown)
+        wait_for(lambda: len(module_rows(driver)) == 4, 3, "four modules on the page")
+        button = driver.find_element(By.ID, "download-project")
+        check(button.is_displayed() and button.text == "Download for the home-automation server" and
+              button.get_attribute("href") == fresh.url + "house.vlp",
+              "the button %r %r" % (button.text, button.get_attribute("href")))
+        wait_for(lambda: text(driver, "project-notes") ==
+                 "2 modules have no names heard yet: --scan, or one scan by a client, fills them in. "
+                 "1 module is left out: the home-automation server does not know its type.", 3,
+                 "the notes: %r" % text(driver, "project-notes"))
+        for old in glob.glob(os.path.join(downloads, "tessel-house-*")):
+            os.remove(old)
+        button.click()
+        saved = wait_for(lambda: [f for f in glob.glob(os.path.join(downloads, "tessel-house-*"))
+                                  if not f.endswith(".crdownload")], 10, "the downloaded file")
+        check(len(saved) == 1 and re.fullmatch(r"tessel-house-\d{8}-for-home-assistant\.vlp", os.path.basename(saved[0])),
+              "file name %r" % saved)
+        with open(saved[0], encoding="utf-8") as f:
+            data = f.read()
+        modules = re.findall(r'<Module address="([0-9A-F,]+)" type="([^"]+)"', data)
+        check(modules == [("10", "VMB4RYNO"), ("20", "VMBDMI"), ("21", "VMBDMI")], "the modules %r" % modules)
+        check("<Caption>Kitchen</Caption>" in data and "<Caption>VMBDMI $20</Caption>" in data, "the captions")
+    finally:
+        fresh.stop()
+
+
 CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}
 
 
