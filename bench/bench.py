@@ -26,6 +26,7 @@ import sys
 import tempfile
 import threading
 import time
+import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
 from harness import (MAIN_TITLE, Bridge, Bus, Display, Service, frame, frame_times, free_port,  # noqa: E402
@@ -711,6 +712,48 @@ def large_capture_section(service, systems, quick):
         bus.close()
 
 
+def house_file_section(service, systems, quick):
+    """250 modules in the service's table, each named with five channel names; the bus's latency
+    to a client with and without /house.vlp downloaded back to back meanwhile."""
+    bus = Bus()
+    web_port = free_port()
+    system = TesselService(service, bus, ["--web", str(web_port)])
+    system.name = "250 modules"
+    try:
+        for address in range(0x01, 0xFB):
+            answers = [frame(0xFB, address, [0xFF, 0x11, address, 0x00, 0x01, 0x14, 0x20])]
+            for bank in range(5):
+                answers.append(frame(0xFB, address, [0xCC, bank, 0xE3] + list(b"Room")))
+                answers.append(frame(0xFB, address, [0xF0, 1 << bank] + list(b"Lamp %d" % bank)))
+            _write_all(bus.master, b"".join(answers))
+        time.sleep(8)  # 2,750 frames, 2 ms apart to the clients: all handed on first
+        frames = 60 if quick else 200
+        reference = [s for s, _ in systems if s.name.startswith("ser2net")]
+        print("The project file of 250 named modules (/house.vlp) downloaded back to back, 1 client, "
+              "%d frames at 20 frames/s" % frames)
+        print("  %-44s %14s %14s%s" % ("", "no download", "downloads", " %14s" % reference[0].name if reference else ""))
+        _, quiet = latency(system, bus, 1, frames)
+        stop, sizes = threading.Event(), []
+
+        def download():
+            while not stop.is_set():
+                with urllib.request.urlopen("http://127.0.0.1:%d/house.vlp" % web_port, timeout=10) as answer:
+                    sizes.append(len(answer.read()))
+        reader = threading.Thread(target=download, daemon=True)
+        reader.start()
+        _, busy = latency(system, bus, 1, frames)
+        stop.set()
+        reader.join(10)
+        theirs = [latency(s, _bus_of(systems, s), 1, frames)[1] for s in reference]
+        for key in ("p50", "p99", "max"):
+            row("bus to client latency %s, ms" % key, [quiet[key], busy[key]] + [t[key] for t in theirs])
+        row("files downloaded meanwhile", [None, len(sizes)] + [None] * len(reference), 0)
+        row("the file's size, KiB", [None, (sizes[0] if sizes else 0) / 1024] + [None] * len(reference), 0)
+    finally:
+        system.stop()
+        bus.close()
+
+
 def _bus_of(systems, system):
     return next(b for s, b in systems if s is system)
 
@@ -946,9 +989,9 @@ def main():
     parser.add_argument("--simulator", help="velbus-sim, for the scan's section")
     parser.add_argument("--sections",
                         default="latency,many,tls,burst,integrity,fanout,pacing,cost,usb,web,churn,turns,capture,"
-                                "large-capture,scan",
+                                "large-capture,house-file,scan",
                         help="comma-separated: latency,many,tls,burst,integrity,fanout,pacing,cost,usb,web,churn,turns,"
-                             "capture,large-capture,scan")
+                             "capture,large-capture,house-file,scan")
     args = parser.parse_args()
     program = os.path.abspath(args.program)
     sections = set(args.sections.split(","))
@@ -1072,6 +1115,9 @@ def main():
 
         if "large-capture" in sections and args.service:
             large_capture_section(os.path.abspath(args.service), systems, args.quick)
+
+        if "house-file" in sections and args.service:
+            house_file_section(os.path.abspath(args.service), systems, args.quick)
 
         if "scan" in sections and args.service and args.simulator:
             scan_section(os.path.abspath(args.service), os.path.abspath(args.simulator), args.quick)

@@ -8,6 +8,7 @@
 #include "modules/module_table.h"
 #include "service/module_scan.h"
 #include "support/fakes.h"
+#include "support/scanned_house.h"
 #include "tools/sim_house.h"
 #include "tools/sim_replies.h"
 
@@ -222,19 +223,8 @@ TEST(Silence, ComesAfterTheSilentTimeAndEndsWhenHeardAgain) {
 // The default house answers the scan the service makes; the table then holds every module as
 // the house file describes it.
 TEST(DefaultHouse, AnsweringAScanFillsTheTable) {
-    std::ifstream in(TESSEL_DEFAULT_HOUSE);
-    sim::House house;
-    std::string error;
-    ASSERT_TRUE(sim::parseHouse(in, house, error)) << error;
-    ModuleTable t;
-    const auto ask = [&](const Bytes& request) {
-        for (const Bytes& reply : sim::answer(house, request)) learnFromFrame(t, reply, true, 1000);
-    };
-    for (unsigned a = 1; a <= 0xFE; ++a) ask(moduleRequest(static_cast<std::uint8_t>(a), true, {}));
-    for (const auto& slot : ModuleTable(t).byAddress) {
-        if (!slot) continue;
-        for (const Bytes& request : detailRequests(*slot)) ask(request);
-    }
+    sim::House house = test::defaultHouse();
+    const ModuleTable t = test::scannedHouse(house);
     EXPECT_EQ(countModules(t).known, static_cast<std::int64_t>(house.modules.size()));
     for (const sim::Module& m : house.modules) {
         const ModuleRecord* r = moduleAt(t, m.address);

@@ -9,8 +9,8 @@
 #include <regex>
 
 #include "modules/project_file.h"
-#include "service/module_scan.h"
 #include "support/fakes.h"
+#include "support/scanned_house.h"
 #include "tools/sim_house.h"
 #include "tools/sim_replies.h"
 
@@ -49,26 +49,9 @@ std::string nameAt(const std::string& memory, const MemoryRanges& ranges) {
     return out;
 }
 
-ModuleTable scannedHouse(sim::House& house) {
-    ModuleTable t;
-    const auto ask = [&](const Bytes& request) {
-        for (const Bytes& reply : sim::answer(house, request)) learnFromFrame(t, reply, true, 1000);
-    };
-    for (unsigned a = 1; a <= 0xFE; ++a) ask(moduleRequest(static_cast<std::uint8_t>(a), true, {}));
-    for (const auto& slot : ModuleTable(t).byAddress) {
-        if (!slot) continue;
-        ask(moduleRequest(slot->address, false, {0xEF, 0xFF}));
-        for (const Bytes& request : detailRequests(*slot)) ask(request);
-    }
-    return t;
-}
-
 TEST(ProjectFile, HoldsEveryModuleOfTheSimulatedHouseWithItsNames) {
-    std::ifstream in(TESSEL_DEFAULT_HOUSE);
-    sim::House house;
-    std::string error;
-    ASSERT_TRUE(sim::parseHouse(in, house, error)) << error;
-    const ModuleTable t = scannedHouse(house);
+    sim::House house = test::defaultHouse();
+    const ModuleTable t = test::scannedHouse(house);
     const std::string file = projectFile(t);
     EXPECT_EQ(file.rfind("<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<Project>\n  <Remark>", 0), 0u);
     EXPECT_NE(file.find("never open it in the configuration tool and save it over the installer's project"), std::string::npos);

@@ -220,20 +220,25 @@ def case_save_gives_the_log_file(driver, bridge, downloads):
     check(data == expected and b"21.5\xb0C" in data and data.count(b"\t") == 8, "saved %r, not %r" % (data, expected))
 
 
+def download(button, downloads, prefix):
+    """Clicks a download button; the files saved whose names begin with `prefix`, once whole."""
+    for old in glob.glob(os.path.join(downloads, prefix + "*")):
+        os.remove(old)
+    button.click()
+    return wait_for(lambda: [f for f in glob.glob(os.path.join(downloads, prefix + "*")) if not f.endswith(".crdownload")],
+                    10, "the downloaded " + prefix + "file")
+
+
 def case_download_capture_gives_the_capture(driver, bridge, downloads):
     """The button downloads the capture, named by its date and time, with the frames the page
     showed, in UTF-8; a guarded bridge's is fetched with the key the page was opened with."""
     opened(driver, bridge)
     bridge.bus.write(TEMPERATURE + PUSH)
     wait_for(lambda: len(rows(driver)) >= 2, 3, "two lines")
-    for old in glob.glob(os.path.join(downloads, "tessel-capture-*")):
-        os.remove(old)
     button = driver.find_element(By.ID, "download-capture")
     check(button.text == "Download capture" and button.get_attribute("href") == bridge.url + "capture",
           "the button %r %r" % (button.text, button.get_attribute("href")))
-    button.click()
-    saved = wait_for(lambda: [f for f in glob.glob(os.path.join(downloads, "tessel-capture-*"))
-                              if not f.endswith(".crdownload")], 10, "the downloaded capture")
+    saved = download(button, downloads, "tessel-capture-")
     check(len(saved) == 1 and re.fullmatch(r"tessel-capture-\d{8}-\d{6}\.txt", os.path.basename(saved[0])),
           "file name %r" % saved)
     with open(saved[0], encoding="utf-8") as f:
@@ -376,11 +381,7 @@ def case_download_for_the_server_gives_the_project_file(driver, bridge, download
                  "2 modules have no names heard yet: --scan, or one scan by a client, fills them in. "
                  "1 module is left out: the home-automation server does not know its type.", 3,
                  "the notes: %r" % text(driver, "project-notes"))
-        for old in glob.glob(os.path.join(downloads, "tessel-house-*")):
-            os.remove(old)
-        button.click()
-        saved = wait_for(lambda: [f for f in glob.glob(os.path.join(downloads, "tessel-house-*"))
-                                  if not f.endswith(".crdownload")], 10, "the downloaded file")
+        saved = download(button, downloads, "tessel-house-")
         check(len(saved) == 1 and re.fullmatch(r"tessel-house-\d{8}-for-home-assistant\.vlp", os.path.basename(saved[0])),
               "file name %r" % saved)
         with open(saved[0], encoding="utf-8") as f:

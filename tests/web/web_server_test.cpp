@@ -74,6 +74,28 @@ protected:
         return got;
     }
 
+    // The whole answer on `c`, its head already in `raw`, without the chunk framing.
+    std::string chunkedBody(const UniqueFd& c, std::string raw) {
+        serveUntil([&] {
+            char buf[65536];
+            ssize_t n;
+            while ((n = ::recv(c.get(), buf, sizeof buf, MSG_DONTWAIT)) > 0) raw.append(buf, static_cast<std::size_t>(n));
+            return raw.find("\r\n0\r\n\r\n") != std::string::npos;
+        }, 4000);
+        std::string body;
+        for (std::size_t at = raw.find("\r\n\r\n") + 4;;) {
+            const std::size_t end = raw.find("\r\n", at);
+            if (end == std::string::npos) {
+                ADD_FAILURE() << "a chunk cut short";
+                return body;
+            }
+            const std::size_t size = std::stoul(raw.substr(at, end - at), nullptr, 16);
+            if (size == 0) return body;
+            body += raw.substr(end + 2, size);
+            at = end + 2 + size + 2;
+        }
+    }
+
     bool closedByServer(const UniqueFd& c) {
         return serveUntil([&] {
             char buf[65536];
@@ -405,23 +427,7 @@ TEST_F(WebServerTest, TheCaptureComesWholeAsItIsMadeTwoAtATime) {
     EXPECT_EQ(captureMinutes, (std::vector<std::int64_t>{90, -1}));
 
     // Read the first whole, without chunk framing: the text is the ring's, byte for byte.
-    std::string raw = head;
-    serveUntil([&] {
-        char buf[65536];
-        ssize_t n;
-        while ((n = ::recv(first.get(), buf, sizeof buf, MSG_DONTWAIT)) > 0) raw.append(buf, static_cast<std::size_t>(n));
-        return raw.find("\r\n0\r\n\r\n") != std::string::npos;
-    }, 4000);
-    std::string body;
-    for (std::size_t at = raw.find("\r\n\r\n") + 4;;) {
-        const std::size_t end = raw.find("\r\n", at);
-        ASSERT_NE(end, std::string::npos);
-        const std::size_t size = std::stoul(raw.substr(at, end - at), nullptr, 16);
-        if (size == 0) break;
-        body += raw.substr(end + 2, size);
-        at = end + 2 + size + 2;
-    }
-    EXPECT_EQ(body, expected);
+    EXPECT_EQ(chunkedBody(first, head), expected);
     first.reset();
     second.reset();
     const std::string again = answer(request(get("/capture?minutes=10080")), "\r\n\r\n");
@@ -441,26 +447,12 @@ TEST_F(WebServerTest, TheProjectFileIsADownloadOfTheTable) {
     }
     const std::string expected = projectFile(house);
     UniqueFd c = request(get("/house.vlp"), 4096);
-    std::string raw = answer(c);
-    EXPECT_EQ(raw.rfind("HTTP/1.1 200 ", 0), 0u) << raw;
-    EXPECT_NE(raw.find("Content-Type: application/xml; charset=utf-8\r\n"), std::string::npos) << raw;
-    EXPECT_NE(raw.find("Content-Disposition: attachment; filename=\"tessel-house-20261210-for-home-assistant.vlp\"\r\n"),
-              std::string::npos) << raw;
-    serveUntil([&] {
-        char buf[65536];
-        ssize_t n;
-        while ((n = ::recv(c.get(), buf, sizeof buf, MSG_DONTWAIT)) > 0) raw.append(buf, static_cast<std::size_t>(n));
-        return raw.find("\r\n0\r\n\r\n") != std::string::npos;
-    }, 4000);
-    std::string body;
-    for (std::size_t at = raw.find("\r\n\r\n") + 4;;) {
-        const std::size_t end = raw.find("\r\n", at);
-        ASSERT_NE(end, std::string::npos);
-        const std::size_t size = std::stoul(raw.substr(at, end - at), nullptr, 16);
-        if (size == 0) break;
-        body += raw.substr(end + 2, size);
-        at = end + 2 + size + 2;
-    }
+    const std::string head = answer(c);
+    EXPECT_EQ(head.rfind("HTTP/1.1 200 ", 0), 0u) << head;
+    EXPECT_NE(head.find("Content-Type: application/xml; charset=utf-8\r\n"), std::string::npos) << head;
+    EXPECT_NE(head.find("Content-Disposition: attachment; filename=\"tessel-house-20261210-for-home-assistant.vlp\"\r\n"),
+              std::string::npos) << head;
+    const std::string body = chunkedBody(c, head);
     EXPECT_EQ(body, expected);
     EXPECT_GT(body.size(), 200u * 2 * 0x500);
 }
