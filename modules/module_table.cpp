@@ -21,7 +21,8 @@ bool hostCommand(std::uint8_t command) {
     switch (command) {
         case 0x01: case 0x02: case 0x03: case 0x04: case 0x05: case 0x06: case 0x07: case 0x08:
         case 0x10: case 0x11: case 0x12:
-        case 0xBD: case 0xC9: case 0xCA: case 0xD9: case 0xE5: case 0xEF: case 0xFA: case 0xFC: case 0xFD:
+        case 0xBD: case kMemoryBlockRequest: case kWriteMemoryBlock: case 0xD9: case 0xE5: case kChannelNameRequest:
+        case kModuleStatusRequest: case kWriteMemoryByte: case kMemoryByteRequest:
             return true;
         default:
             return false;
@@ -120,7 +121,7 @@ void learnChannelName(ModuleRecord& r, std::uint8_t sender, std::span<const std:
     if (!r.type || data.size() < 3) return;
     const auto channel = channelOf(r, sender, data[1]);
     if (!channel) return;
-    const int part = data[0] - 0xF0;  // 0, 1, 2
+    const int part = data[0] - kChannelNamePart1;  // 0, 1, 2
     const std::size_t first = part == 0 ? 0 : part == 1 ? 6 : 12;
     const std::size_t size = part == 2 ? 4 : 6;
     ChannelName name = r.channels[*channel];
@@ -210,7 +211,7 @@ ModuleNews learnFromFrame(ModuleTable& t, std::span<const std::uint8_t> frame, b
     const std::uint8_t command = f->data[0];
     if (f->address == 0x00) {
         // A module that starts says so from address 0.
-        if (command != 0xAB || f->data.size() < 2 || f->data[1] == 0x00 || f->data[1] == kNone) return news;
+        if (command != kPowerUp || f->data.size() < 2 || f->data[1] == 0x00 || f->data[1] == kNone) return news;
         const std::uint8_t address = t.ownerOf[f->data[1]] != 0 ? t.ownerOf[f->data[1]] : f->data[1];
         ModuleRecord& r = recordAt(t, address, now, news.found);
         news.address = address;
@@ -228,19 +229,19 @@ ModuleNews learnFromFrame(ModuleTable& t, std::span<const std::uint8_t> frame, b
     heard(r, now, news);
     const auto data = f->data;
     switch (command) {
-        case 0xFF:
+        case kModuleTypeReply:
             if (data.size() >= 2 && sender == address) learnType(r, data, news);
             break;
-        case 0xB0:
+        case kSubAddressReply:
             if (sender == address) learnSubAddresses(t, r, data, news);
             break;
-        case 0xF0: case 0xF1: case 0xF2:
+        case kChannelNamePart1: case kChannelNamePart2: case kChannelNamePart3:
             learnChannelName(r, sender, data, news);
             break;
-        case 0xFE:
+        case kMemoryByte:
             if (data.size() >= 4) learnMemory(r, static_cast<std::uint16_t>(data[1] << 8 | data[2]), data.subspan(3, 1), news);
             break;
-        case 0xCC:
+        case kMemoryBlock:
             if (data.size() >= 7) learnMemory(r, static_cast<std::uint16_t>(data[1] << 8 | data[2]), data.subspan(3, 4), news);
             break;
         default:

@@ -1,5 +1,7 @@
 #include "service/clock_sync.h"
 
+#include "protocol/commands.h"
+
 namespace tessel {
 
 namespace {
@@ -26,9 +28,9 @@ LocalTime localTimeAt(std::time_t t) {
 
 std::vector<Bytes> clockFrames(const LocalTime& t) {
     const auto byte = [](int v) { return static_cast<std::uint8_t>(v); };
-    return {broadcast({0xD8, byte(t.weekday), byte(t.hour), byte(t.minute)}),
-            broadcast({0xB7, byte(t.day), byte(t.month), byte(t.year >> 8), byte(t.year)}),
-            broadcast({0xAF, byte(t.summer ? 0 : 1)})};
+    return {broadcast({kSetClock, byte(t.weekday), byte(t.hour), byte(t.minute)}),
+            broadcast({kSetDate, byte(t.day), byte(t.month), byte(t.year >> 8), byte(t.year)}),
+            broadcast({kSetDaylightSaving, byte(t.summer ? 0 : 1)})};
 }
 
 std::vector<Bytes> ClockSync::due(const LocalTime& now, bool deviceNew) {

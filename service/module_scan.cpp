@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "protocol/commands.h"
+
 namespace tessel {
 
 namespace {
@@ -18,15 +20,16 @@ std::vector<Bytes> detailRequests(const ModuleRecord& r) {
     if (info == nullptr) return out;
     if (info->naming == ChannelNaming::Bit) {
         // Every channel at once: each answers with its own three frames.
-        out.push_back(moduleRequest(r.address, false, {0xEF, 0xFF}));
+        out.push_back(moduleRequest(r.address, false, {kChannelNameRequest, kEveryChannel}));
     } else if (info->naming == ChannelNaming::Number) {
         for (int ch = 1; ch <= info->channels; ++ch) {
-            out.push_back(moduleRequest(r.address, false, {0xEF, static_cast<std::uint8_t>(ch)}));
+            out.push_back(moduleRequest(r.address, false, {kChannelNameRequest, static_cast<std::uint8_t>(ch)}));
         }
     }
     for (const auto& [first, last] : info->nameRanges) {
         for (unsigned a = first; a <= last; a += 4) {
-            out.push_back(moduleRequest(r.address, false, {0xC9, static_cast<std::uint8_t>(a >> 8), static_cast<std::uint8_t>(a & 0xFF)}));
+            out.push_back(moduleRequest(r.address, false,
+                                        {kMemoryBlockRequest, static_cast<std::uint8_t>(a >> 8), static_cast<std::uint8_t>(a & 0xFF)}));
         }
     }
     return out;

@@ -17,7 +17,7 @@ bool relays(const Module& m) { return m.is(0x10) || m.is(0x11); }
 
 // The type's full form: serial, memory map and build; the sensor names its zone first.
 Bytes typeReply(const Module& m) {
-    Bytes d{0xFF, m.type->code};
+    Bytes d{kModuleTypeReply, m.type->code};
     if (m.is(0x0C)) d.push_back(0x00);
     for (const std::uint8_t b : {high(m.serial), low(m.serial), m.type->memoryMap, m.type->buildYear, m.type->buildWeek}) {
         d.push_back(b);
@@ -146,7 +146,7 @@ Bytes buttonFrame(const Module& panel, std::uint8_t bit, bool pressed) {
 
 std::vector<Bytes> powerUp(const House& house) {
     std::vector<Bytes> out;
-    for (const auto& m : house.modules) out.push_back(moduleFrame(kLowPriority, 0x00, {0xAB, m.address}));
+    for (const auto& m : house.modules) out.push_back(moduleFrame(kLowPriority, 0x00, {kPowerUp, m.address}));
     return out;
 }
 
@@ -163,7 +163,7 @@ std::vector<Bytes> answer(House& house, const Bytes& f) {
         out.push_back(moduleFrame(kLowPriority, m->address, typeReply(*m)));
         if (m->is(0x1E)) {
             out.push_back(moduleFrame(kLowPriority, m->address,
-                                      {0xB0, m->type->code, high(m->serial), low(m->serial), m->subAddresses[0],
+                                      {kSubAddressReply, m->type->code, high(m->serial), low(m->serial), m->subAddresses[0],
                                        m->subAddresses[1], m->subAddresses[2], m->subAddresses[3]}));
         }
         return out;
@@ -186,21 +186,21 @@ std::vector<Bytes> answer(House& house, const Bytes& f) {
         case kWriteMemoryBlock:
             if (n == 7) writeMemory(*m, (arg(1) << 8) | arg(2), std::span(f).subspan(7, 4));
             break;
-        case 0xFD:
+        case kMemoryByteRequest:
             if (n >= 3) {
                 const unsigned a = (arg(1) << 8) | arg(2);
-                out.push_back(moduleFrame(kLowPriority, m->address, {0xFE, arg(1), arg(2), memoryAt(*m, a)}));
+                out.push_back(moduleFrame(kLowPriority, m->address, {kMemoryByte, arg(1), arg(2), memoryAt(*m, a)}));
             }
             break;
-        case 0xC9:
+        case kMemoryBlockRequest:
             if (n >= 3) {
                 const unsigned a = (arg(1) << 8) | arg(2);
                 out.push_back(moduleFrame(kLowPriority, m->address,
-                                          {0xCC, arg(1), arg(2), memoryAt(*m, a), memoryAt(*m, a + 1),
+                                          {kMemoryBlock, arg(1), arg(2), memoryAt(*m, a), memoryAt(*m, a + 1),
                                            memoryAt(*m, a + 2), memoryAt(*m, a + 3)}));
             }
             break;
-        case 0xFA:
+        case kModuleStatusRequest:
             if (n >= 2) status(out, *m, arg(1));
             break;
         case 0xD9:
