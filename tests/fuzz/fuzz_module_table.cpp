@@ -1,7 +1,8 @@
 // Any frames, from either side, and any state file: the table never holds a module outside
 // $01-$FE or under another address, every text it makes stays within its runs, and what it
 // writes to its state file reads back the same. A state file that reads at all writes back
-// as it was read.
+// as it was read. The project file of any table holds one <Module> per module it counts, and
+// nothing in it but what XML takes.
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,8 +12,11 @@
 #include <string>
 
 #include "modules/module_state.h"
+#include "modules/project_file.h"
 
 namespace {
+
+constexpr std::int64_t kNow = 2'000'000'000;  // the host's clock while reading
 
 const std::string& statePath() {
     static const std::string path = "/tmp/fuzz-module-state-" + std::to_string(::getpid());
@@ -33,6 +37,13 @@ void checkTable(const tessel::ModuleTable& t) {
         (void)tessel::moduleDescription(*slot);
     }
     if (tessel::countModules(t).known > 254) std::abort();
+    const std::string file = tessel::projectFile(t);
+    std::size_t modules = 0;
+    for (std::size_t at = 0; (at = file.find("<Module ", at)) != std::string::npos; ++at) ++modules;
+    if (static_cast<std::int64_t>(modules) != tessel::projectCounts(t).modules) std::abort();
+    for (const char c : file) {
+        if (static_cast<unsigned char>(c) < 0x20 && c != '\n') std::abort();
+    }
 }
 
 // Written and read again: the same table, but for what only this run knows.
@@ -40,7 +51,7 @@ void roundTrip(const tessel::ModuleTable& t) {
     std::string error;
     if (!tessel::writeModuleState(t, statePath(), error)) std::abort();
     tessel::ModuleTable read;
-    if (tessel::readModuleState(statePath(), read, error) != tessel::StateRead::Read) std::abort();
+    if (tessel::readModuleState(statePath(), read, error, kNow) != tessel::StateRead::Read) std::abort();
     for (std::size_t a = 0; a < 256; ++a) {
         if (read.byAddress[a].has_value() != t.byAddress[a].has_value()) std::abort();
         if (!read.byAddress[a]) continue;
@@ -63,7 +74,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::int64_t now = 1000;
         while (at < size) {
             const std::size_t length = std::min<std::size_t>(data[at], size - at - 1);
-            tessel::learnFromFrame(t, std::span<const std::uint8_t>(data + at + 1, length), (data[0] & 2) == 0, now++);
+            const std::span<const std::uint8_t> frame(data + at + 1, length);
+            tessel::learnFromFrame(t, frame, (data[0] & 2) == 0, now++);
+            tessel::learnFromWrite(t, frame);
             at += 1 + length;
             if (data[0] & 4) tessel::markSilent(t, now, 5);
         }
@@ -77,7 +90,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     tessel::ModuleTable t;
     std::string error;
-    if (tessel::readModuleState(statePath(), t, error) == tessel::StateRead::Read) {
+    const tessel::StateRead got = tessel::readModuleState(statePath(), t, error, kNow);
+    if (got == tessel::StateRead::Read || got == tessel::StateRead::Cut) {
         checkTable(t);
         roundTrip(t);
     } else if (tessel::countModules(t).known != 0) {
