@@ -6,7 +6,6 @@
 
 #include <fstream>
 #include <map>
-#include <regex>
 
 #include "modules/project_file.h"
 #include "support/fakes.h"
@@ -21,16 +20,36 @@ struct ReadModule {
     std::string address, type, build, serial, caption, memory;
 };
 
+// The text of `file` between `open` and `close` from `at` on, and `at` moved past it; empty when
+// there is none.
+std::string between(const std::string& file, const std::string& open, const std::string& close, std::size_t& at) {
+    const std::size_t begin = file.find(open, at);
+    if (begin == std::string::npos) return {};
+    const std::size_t end = file.find(close, begin + open.size());
+    if (end == std::string::npos) return {};
+    at = end + close.size();
+    return file.substr(begin + open.size(), end - begin - open.size());
+}
+
 // Every <Module> of the file, as the reader finds them.
 std::vector<ReadModule> readModules(const std::string& file) {
     std::vector<ReadModule> out;
-    const std::regex module(
-        "<Module address=\"([^\"]*)\" type=\"([^\"]*)\" build=\"([^\"]*)\" serial=\"([^\"]*)\" locked=\"false\" "
-        "layer=\"0\">\\s*<Caption>([^<]*)</Caption>\\s*<Memory>([0-9A-F]*)</Memory>\\s*</Module>");
-    for (auto it = std::sregex_iterator(file.begin(), file.end(), module); it != std::sregex_iterator(); ++it) {
-        out.push_back({(*it)[1], (*it)[2], (*it)[3], (*it)[4], (*it)[5], (*it)[6]});
+    for (std::size_t at = 0;;) {
+        const std::string element = between(file, "<Module ", "</Module>", at);
+        if (element.empty()) return out;
+        std::size_t in = 0;
+        ReadModule m;
+        m.address = between(element, "address=\"", "\"", in);
+        m.type = between(element, "type=\"", "\"", in);
+        m.build = between(element, "build=\"", "\"", in);
+        m.serial = between(element, "serial=\"", "\"", in);
+        EXPECT_EQ(between(element, " locked=\"", "\"", in), "false");
+        EXPECT_EQ(between(element, " layer=\"", "\"", in), "0");
+        m.caption = between(element, "<Caption>", "</Caption>", in);
+        m.memory = between(element, "<Memory>", "</Memory>", in);
+        EXPECT_EQ(m.memory.find_first_not_of("0123456789ABCDEF"), std::string::npos);
+        out.push_back(m);
     }
-    return out;
 }
 
 // A name from the memory's hexadecimal text at `ranges`, 0xFF dropped, as the reader takes it.
