@@ -154,17 +154,6 @@ bool readLine(const std::string& line, ModuleTable& t) {
     return false;
 }
 
-bool writeAll(int fd, const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 // A time the file says, past which it cannot have been written here.
 bool inFuture(const ModuleRecord& r, std::int64_t now) {
     const std::int64_t latest = now + kStateFutureSlackSeconds;
@@ -227,7 +216,7 @@ bool writeModuleState(const ModuleTable& t, const std::string& path, std::string
         // leftover of a crash, is removed, not followed).
         ::unlink(temporary.c_str());
         UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-        if (!fd.valid() || !writeAll(fd.get(), text) || ::fsync(fd.get()) != 0) {
+        if (!fd.valid() || !writeWhole(fd.get(), text) || ::fsync(fd.get()) != 0) {
             error = "cannot write " + temporary + ": " + std::strerror(errno);
             if (fd.valid()) ::unlink(temporary.c_str());
             return false;

@@ -122,8 +122,8 @@ void learnChannelName(ModuleRecord& r, std::uint8_t sender, std::span<const std:
     const auto channel = channelOf(r, sender, data[1]);
     if (!channel) return;
     const int part = data[0] - kChannelNamePart1;  // 0, 1, 2
-    const std::size_t first = part == 0 ? 0 : part == 1 ? 6 : 12;
-    const std::size_t size = part == 2 ? 4 : 6;
+    const std::size_t first = channelPartStart(part);
+    const std::size_t size = channelPartSize(part);
     ChannelName name = r.channels[*channel];
     for (std::size_t i = 0; i < size; ++i) name.bytes[first + i] = 2 + i < data.size() ? data[2 + i] : kNone;
     name.partsKnown = static_cast<std::uint8_t>(name.partsKnown | (1u << part));
@@ -148,10 +148,10 @@ bool learnChannelByte(ModuleRecord& r, const ModuleTypeInfo& info, std::uint16_t
         if (!at) continue;
         if (*at >= 16) return false;
         ChannelName& name = r.channels[busChannel(info, clientChannel)];
-        const int part = *at < 6 ? 0 : *at < 12 ? 1 : 2;
+        const int part = channelPartOf(*at);
         if ((name.partsKnown & (1u << part)) == 0) {
             // The rest of a part never read is padding until it is.
-            for (std::size_t i = part == 0 ? 0 : part == 1 ? 6 : 12, end = part == 2 ? 16 : i + 6; i < end; ++i) name.bytes[i] = kNone;
+            std::fill_n(name.bytes.begin() + static_cast<std::ptrdiff_t>(channelPartStart(part)), channelPartSize(part), kNone);
         }
         const bool changed = name.bytes[*at] != byte || (name.partsKnown & (1u << part)) == 0;
         name.bytes[*at] = byte;

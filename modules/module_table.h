@@ -15,7 +15,12 @@
 
 namespace tessel {
 
-// A channel name comes in three parts of 6, 6 and 4 characters.
+// A channel name comes in three parts of 6, 6 and 4 characters: where each begins and how long
+// it is, and the part a byte of the name falls in.
+constexpr std::size_t channelPartStart(int part) { return static_cast<std::size_t>(part) * 6; }
+constexpr std::size_t channelPartSize(int part) { return part == 2 ? 4 : 6; }
+constexpr int channelPartOf(std::size_t byte) { return byte < 12 ? static_cast<int>(byte / 6) : 2; }
+
 struct ChannelName {
     std::array<std::uint8_t, 16> bytes{};
     std::uint8_t partsKnown = 0;  // bit 0, 1, 2: parts F0, F1, F2

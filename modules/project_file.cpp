@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <ctime>
 
+#include "platform/date.h"
 #include "platform/latin9.h"
 #include "protocol/frame.h"
 
@@ -58,9 +59,10 @@ void place(std::vector<std::uint8_t>& memory, const MemoryRanges& ranges, const 
 
 const ModuleTypeInfo* typeOf(const ModuleRecord& r) { return r.type ? findModuleType(*r.type) : nullptr; }
 
-std::string hex4(unsigned v) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    return {kDigits[(v >> 12) & 0xF], kDigits[(v >> 8) & 0xF], kDigits[(v >> 4) & 0xF], kDigits[v & 0xF]};
+// Two bytes, high first, as four hexadecimal digits.
+std::string hex4(std::uint8_t high, std::uint8_t low) {
+    const std::uint8_t bytes[] = {high, low};
+    return frameHexText(bytes);
 }
 
 }  // namespace
@@ -111,18 +113,11 @@ std::string projectMemory(const ModuleRecord& r) {
         // A part not heard is padding, not whatever stood in the record.
         for (int part = 0; part < 3; ++part) {
             if ((known.partsKnown & (1u << part)) != 0) continue;
-            std::fill(bytes.begin() + part * 6, bytes.begin() + std::min(part * 6 + 6, 16), kPadding);
+            std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(channelPartStart(part)), channelPartSize(part), kPadding);
         }
         place(memory, ranges->second, bytes);
     }
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(memory.size() * 2);
-    for (const std::uint8_t b : memory) {
-        out += kDigits[b >> 4];
-        out += kDigits[b & 0x0F];
-    }
-    return out;
+    return frameHexText(memory);
 }
 
 std::string projectModule(const ModuleRecord& r) {
@@ -132,9 +127,10 @@ std::string projectModule(const ModuleRecord& r) {
     for (const std::uint8_t sub : r.subAddresses) {
         if (sub != kPadding) address += "," + frameHexText(std::span<const std::uint8_t>(&sub, 1));
     }
-    const unsigned build = r.build ? ((*r.build)[0] << 8 | (*r.build)[1]) : 0;
-    return "    <Module address=\"" + address + "\" type=\"" + escaped(type->name) + "\" build=\"" + hex4(build) +
-           "\" serial=\"" + hex4(r.serial.value_or(0)) + "\" locked=\"false\" layer=\"0\">\n" +
+    const std::array<std::uint8_t, 2> build = r.build.value_or(std::array<std::uint8_t, 2>{0, 0});
+    const std::uint16_t serial = r.serial.value_or(0);
+    return "    <Module address=\"" + address + "\" type=\"" + escaped(type->name) + "\" build=\"" + hex4(build[0], build[1]) +
+           "\" serial=\"" + hex4(static_cast<std::uint8_t>(serial >> 8), static_cast<std::uint8_t>(serial & 0xFF)) + "\" locked=\"false\" layer=\"0\">\n" +
            "      <Caption>" + escaped(latin9ToUtf8(projectCaption(r))) + "</Caption>\n" +
            "      <Memory>" + projectMemory(r) + "</Memory>\n    </Module>\n";
 }
@@ -170,12 +166,7 @@ std::string projectFile(const ModuleTable& table) {
 }
 
 std::string projectFileName(std::int64_t wallSeconds) {
-    const auto t = static_cast<std::time_t>(wallSeconds);
-    std::tm tm{};
-    ::localtime_r(&t, &tm);
-    char text[64];
-    std::strftime(text, sizeof text, "tessel-house-%Y%m%d-for-home-assistant.vlp", &tm);
-    return text;
+    return formatDate("tessel-house-%yyyy%mm%dd-for-home-assistant.vlp", dateFromTime(static_cast<std::time_t>(wallSeconds)));
 }
 
 }  // namespace tessel

@@ -2,6 +2,8 @@
 #pragma once
 #include <unistd.h>
 
+#include <cerrno>
+#include <string_view>
 #include <utility>
 
 namespace tessel {
@@ -31,5 +33,18 @@ public:
 private:
     int fd_ = -1;
 };
+
+// Writes all of `text` to a blocking descriptor, however many writes it takes; false (errno
+// saying why) when one fails or takes nothing.
+inline bool writeWhole(int fd, std::string_view text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
 
 }  // namespace tessel

@@ -2,6 +2,8 @@
 
 #include <ctime>
 
+#include "platform/date.h"
+
 namespace tessel {
 
 namespace {
@@ -100,12 +102,7 @@ std::unique_ptr<CaptureText> CaptureKeeper::download(std::int64_t sinceWallMicro
 }
 
 std::string CaptureKeeper::fileName(std::int64_t wallSeconds) const {
-    const auto t = static_cast<std::time_t>(wallSeconds);
-    std::tm tm{};
-    ::localtime_r(&t, &tm);
-    char text[64];
-    std::strftime(text, sizeof text, "tessel-capture-%Y%m%d-%H%M%S.txt", &tm);
-    return text;
+    return formatDate("tessel-capture-%yyyy%mm%dd-%hh%ii%ss.txt", dateFromTime(static_cast<std::time_t>(wallSeconds)));
 }
 
 }  // namespace tessel

@@ -94,9 +94,10 @@ void ModuleWatch::showRow(std::uint8_t address) {
     }
 }
 
-bool ModuleWatch::noteWrite(std::span<const std::uint8_t> frame, const std::string& by, std::int64_t nowMillis) {
+std::optional<std::uint8_t> ModuleWatch::noteWrite(std::span<const std::uint8_t> frame, std::optional<SenderId> sender,
+                                                   std::int64_t nowMillis) {
     const auto target = memoryWriteTarget(frame);
-    if (!target || !table_.byAddress[*target]) return false;
+    if (!target || !table_.byAddress[*target]) return std::nullopt;
     auto [it, added] = renames_.try_emplace(*target);
     if (added) {
         const ModuleRecord& r = *table_.byAddress[*target];
@@ -106,9 +107,13 @@ bool ModuleWatch::noteWrite(std::span<const std::uint8_t> frame, const std::stri
     it->second.dueMillis = nowMillis + kRenameSettleMillis;
     nextCheckMillis_ = std::min(nextCheckMillis_, it->second.dueMillis);
     const bool written = learnFromWrite(table_, frame).written;
-    if (written || it->second.by.empty()) it->second.by = by;  // who changed it last
+    if (written || it->second.by.empty()) {  // who changed it last
+        it->second.by = !sender ? std::string("the bus")
+                        : senderName_ ? senderName_(*sender)
+                                      : "client " + std::to_string(*sender);
+    }
     dirty_ = dirty_ || written;
-    return written;
+    return written ? target : std::nullopt;
 }
 
 void ModuleWatch::sayRenames(std::int64_t nowMillis) {
@@ -145,15 +150,12 @@ void ModuleWatch::framesPassed(const FrameQueue& clientRuns, const FrameQueue& b
     // Other requests teach nothing of a module; a write at its names renames it.
     for (const ReceivedFrame& run : clientRuns) {
         if (!soundFrame(run.wellFormed != 0, run.bytes)) continue;
-        const std::string by = senderName_ ? senderName_(run.sender) : "client " + std::to_string(run.sender);
-        if (noteWrite(run.bytes, by, nowMillis)) shown.insert(*memoryWriteTarget(run.bytes));
+        if (const auto renamed = noteWrite(run.bytes, run.sender, nowMillis)) shown.insert(*renamed);
     }
     for (const ReceivedFrame& record : busFrames) {
         if (!checksumPair(record.bytes).agrees()) continue;
-        if (memoryWriteTarget(record.bytes)) {  // a tool elsewhere on the bus
-            if (noteWrite(record.bytes, "the bus", nowMillis)) shown.insert(*memoryWriteTarget(record.bytes));
-            continue;
-        }
+        // A write by a tool elsewhere on the bus; the table learns nothing else from it.
+        if (const auto renamed = noteWrite(record.bytes, std::nullopt, nowMillis)) shown.insert(*renamed);
         const ModuleNews news = learnFromFrame(table_, record.bytes, true, now);
         if (news.address == 0) continue;
         dirty_ = true;

@@ -9,6 +9,7 @@
 #include <functional>
 #include <limits>
 #include <map>
+#include <optional>
 #include <set>
 #include <span>
 #include <string>
@@ -111,8 +112,10 @@ private:
     };
     std::map<std::uint8_t, Rename> renames_;
     SenderName senderName_;
-    // A memory write, from a client or seen on the bus; true when it changed a name.
-    bool noteWrite(std::span<const std::uint8_t> frame, const std::string& by, std::int64_t nowMillis);
+    // A memory write, from a client (`sender`) or seen on the bus (none); the module whose
+    // name it changed, if any.
+    std::optional<std::uint8_t> noteWrite(std::span<const std::uint8_t> frame, std::optional<SenderId> sender,
+                                          std::int64_t nowMillis);
     void sayRenames(std::int64_t nowMillis);
 };
 

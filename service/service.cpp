@@ -214,14 +214,7 @@ int writeProjectFile(const ServiceOptions& o) {
     }
     const std::string text = projectFile(table);
     UniqueFd fd(::open(o.projectFile->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
-    std::size_t done = 0;
-    while (fd.valid() && done < text.size()) {
-        const ssize_t n = ::write(fd.get(), text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += static_cast<std::size_t>(n);
-    }
-    if (!fd.valid() || done < text.size() || ::close(fd.release()) != 0) {
+    if (!fd.valid() || !writeWhole(fd.get(), text) || ::close(fd.release()) != 0) {
         const std::string why = errno == ELOOP ? "it is a symbolic link" : std::strerror(errno);
         return startFailed("cannot write the project file " + *o.projectFile + ": " + why);
     }
@@ -387,15 +380,13 @@ int runService(int argc, char** argv) {
     if (o.captureMemory > 0) {
         webContent.capture = [&](std::optional<std::int64_t> minutes) {
             const std::int64_t now = captureTimeNow(0).wallMicros;
-            std::shared_ptr<CaptureText> text = capture.download(minutes ? now - *minutes * 60'000'000 : INT64_MIN);
-            return Download{[text](char* out, std::size_t max) { return text->read(out, max); },
-                            capture.fileName(now / 1'000'000)};
+            return downloadOf(std::shared_ptr<CaptureText>(capture.download(minutes ? now - *minutes * 60'000'000 : INT64_MIN)),
+                              capture.fileName(now / 1'000'000));
         };
     }
     webContent.project = [&] {
-        auto text = std::make_shared<ProjectFileText>(modules.table());
-        return Download{[text](char* out, std::size_t max) { return text->read(out, max); },
-                        projectFileName(static_cast<std::int64_t>(std::time(nullptr)))};
+        return downloadOf(std::make_shared<ProjectFileText>(modules.table()),
+                          projectFileName(static_cast<std::int64_t>(std::time(nullptr))));
     };
     WebServer web(webMonitor, clock, std::move(webContent));
     webServer = &web;

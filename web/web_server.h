@@ -48,6 +48,11 @@ struct Download {
     std::function<std::size_t(char* out, std::size_t max)> read;
     std::string fileName;
 };
+// A download of a text that is made as it is read (a capture's, a project file's).
+template <class Text>
+Download downloadOf(std::shared_ptr<Text> text, std::string fileName) {
+    return {[text = std::move(text)](char* out, std::size_t max) { return text->read(out, max); }, std::move(fileName)};
+}
 // Downloads of each kind under way at once: each reads the capture, or the module table, on
 // the loop as the browser takes it.
 constexpr int kMaxCaptureDownloads = 2;

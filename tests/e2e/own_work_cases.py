@@ -10,7 +10,9 @@ import subprocess
 import tempfile
 import time
 
+from capture_cases import stop_all
 from harness import Bus, Client, Service, check, frame, free_port, wait_for
+from web_cases import tcp_port_of
 
 ARGS = None
 
@@ -56,8 +58,7 @@ def relays(count):
 
 def service(device, extra=()):
     run = Service(ARGS.service, ["--device", device, "--port", str(free_port())] + list(extra))
-    port = int(run.wait_started().split(" listening on 0.0.0.0:")[1].split(" ")[0])
-    return run, port
+    return run, tcp_port_of(run)
 
 
 def bus_wait(sim, client, command, limit=5.0):
@@ -150,10 +151,7 @@ def case_service_writes_no_file_through_a_link(display):
         check(any(line == "cannot write the capture file %s: it is a symbolic link, which is not followed; "
                           "the capture goes on in memory only" % capture for line in lines), "no warning: %s" % lines)
     finally:
-        if run:
-            run.stop()
-        bus.close()
-        shutil.rmtree(work, ignore_errors=True)
+        stop_all(run=run, bus=bus, work=work)
 
 
 def case_service_state_file_from_the_future_costs_nothing(display):
@@ -171,10 +169,7 @@ def case_service_state_file_from_the_future_costs_nothing(display):
         check(share < 0.05, "the idle service used %.0f %% of a core" % (share * 100))
         check(os.path.exists(os.path.join(state, "modules.state.damaged")), "not set aside")
     finally:
-        if run:
-            run.stop()
-        bus.close()
-        shutil.rmtree(state, ignore_errors=True)
+        stop_all(run=run, bus=bus, work=state)
 
 
 def case_service_journal_speaks_utf8(display):
@@ -226,10 +221,7 @@ def case_service_sighup_without_scan(display):
         with open(capture) as f:
             check("0F F8 10 02 02 01 E4 04" in f.read(), "the new file lacks the command")
     finally:
-        if run:
-            run.stop()
-        bus.close()
-        shutil.rmtree(work, ignore_errors=True)
+        stop_all(run=run, bus=bus, work=work)
 
 
 CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}

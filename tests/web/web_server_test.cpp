@@ -116,15 +116,13 @@ protected:
                                       [] { return std::string("{\"now\":1,\"silentAfter\":86400,\"modules\":[]}\n"); },
                                       [this](std::optional<std::int64_t> minutes) {
                                           captureMinutes.push_back(minutes.value_or(-1));
-                                          auto text = std::make_shared<CaptureText>(
-                                              ring, CaptureHeader{1, "h", "/dev/pts/1", "3.08"}, 0);
-                                          return Download{[text](char* out, std::size_t max) { return text->read(out, max); },
-                                                          "tessel-capture-20261209-210405.txt"};
+                                          return downloadOf(std::make_shared<CaptureText>(
+                                                                ring, CaptureHeader{1, "h", "/dev/pts/1", "3.08"}, 0),
+                                                            "tessel-capture-20261209-210405.txt");
                                       },
                                       [this] {
-                                          auto text = std::make_shared<ProjectFileText>(house);
-                                          return Download{[text](char* out, std::size_t max) { return text->read(out, max); },
-                                                          "tessel-house-20261210-for-home-assistant.vlp"};
+                                          return downloadOf(std::make_shared<ProjectFileText>(house),
+                                                            "tessel-house-20261210-for-home-assistant.vlp");
                                       }}};
     ModuleTable house;
     CaptureRing ring{kMinimumCaptureMemory};
