@@ -170,7 +170,9 @@ def case_service_web_statuses(display):
             check(answer.status == 200 and answer.headers.get("content-type") == kind, "%s: %r" % (path, answer))
             check(answer.headers.get("content-security-policy") == "default-src 'self'", "%s: no CSP" % path)
         page = get(port, "/").body.decode("utf-8")
-        check("<script src=\"/page.js\"" in page and "http" not in page.replace("http-equiv", ""),
+        # Relative, so that the page works under a proxy's path prefix too.
+        check("src=\"/" not in page and "href=\"/" not in page, "a URL of the page from the root")
+        check("<script src=\"page.js\"" in page and "http" not in page.replace("http-equiv", ""),
               "the page loads something from elsewhere")
         # Served from the service's one loop: the library has no thread of its own.
         threads = os.listdir("/proc/%d/task" % run.proc.pid)

@@ -103,7 +103,7 @@ def case_live_lines_with_the_windows_texts(driver, bridge, downloads):
     check(re.fullmatch(r"\d\d:\d\d:\d\d", line["cells"][0]), "time %r" % line["cells"][0])
     check(line["cells"][1:] == ["0FFB4007E62B00260030004804", "13", "48/48", "$40 (Temp: 21.5°C) from VELBUS"],
           "the window's texts: %r" % line["cells"])
-    check(line["colour"] == "rgb(20, 150, 20)" and line["icon"] == "/icons/3.png", "colour and icon %r" % line)
+    check(line["colour"] == "rgb(20, 150, 20)" and line["icon"] == "icons/3.png", "colour and icon %r" % line)
     check(text(driver, "line-count") == "Log line Number: %d" % len(rows(driver)), "the line count")
     check("Listening on 0.0.0.0:%d (plain), %s" % (bridge.tcp_port, bridge.url) == text(driver, "listening"),
           "listening: %r" % text(driver, "listening"))
@@ -146,14 +146,14 @@ def case_clients_come_and_go(driver, bridge, downloads):
     name = "127.0.0.1 (%d)" % client.sock.getsockname()[1]
     row = wait_for(lambda: next((r for r in rows(driver, "clients") if r["cells"][0] == name), None), 3,
                    "the client in the list")
-    check(row["icon"] == "/icons/4.png" and row["cells"][2] == "" and row["cells"][3] == "0", "connected: %r" % row)
+    check(row["icon"] == "icons/4.png" and row["cells"][2] == "" and row["cells"][3] == "0", "connected: %r" % row)
     client.send(frame(0xF8, 0x10, [0x02, 0x01]))
     line = wait_for(lambda: next((r for r in rows(driver) if r["cells"][4].endswith(
         "from 127.0.0.1:%d" % client.sock.getsockname()[1])), None), 3, "the client's frame")
-    check(line["colour"] == "rgb(50, 50, 200)" and line["icon"] == "/icons/1.png", "client frame %r" % line)
+    check(line["colour"] == "rgb(50, 50, 200)" and line["icon"] == "icons/1.png", "client frame %r" % line)
     client.close()
     row = wait_for(lambda: next((r for r in rows(driver, "clients")
-                                 if r["cells"][0] == name and r["icon"] == "/icons/5.png"), None), 3, "the end")
+                                 if r["cells"][0] == name and r["icon"] == "icons/5.png"), None), 3, "the end")
     check(re.fullmatch(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d", row["cells"][2]), "end date %r" % row["cells"][2])
     # Past the newest 100 ended clients, the page counts the others, in the newest-first order.
     for _ in range(104):
@@ -161,7 +161,7 @@ def case_clients_come_and_go(driver, bridge, downloads):
     wait_for(lambda: text(driver, "more-ended") == "and 5 more ended within the hour", 10,
              "the count of ended clients not listed: %r" % text(driver, "more-ended"))
     shown = rows(driver, "clients")
-    check(len(shown) == 100 and all(r["icon"] == "/icons/5.png" for r in shown), "%d rows" % len(shown))
+    check(len(shown) == 100 and all(r["icon"] == "icons/5.png" for r in shown), "%d rows" % len(shown))
     ports = [int(r["cells"][0].split("(")[1].rstrip(")")) for r in shown]
     check(name not in [r["cells"][0] for r in shown], "the oldest ended client is still listed")
     check(len(set(ports)) == 100, "a row twice")

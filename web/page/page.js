@@ -52,7 +52,7 @@ function monitorRow(line) {
   row.style.color = line.colour;
   const icon = document.createElement("td");
   const img = document.createElement("img");
-  img.src = "/icons/" + line.icon + ".png";
+  img.src = "icons/" + line.icon + ".png";
   img.alt = img.title = ICON_TITLES[line.icon] || "";
   icon.appendChild(img);
   row.appendChild(icon);
@@ -112,7 +112,7 @@ function clientRow(client, listeners) {
   row.dataset.key = client.key;
   const icon = document.createElement("td");
   const img = document.createElement("img");
-  img.src = client.active ? "/icons/4.png" : "/icons/5.png";
+  img.src = client.active ? "icons/4.png" : "icons/5.png";
   img.alt = img.title = client.active ? "connected" : "ended";
   icon.appendChild(img);
   row.appendChild(icon);
@@ -347,7 +347,7 @@ function apply(data) {
 
 function connect() {
   page.retry = null;
-  const source = new EventSource("/events");
+  const source = new EventSource("events");
   page.source = source;
   source.addEventListener("snapshot", (event) => {
     const data = JSON.parse(event.data);
