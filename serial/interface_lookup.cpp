@@ -51,16 +51,23 @@ std::vector<std::string> terminalNames(const std::string& classDir) {
 
 }  // namespace
 
-std::optional<std::string> findVelbusInterface(const std::string& root) {
+std::vector<std::string> findVelbusInterfaces(const std::string& root) {
     const std::string top = root.empty() || root.back() == '/' ? root : root + "/";
     const std::string classDir = top + "sys/class/tty";
+    std::vector<std::string> found;
     for (const std::string& name : terminalNames(classDir)) {
         const std::string device = classDir + "/" + name + "/device";
         // A CDC interface (ttyACM) sits right under its USB device; a serial adapter's port
         // (ttyUSB) one level further down.
-        if (isVelbus(device + "/..") || isVelbus(device + "/../..")) return top + "dev/" + name;
+        if (isVelbus(device + "/..") || isVelbus(device + "/../..")) found.push_back(top + "dev/" + name);
     }
-    return std::nullopt;
+    return found;
+}
+
+std::optional<std::string> findVelbusInterface(const std::string& root) {
+    const auto found = findVelbusInterfaces(root);
+    if (found.empty()) return std::nullopt;
+    return found.front();
 }
 
 bool isUsbCdcTerminal(const std::string& device, const std::string& root) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace tessel {
 
@@ -21,6 +22,8 @@ constexpr std::array<UsbIdentity, 5> kVelbusInterfaces{{
 // interface, or of its port on a serial adapter) has one of those identities, as ROOT/dev/NAME;
 // nothing when none. ROOT is "/" but in tests, which make a tree of their own.
 std::optional<std::string> findVelbusInterface(const std::string& root = "/");
+// Every such terminal, in the same order.
+std::vector<std::string> findVelbusInterfaces(const std::string& root = "/");
 
 // Whether `device` (a path, a link such as /dev/serial/by-id/... followed) is a terminal of the
 // USB CDC driver, which ignores the line rate and the modem lines. ROOT as above.

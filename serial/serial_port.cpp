@@ -1,6 +1,7 @@
 #include "serial/serial_port.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -41,11 +42,18 @@ int descriptorOf(const SerialPortTable& table, int number) {
     return it == table.ports.end() ? -1 : it->second.get();
 }
 
-}  // namespace
+// Takes the device for this process alone: the lock stands for root too, whom TIOCEXCL does
+// not stop; TIOCEXCL stops any other program that does not look for the lock.
+bool holdAlone(int fd) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) errno = EBUSY;
+        return false;
+    }
+    return ::ioctl(fd, TIOCEXCL) == 0;
+}
 
-int openSerialPort(SerialPortTable& table, int number, const std::optional<std::string>& name,
-                   int speed, int /*parity*/, int dataBits, float stopBits, int handshake,
-                   int /*inputBufferSize*/, int /*outputBufferSize*/) {
+int openPort(SerialPortTable& table, int number, const std::optional<std::string>& name, int speed,
+             int dataBits, float stopBits, int handshake, bool exclusive) {
     if (!name) return 0;
     const auto code = speedCode(speed);
     if (!code) return 0;
@@ -55,6 +63,8 @@ int openSerialPort(SerialPortTable& table, int number, const std::optional<std::
 
     UniqueFd fd(::open(name->c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
     if (!fd.valid()) return 0;
+    // Before anything is set: a device someone else holds keeps its settings.
+    if (exclusive && !holdAlone(fd.get())) return 0;
 
     // Built from zero: nothing of the device's earlier setting survives.
     termios tio{};
@@ -75,6 +85,21 @@ int openSerialPort(SerialPortTable& table, int number, const std::optional<std::
     const int result = fd.get();
     table.ports[number] = std::move(fd);  // closes the earlier port of this number, if any
     return result;
+}
+
+}  // namespace
+
+int openSerialPort(SerialPortTable& table, int number, const std::optional<std::string>& name,
+                   int speed, int /*parity*/, int dataBits, float stopBits, int handshake,
+                   int /*inputBufferSize*/, int /*outputBufferSize*/) {
+    return openPort(table, number, name, speed, dataBits, stopBits, handshake, false);
+}
+
+bool serialDeviceHeld(const std::string& name) {
+    UniqueFd fd(::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
+    if (!fd.valid()) return errno == EBUSY;
+    // A shared lock tells without taking: it fails only against an exclusive one.
+    return ::flock(fd.get(), LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
 }
 
 LineSettings lineSettingsFor(int baud, bool usbCdc, std::optional<bool> rts, std::optional<bool> dtr) {
@@ -98,7 +123,7 @@ std::string lineSettingsText(const LineSettings& line) {
 }
 
 int openVelbusPort(SerialPortTable& table, int number, const std::string& name, const LineSettings& line) {
-    const int fd = openSerialPort(table, number, name, line.baud, 0, 8, 1.0f, 0, 2048, 2048);
+    const int fd = openPort(table, number, name, line.baud, 8, 1.0f, 0, line.exclusive);
     if (fd == 0) return 0;
     for (auto [request, bits] : modemLineRequests(line)) ::ioctl(fd, request, &bits);
     return fd;
@@ -141,6 +166,11 @@ std::int64_t writeSerialPort(const SerialPortTable& table, int number, const std
 }
 
 void closeSerialPort(SerialPortTable& table, int number) {
+    // An exclusive hold outlives the close while another process still has the device open
+    // (it is the terminal's, not the descriptor's): let it go first. Harmless where not held.
+    for (const auto& [n, fd] : table.ports) {
+        if (number == kAllSerialPorts || n == number) ::ioctl(fd.get(), TIOCNXCL);
+    }
     if (number == kAllSerialPorts) {
         table.ports.clear();
     } else {

@@ -31,6 +31,9 @@ struct LineSettings {
     int baud = 9600;
     std::optional<bool> rts;  // set: raised (true) or dropped; nothing: left as the device has it
     std::optional<bool> dtr;
+    // Held for this process alone (a lock on the device and TIOCEXCL): a second bridge, or
+    // another program probing the device, is told it is busy instead of splitting the bytes.
+    bool exclusive = false;
     bool operator==(const LineSettings&) const = default;
 };
 
@@ -46,8 +49,13 @@ std::string lineSettingsText(const LineSettings& line);
 std::vector<std::pair<unsigned long, int>> modemLineRequests(const LineSettings& line);
 
 // The settings every caller of this bridge uses: 8N1, no handshake, 9600 bit/s unless `line`
-// says otherwise. A terminal without modem lines (a pseudo-terminal) opens all the same.
+// says otherwise. A terminal without modem lines (a pseudo-terminal) opens all the same. An
+// exclusive open of a device that another holds fails with errno EBUSY, leaving it untouched.
 int openVelbusPort(SerialPortTable& table, int number, const std::string& name, const LineSettings& line = {});
+
+// Whether another process holds `name` as an exclusive open does: its lock taken, or TIOCEXCL
+// set against this process. A device that cannot be opened at all is not held.
+bool serialDeviceHeld(const std::string& name);
 
 std::int64_t serialInputAvailable(const SerialPortTable& table, int number);
 // `gone`, when given, is set when the device will never deliver again: end of file (a plain

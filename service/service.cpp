@@ -23,6 +23,7 @@
 #include "net/key_gate.h"
 #include "net/tls_transport.h"
 #include "serial/interface_lookup.h"
+#include "serial/serial_port.h"
 #include "platform/unique_fd.h"
 #include "service/options.h"
 #include "service/capture_keeper.h"
@@ -62,6 +63,15 @@ int configurationError(const std::string& what) {
 int startFailed(const std::string& what) {
     endingLine(what);
     return kExitStartFailed;
+}
+
+// The first interface found that no other program holds, so that a second bridge on the
+// machine takes the next one.
+std::optional<std::string> firstFreeInterface(const std::string& root) {
+    for (const std::string& device : findVelbusInterfaces(root)) {
+        if (!serialDeviceHeld(device)) return device;
+    }
+    return std::nullopt;
 }
 
 // "0.0.0.0:8080", "[::]:8080"
@@ -271,13 +281,19 @@ int runService(int argc, char** argv) {
     const std::string sysRoot = root != nullptr && *root != '\0' ? root : "/";
     const bool autoDevice = config.serialPortName == "auto";
     if (autoDevice) {
-        const auto found = findVelbusInterface(sysRoot);
-        if (!found) {
+        const auto all = findVelbusInterfaces(sysRoot);
+        if (all.empty()) {
             return startFailed("no Velbus interface found: no USB device " + velbusIdentitiesText() +
                                " among the terminals of " + sysRoot + (sysRoot.back() == '/' ? "" : "/") +
                                "sys/class/tty");
         }
-        config.serialPortName = *found;
+        const auto free = firstFreeInterface(sysRoot);
+        if (!free) {
+            std::string names;
+            for (const std::string& device : all) names += (names.empty() ? "" : ", ") + device;
+            return startFailed("every Velbus interface found is busy, held by another program: " + names);
+        }
+        config.serialPortName = *free;
     }
 
     // The guard before the device: a certificate or key that will not do touches nothing.
@@ -314,11 +330,16 @@ int runService(int argc, char** argv) {
     // Frames stay 2 ms apart for the clients, without the loop standing still after each: at
     // the bus's 150 frames a second that was a sleep and a wake-up per frame.
     bridge.clientSpacing.emplace();
-    if (autoDevice) bridge.findDevice = [sysRoot] { return findVelbusInterface(sysRoot); };
+    if (autoDevice) bridge.findDevice = [sysRoot] { return firstFreeInterface(sysRoot); };
     initNetwork(bridge.net);
 
     bridge.line = lineSettingsFor(o.baud, isUsbCdcTerminal(config.serialPortName, sysRoot), o.rts, o.dtr);
+    bridge.line.exclusive = true;
     if (openVelbusPort(bridge.serial, 0, config.serialPortName, bridge.line) == 0) {
+        if (errno == EBUSY) {
+            return startFailed("the Velbus serial device " + config.serialPortName +
+                               " is busy: another program holds it");
+        }
         return startFailed("cannot open the Velbus serial device " + config.serialPortName + ": " +
                            std::strerror(errno));
     }

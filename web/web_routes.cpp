@@ -1,4 +1,4 @@
-// What each request gets: /healthz to anyone, the page, its stream, its assets, /metrics,
+// What each request gets: /livez and /healthz to anyone, the page, its stream, its assets, /metrics,
 // /modules.json, /capture and /house.vlp behind the key, and a refusal with a line that says why
 // for everything else.
 #include <algorithm>
@@ -27,6 +27,27 @@ std::size_t headBytes(MHD_Connection* c, const char* url, const char* method, co
 }
 
 // Why the key was not given, or empty when it was. Nothing of what came is kept or written.
+// libmicrohttpd 1.0 replaced the Basic-auth calls (0.9.77 brought the new ones); each version
+// gets its own, so that neither builds on the other's deprecated half.
+#if MHD_VERSION >= 0x00097704
+std::string keyProblem(const State& s, MHD_Connection* c) {
+    MHD_BasicAuthInfo* info = MHD_basic_auth_get_username_password3(c);
+    if (info == nullptr) return "no_key";
+    bool given = false;
+    if (info->password != nullptr) {
+        given = sameBytes(std::string(info->password, info->password_len), s.settings.key);
+        std::fill_n(info->password, info->password_len, '\0');
+    }
+    const bool any = info->password != nullptr;
+    MHD_free(info);
+    if (given) return {};
+    return any ? "wrong_key" : "no_key";
+}
+
+MHD_Result queueKeyRequest(MHD_Connection* c, MHD_Response* r) {
+    return MHD_queue_basic_auth_required_response3(c, "tessel-server", MHD_NO, r);
+}
+#else
 std::string keyProblem(const State& s, MHD_Connection* c) {
     char* password = nullptr;
     char* user = MHD_basic_auth_get_username_password(c, &password);
@@ -40,6 +61,11 @@ std::string keyProblem(const State& s, MHD_Connection* c) {
     if (given) return {};
     return any ? "wrong_key" : "no_key";
 }
+
+MHD_Result queueKeyRequest(MHD_Connection* c, MHD_Response* r) {
+    return MHD_queue_basic_auth_fail_response(c, "tessel-server", r);
+}
+#endif
 
 struct Reading {
     int* underWay = nullptr;  // the count of its kind
@@ -117,6 +143,9 @@ MHD_Result respond(State& s, MHD_Connection* c, const std::string& url, const ch
     if (MHD_get_connection_values(c, MHD_GET_ARGUMENT_KIND, nullptr, nullptr) > kMaxQueryArguments) {
         return refuseRequest(s, c, MHD_HTTP_URI_TOO_LONG, "too many query arguments");
     }
+    // Liveness: answered by the loop itself, so it says the loop turns, whatever the device
+    // does; a watchdog that restarted on /healthz would restart for every unplugged interface.
+    if (url == "/livez") return queueResponse(c, MHD_HTTP_OK, textResponse(s, "alive\n", "text/plain; charset=utf-8"));
     if (url == "/healthz") {
         const std::string problem = s.content.healthProblem();
         return queueResponse(c, problem.empty() ? MHD_HTTP_OK : MHD_HTTP_SERVICE_UNAVAILABLE,
@@ -182,7 +211,7 @@ MHD_Result refuseRequest(State& s, MHD_Connection* c, unsigned status, const std
     MHD_add_response_header(r, MHD_HTTP_HEADER_CONNECTION, "close");
     if (status == MHD_HTTP_METHOD_NOT_ALLOWED) MHD_add_response_header(r, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
     if (status == MHD_HTTP_UNAUTHORIZED) {
-        const MHD_Result queued = MHD_queue_basic_auth_fail_response(c, "tessel-server", r);
+        const MHD_Result queued = queueKeyRequest(c, r);
         MHD_destroy_response(r);
         return queued;
     }

@@ -424,3 +424,17 @@ def make_key_file(directory, key, mode=0o600):
         f.write(key + "\n")
     os.chmod(path, mode)
     return path
+
+
+def velbus_terminal(root, name, bus):
+    """A Velbus USB interface as sysfs shows it under `root`, its device node a link to `bus`."""
+    usb = os.path.join(root, "sys", "devices", "usb1", "1-" + name)
+    interface = os.path.join(usb, "1-%s:1.0" % name)
+    os.makedirs(interface)
+    for attribute, value in (("idVendor", "10cf"), ("idProduct", "0b1b")):
+        with open(os.path.join(usb, attribute), "w") as f:
+            f.write(value + "\n")
+    os.makedirs(os.path.join(root, "sys", "class", "tty", name))
+    os.symlink(interface, os.path.join(root, "sys", "class", "tty", name, "device"))
+    os.makedirs(os.path.join(root, "dev"), exist_ok=True)
+    os.symlink(bus.path, os.path.join(root, "dev", name))

@@ -2,16 +2,19 @@
 build for another machine runs under its emulator); the built service at --baud 38400 is
 answered by a simulated RS232 interface at that rate, and at 9600 it is not, as a real one would
 not; and --announce answers the clients' LAN discovery, from another host's address, and nothing
-else. The cases take their programs from ARGS, which run_e2e.py sets."""
+else; one service per interface, each holding its own alone. The cases take their programs from
+ARGS, which run_e2e.py sets."""
+import errno
 import json
 import os
+import shutil
 import socket
 import subprocess
 import tempfile
 import time
 
 from harness import (Bus, Client, Service, check, frame, frame_times, free_port, make_key_file, split_frames,
-                     wait_for)
+                     velbus_terminal, wait_for)
 
 ARGS = None
 
@@ -178,6 +181,86 @@ def case_service_answers_the_lan_discovery(display):
             run.stop()
         bus.close()
         subprocess.run(["rm", "-rf", work])
+
+
+
+
+def refused_start(args, env=None):
+    """What a service that must not start says on standard error; it ends with 1."""
+    run = Service(ARGS.service, args, env=env)
+    try:
+        rc = run.wait_exit(10)
+        check(rc == 1, "exit code %s, not 1; it said %r" % (rc, run.stderr_text()))
+        return run.stderr_text()
+    finally:
+        run.stop()
+
+
+def open_errno(path):
+    """The error another program that does not look for the lock gets opening `path`, or 0 when
+    it opens; as nobody, since TIOCEXCL does not stop root."""
+    pid = os.fork()
+    if pid == 0:  # the child makes system calls only, then leaves without cleaning up
+        code = 0
+        try:
+            if os.geteuid() == 0:
+                os.setgroups([])
+                os.setresgid(65534, 65534, 65534)
+                os.setresuid(65534, 65534, 65534)
+            os.close(os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK))
+        except OSError as e:
+            code = e.errno
+        os._exit(code)
+    _, status = os.waitpid(pid, 0)
+    return os.waitstatus_to_exitcode(status)
+
+
+def case_service_holds_its_interface_alone(display):
+    """Two services side by side, each on its own interface found by --device auto; a third told
+    that every interface is busy, one naming a held device told it is busy, and another program
+    refused by the device while a service holds it and let in once it stopped."""
+    root = tempfile.mkdtemp(prefix="tessel-e2e-held-")
+    lookup = {"TESSEL_SYSFS_ROOT": root}
+    buses = [Bus(), Bus()]
+    runs, clients = [], []
+    try:
+        os.makedirs(os.path.join(root, "sys", "class", "tty"))
+        for i, bus in enumerate(buses):
+            velbus_terminal(root, "ttyACM%d" % i, bus)
+            os.chmod(bus.path, 0o666)  # so that the other program's refusal is the device's, not the mode's
+        devices = [os.path.join(root, "dev", "ttyACM%d" % i) for i in range(2)]
+        ports = []
+        for device in devices:
+            ports.append(free_port())
+            run = Service(ARGS.service, ["--device", "auto", "--port", str(ports[-1])], env=lookup)
+            runs.append(run)
+            check(run.wait_started().endswith(", Velbus serial " + device), "not started on " + device)
+        err = refused_start(["--device", "auto", "--port", str(free_port())], lookup)
+        check(err == "tessel-serverd: every Velbus interface found is busy, held by another program: %s, %s\n"
+              % tuple(devices), "a third on auto said %r" % err)
+        err = refused_start(["--device", buses[0].path, "--port", str(free_port())])
+        check(err == "tessel-serverd: the Velbus serial device %s is busy: another program holds it\n"
+              % buses[0].path, "a second on a held device said %r" % err)
+        check(open_errno(buses[0].path) == errno.EBUSY, "another program opened a held interface")
+        # Each bridges its own bus, and only that.
+        clients = [Client(port) for port in ports]
+        for i, run in enumerate(runs):
+            run.wait_for_line(lambda l: l.endswith(" connected"), 5, "the client")
+        f = [frame(0xFB, 0x05 + i, [0xE6, 0x2B, i, 0, 0, 0, 0]) for i in range(2)]
+        for bus, one in zip(buses, f):
+            bus.write(one)
+        for client, one in zip(clients, f):
+            check(client.read_until(len(one) + 1, 1) == one, "a client got another bus's frames")
+        runs[0].stop()
+        check(open_errno(buses[0].path) == 0, "the interface stayed held after its service stopped")
+    finally:
+        for c in clients:
+            c.close()
+        for run in runs:
+            run.stop()
+        for bus in buses:
+            bus.close()
+        shutil.rmtree(root, ignore_errors=True)
 
 
 CASES = {name[len("case_"):]: fn for name, fn in globals().items() if name.startswith("case_")}

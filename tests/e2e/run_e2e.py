@@ -26,7 +26,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import (CONTROLS, MAIN_TITLE, Bridge, Bus, Client, Display, Service, Skipped,  # noqa: E402
                      TestFailure, check, sanitized,
                      frame, frame_times, free_port, make_key_file, make_tls_files, split_frames,
-                     wait_for)
+                     velbus_terminal, wait_for)
 import capture_cases  # noqa: E402
 import harness  # noqa: E402
 import hostile_cases  # noqa: E402
@@ -1223,20 +1223,6 @@ def case_service_listener_that_cannot_open(display):
     finally:
         holder.close()
         bus.close()
-
-
-def velbus_terminal(root, name, bus):
-    """A Velbus USB interface as sysfs shows it under `root`, its device node a link to `bus`."""
-    usb = os.path.join(root, "sys", "devices", "usb1", "1-" + name)
-    interface = os.path.join(usb, "1-%s:1.0" % name)
-    os.makedirs(interface)
-    for attribute, value in (("idVendor", "10cf"), ("idProduct", "0b1b")):
-        with open(os.path.join(usb, attribute), "w") as f:
-            f.write(value + "\n")
-    os.makedirs(os.path.join(root, "sys", "class", "tty", name))
-    os.symlink(interface, os.path.join(root, "sys", "class", "tty", name, "device"))
-    os.makedirs(os.path.join(root, "dev"), exist_ok=True)
-    os.symlink(bus.path, os.path.join(root, "dev", name))
 
 
 def case_service_device_auto(display):

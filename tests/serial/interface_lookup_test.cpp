@@ -44,6 +44,9 @@ TEST_F(InterfaceLookup, TheFirstVelbusTerminalByName) {
     terminal("ttyACM1", "10cf", "0b1b");              // the Velbus USB interface
     fs::create_directories(root / "sys/class/tty/ttyS0");  // a built-in port, no USB device
     EXPECT_EQ(findVelbusInterface(root.string()), (root / "dev/ttyACM1").string());
+    // Every one, in the same order, for a second bridge to take the next.
+    EXPECT_EQ(findVelbusInterfaces(root.string()),
+              (std::vector<std::string>{(root / "dev/ttyACM1").string(), (root / "dev/ttyUSB0").string()}));
     fs::remove_all(root / "sys/class/tty/ttyACM1");  // unplugged: the other one is found
     EXPECT_EQ(findVelbusInterface(root.string() + "/"), (root / "dev/ttyUSB0").string());
 }

@@ -167,6 +167,43 @@ TEST(SerialPort, ReopenClosesTheOldPortOnlyWhenTheNewOneOpened) {
     EXPECT_EQ(serialInputAvailable(table, 0), 1);  // reads now come from the second device
 }
 
+// A bridge holds its device alone: a second exclusive open is told "busy" and changes nothing
+// (root included, whom TIOCEXCL does not stop); an open that does not ask keeps working, as
+// the window's does; the device is free again once the holder closes it.
+TEST(SerialPort, ExclusiveOpenTellsTheNextItIsBusy) {
+    Pty pty;
+    SerialPortTable first, second, plain;
+    LineSettings alone;
+    alone.exclusive = true;
+    EXPECT_FALSE(serialDeviceHeld(pty.path));
+    const int fd = openVelbusPort(first, 0, pty.path, alone);
+    ASSERT_NE(fd, 0);
+    int excl = 0;
+    ASSERT_EQ(::ioctl(fd, TIOCGEXCL, &excl), 0);
+    EXPECT_EQ(excl, 1);
+    EXPECT_TRUE(serialDeviceHeld(pty.path));
+
+    LineSettings fast = alone;
+    fast.baud = 38400;
+    errno = 0;
+    EXPECT_EQ(openVelbusPort(second, 0, pty.path, fast), 0);
+    EXPECT_EQ(errno, EBUSY);
+    EXPECT_TRUE(second.ports.empty());
+    termios tio{};
+    ASSERT_EQ(tcgetattr(fd, &tio), 0);
+    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B9600));  // the holder's line untouched
+
+    const int other = openVelbusPort(plain, 0, pty.path);
+    ASSERT_NE(other, 0);
+    closeSerialPort(first, 0);  // the hold goes with it, though another still has the device open
+    ASSERT_EQ(::ioctl(other, TIOCGEXCL, &excl), 0);
+    EXPECT_EQ(excl, 0);
+    EXPECT_FALSE(serialDeviceHeld(pty.path));
+    closeSerialPort(plain, 0);
+    EXPECT_NE(openVelbusPort(second, 0, pty.path, alone), 0);
+    EXPECT_FALSE(serialDeviceHeld("/nonexistent/tty"));
+}
+
 TEST(SerialPort, CloseAllClosesEveryPort) {
     Pty a, b;
     SerialPortTable table;

@@ -175,6 +175,7 @@ TEST_F(WebServerTest, TheKeyIsThePasswordForEverythingButHealth) {
         {"/metrics", "Authorization: Basic " + base64("anyone:s3cret:keyy") + "\r\n", "HTTP/1.1 401 "},
         {"/metrics", "Authorization: Basic !!!\r\n", "HTTP/1.1 401 "},
         {"/healthz", "", "HTTP/1.1 200 "},
+        {"/livez", "", "HTTP/1.1 200 "},
     };
     for (const auto& row : table) {
         const std::string got = answer(request(get(row.path, row.authorization)));
@@ -192,7 +193,9 @@ TEST_F(WebServerTest, TheKeyIsThePasswordForEverythingButHealth) {
     EXPECT_EQ(loginFailures[7], "127.0.0.1 wrong_key");
 }
 
-TEST_F(WebServerTest, HealthFollowsTheDevice) {
+// Health follows the device; liveness does not, so that a watchdog never restarts the service
+// for an unplugged interface it will find again by itself.
+TEST_F(WebServerTest, HealthFollowsTheDeviceAndLivenessTheLoop) {
     ASSERT_NO_FATAL_FAILURE(start());
     std::string got = answer(request(get("/healthz")), "ok\n");
     EXPECT_EQ(got.rfind("HTTP/1.1 200 ", 0), 0u) << got;
@@ -200,6 +203,9 @@ TEST_F(WebServerTest, HealthFollowsTheDevice) {
     got = answer(request(get("/healthz")), "lost\n");
     EXPECT_EQ(got.rfind("HTTP/1.1 503 ", 0), 0u) << got;
     EXPECT_NE(got.find("\r\n\r\nVelbus serial /dev/ttyACM0 lost\n"), std::string::npos) << got;
+    got = answer(request(get("/livez")), "alive\n");
+    EXPECT_EQ(got.rfind("HTTP/1.1 200 ", 0), 0u) << got;
+    EXPECT_NE(got.find("\r\n\r\nalive\n"), std::string::npos) << got;
 }
 
 TEST_F(WebServerTest, AHeadNotCompleteWithinTenSecondsGets408) {
