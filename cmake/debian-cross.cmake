@@ -17,8 +17,9 @@ if(NOT DEFINED ENV{PKG_CONFIG_LIBDIR})
 endif()
 
 # The tests run through qemu's user-mode emulator, which finds the target's loader and libraries
-# where multiarch put them, so no binfmt registration is needed.
-find_program(TESSEL_CROSS_EMULATOR qemu-${TESSEL_CROSS_QEMU}-static)
+# where multiarch put them, so no binfmt registration is needed. Debian 12 names it -static;
+# on 13 the plain name is the static one.
+find_program(TESSEL_CROSS_EMULATOR NAMES qemu-${TESSEL_CROSS_QEMU}-static qemu-${TESSEL_CROSS_QEMU})
 if(TESSEL_CROSS_EMULATOR)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${TESSEL_CROSS_EMULATOR})
 endif()

@@ -7,10 +7,31 @@ BUILD_PACKAGES=(cmake g++ make pkg-config libgtk2.0-dev libpng-dev zlib1g-dev li
 # no display.
 DEMO_PACKAGES=(python3)
 DISPLAY_PACKAGES=(xvfb xauth xdotool)
+# The Debian release this machine runs, from /etc/os-release (ROOT/etc/os-release for a root of
+# its own): 12 or 13. Package names that differ between the two are chosen by it, never by trying.
+debian_release() {
+    local file=${1:-}/etc/os-release id codename
+    id=$(. "$file" && echo "${VERSION_ID:-}")
+    codename=$(. "$file" && echo "${VERSION_CODENAME:-}")
+    case ${id%%.*}:$codename in
+        12:*|:bookworm) echo 12 ;;
+        13:*|:trixie) echo 13 ;;
+        *) echo "this is neither Debian 12 nor 13 ($id $codename); taking Debian 13's package names" >&2
+           echo 13 ;;
+    esac
+}
+RELEASE=$(debian_release)
+# Named for each release's own compiler: clang 14's sanitizer runtime on 12, clang 19's on 13; on
+# 13 qemu's user-mode emulators are static in qemu-user itself (qemu-user-static is only a
+# transitional package there).
+case $RELEASE in
+    12) CLANG_RUNTIME=libclang-rt-14-dev QEMU_USER=qemu-user-static ;;
+    *) CLANG_RUNTIME=libclang-rt-19-dev QEMU_USER=qemu-user ;;
+esac
 # What the tests need besides: the test framework, the sanitizers' and fuzzers' compiler, and for
 # the web monitor the Prometheus client's parser for /metrics and Debian's Chromium driven
 # through Selenium.
-TEST_PACKAGES=(libgtest-dev clang libclang-rt-14-dev util-linux python3-prometheus-client python3-selenium
+TEST_PACKAGES=(libgtest-dev clang "$CLANG_RUNTIME" util-linux python3-prometheus-client python3-selenium
                chromium chromium-driver)
 # What scripts/package and the packages' checks need besides.
 PACKAGE_TOOLS=(dpkg-dev file lintian desktop-file-utils systemd)
@@ -19,7 +40,7 @@ PACKAGE_TOOLS=(dpkg-dev file lintian desktop-file-utils systemd)
 # the window's toolkit only when the window is built too.
 cross_packages() {
     local arch=$1 with_window=${2:-}
-    echo crossbuild-essential-"$arch" qemu-user-static
+    echo crossbuild-essential-"$arch" "$QEMU_USER"
     local p
     for p in libpng-dev zlib1g-dev libssl-dev libmicrohttpd-dev libsystemd-dev libgtest-dev \
              ${with_window:+libgtk2.0-dev}; do
