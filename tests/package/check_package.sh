@@ -38,7 +38,8 @@ has_all "$window" ./usr/bin/tessel-server ./usr/share/applications/tessel-server
         ./usr/share/doc/tessel-server/README.md ./usr/share/doc/tessel-server/copyright \
         ./usr/share/doc/tessel-server/changelog.gz
 has_all "$service" ./usr/bin/tessel-serverd ./usr/share/man/man8/tessel-serverd.8.gz \
-        ./usr/lib/systemd/system/tessel-serverd.service ./etc/tessel-server/Tessel-server.ini.example \
+        ./usr/lib/systemd/system/tessel-serverd.service ./usr/lib/systemd/system/tessel-serverd@.service \
+        ./etc/tessel-server/Tessel-server.ini.example \
         ./usr/share/doc/tessel-serverd/README.md ./usr/share/doc/tessel-serverd/copyright \
         ./usr/share/doc/tessel-serverd/changelog.gz
 ! dpkg-deb -c "$window" | grep -q 'tessel-serverd' || fail "the window's package holds the service"
@@ -92,6 +93,14 @@ apt_install "$service"
 [ "$(tessel-serverd --version)" = "tessel-serverd $version" ] || fail "the installed service does not run"
 verify=$(systemd-analyze verify /usr/lib/systemd/system/tessel-serverd.service 2>&1)
 [ -z "$verify" ] || fail "systemd-analyze verify: $verify"
+# The template, as an instance of it: its configuration, its options and its state directory by
+# the instance's name.
+units=$(mktemp -d)
+ln -s /usr/lib/systemd/system/tessel-serverd@.service "$units/tessel-serverd@garage.service"
+verify=$(systemd-analyze verify "$units/tessel-serverd@garage.service" 2>&1)
+rm -rf "$units"
+[ -z "$verify" ] || fail "systemd-analyze verify of an instance: $verify"
+
 [ "$(systemctl is-enabled tessel-serverd 2>/dev/null || true)" = disabled ] || fail "the unit is enabled"
 cp /etc/tessel-server/Tessel-server.ini.example /etc/tessel-server/Tessel-server.ini
 (umask 077; echo "a-key-of-the-user" > /etc/tessel-server/auth-key)
