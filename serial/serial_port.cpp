@@ -49,7 +49,8 @@ bool holdAlone(int fd) {
         if (errno == EWOULDBLOCK) errno = EBUSY;
         return false;
     }
-    return ::ioctl(fd, TIOCEXCL) == 0;
+    // A device that is no terminal has no exclusive mode; the lock is all there is to hold.
+    return ::ioctl(fd, TIOCEXCL) == 0 || errno == ENOTTY;
 }
 
 int openPort(SerialPortTable& table, int number, const std::optional<std::string>& name, int speed,

@@ -195,14 +195,20 @@ def tmpfs_prefix(directory, read_only, fill=0):
         script += "mount -o remount,ro %s && " % directory
     if fill:
         script += "head -c %d /dev/zero > %s/filler && " % (fill, directory)
-    return ["unshare", "-rm", "sh", "-c", script + 'exec "$0" "$@"']
+    return unshare_mounts() + ["sh", "-c", script + 'exec "$0" "$@"']
+
+
+def unshare_mounts():
+    """A mount namespace of its own: root needs no user namespace for it (and gets none inside a
+    chroot); anyone else is root in one of their own."""
+    return ["unshare", "-m"] if os.geteuid() == 0 else ["unshare", "-rm"]
 
 
 def case_service_capture_file_full_or_read_only(display):
     """A read-only directory, and one that fills up: one warning line each, and the bridge goes on
     forwarding both ways with the capture in memory whole."""
-    probe = subprocess.run(["unshare", "-rm", "true"], capture_output=True)
-    check(probe.returncode == 0, "unshare -rm cannot make a mount namespace: %r" % probe.stderr)
+    probe = subprocess.run(unshare_mounts() + ["true"], capture_output=True)
+    check(probe.returncode == 0, "%s cannot make a mount namespace: %r" % (" ".join(unshare_mounts()), probe.stderr))
     for read_only, fill, why in ((True, 0, "Read-only file system"), (False, 12 * 1024, "No space left on device")):
         work = tempfile.mkdtemp(prefix="tessel-capture-")
         bus = Bus()

@@ -204,6 +204,23 @@ TEST(SerialPort, ExclusiveOpenTellsTheNextItIsBusy) {
     EXPECT_FALSE(serialDeviceHeld("/nonexistent/tty"));
 }
 
+// A device that is no terminal (a file a test or a replay stands in with) has no exclusive
+// mode: it opens on the lock alone, and a second exclusive open is still told it is busy.
+TEST(SerialPort, ExclusiveOpenOfAFileTakesTheLockAlone) {
+    const std::string path = ::testing::TempDir() + "not-a-terminal-" + std::to_string(::getpid());
+    std::fclose(std::fopen(path.c_str(), "w"));
+    SerialPortTable first, second;
+    LineSettings alone;
+    alone.exclusive = true;
+    EXPECT_NE(openVelbusPort(first, 0, path, alone), 0);
+    errno = 0;
+    EXPECT_EQ(openVelbusPort(second, 0, path, alone), 0);
+    EXPECT_EQ(errno, EBUSY);
+    closeSerialPort(first, 0);
+    EXPECT_NE(openVelbusPort(second, 0, path, alone), 0);
+    std::remove(path.c_str());
+}
+
 TEST(SerialPort, CloseAllClosesEveryPort) {
     Pty a, b;
     SerialPortTable table;
