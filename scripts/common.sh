@@ -20,7 +20,8 @@ debian_release() {
            echo 13 ;;
     esac
 }
-RELEASE=$(debian_release)
+# Only tests move the root of the lookup, to a tree of their own.
+RELEASE=$(debian_release "${TESSEL_OS_ROOT:-}")
 # Named for each release's own compiler: clang 14's sanitizer runtime on 12, clang 19's on 13; on
 # 13 qemu's user-mode emulators are static in qemu-user itself (qemu-user-static is only a
 # transitional package there).
