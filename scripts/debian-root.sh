@@ -54,6 +54,9 @@ root_tarball() {
 root_open() {
     local tarball=$1 dir=$2
     mkdir -p "$dir"
+    # A mount point of its own, so that inside "/" is one, as on a machine: what makes a mount
+    # namespace (unshare -m) needs it.
+    mount --bind "$dir" "$dir" && mount --make-private "$dir"
     tar -C "$dir" -xf "$tarball"
     cp /etc/resolv.conf "$dir/etc/resolv.conf" 2>/dev/null || true
     mount -t proc proc "$dir/proc"
@@ -73,9 +76,9 @@ root_run() {
 root_close() {
     local dir=$1
     [ -d "$dir" ] || return 0
-    umount -R "$dir/src" "$dir/dev" "$dir/sys" "$dir/proc" 2>/dev/null || true
+    umount -R "$dir" 2>/dev/null || true
     # Nothing of this machine is removed through a mount left behind.
-    if findmnt -rn -o TARGET | grep -q "^$dir/"; then
+    if findmnt -rn -o TARGET | grep -q "^$dir\(/\|$\)"; then
         echo "$dir still has mounts; left in place" >&2
         return 1
     fi

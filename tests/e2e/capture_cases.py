@@ -83,7 +83,11 @@ def service(bus_path, extra=(), prefix=()):
     while str(port) in extra:  # a port just freed may be handed out again: not the web port's
         port = free_port()
     run = Service(ARGS.service, ["--device", bus_path, "--port", str(port)] + list(extra), prefix=prefix)
-    run.wait_started()
+    try:
+        run.wait_started()
+    except BaseException:
+        run.stop()  # one that never said it started may still hold its port
+        raise
     return run, port
 
 
