@@ -1,5 +1,7 @@
 #include "service/options.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <string_view>
 
@@ -43,6 +45,19 @@ std::optional<std::pair<std::string, std::uint16_t>> endpoint(const std::string&
     const auto number = portNumber(port);
     if (!number || address.empty() || !validListenAddress(address)) return std::nullopt;
     return std::pair{address, static_cast<std::uint16_t>(*number)};
+}
+
+// An IPv4 or IPv6 address in the form the web server names its peers (an IPv6 one shortened);
+// nothing for anything else.
+std::optional<std::string> peerAddress(const std::string& text) {
+    unsigned char bytes[16];
+    char out[INET6_ADDRSTRLEN] = "";
+    for (const int family : {AF_INET, AF_INET6}) {
+        if (::inet_pton(family, text.c_str(), bytes) == 1 && ::inet_ntop(family, bytes, out, sizeof out) != nullptr) {
+            return std::string(out);
+        }
+    }
+    return std::nullopt;
 }
 
 }  // namespace
@@ -106,7 +121,8 @@ ParsedOptions parseServiceOptions(std::span<const std::string> args) {
                                 name == "--auth-key-file" || name == "--web" || name == "--listen" ||
                                 name == "--listen-guarded" || name == "--silent-after" || name == "--state-dir" ||
                                 name == "--capture-memory" || name == "--capture-file" || name == "--capture-file-size" ||
-                                name == "--baud" || name == "--rts" || name == "--dtr" || name == "--project-file";
+                                name == "--baud" || name == "--rts" || name == "--dtr" || name == "--project-file" ||
+                                name == "--web-peer";
         if (takesValue && !value) {
             if (i + 1 >= args.size()) return {std::nullopt, name + " needs a value"};
             value = args[++i];
@@ -138,6 +154,11 @@ ParsedOptions parseServiceOptions(std::span<const std::string> args) {
             }
             o.webAddress = web->first;
             o.webPort = web->second;
+        } else if (name == "--web-peer") {
+            o.webPeer = peerAddress(*value);
+            if (!o.webPeer) return {std::nullopt, "--web-peer takes an IPv4 or IPv6 address, not '" + *value + "'"};
+        } else if (name == "--web-peer-trusted") {
+            o.webPeerTrusted = true;
         } else if (name == "--listen" || name == "--listen-guarded") {
             const auto listener = endpoint(*value, "");
             if (!listener) {
@@ -211,6 +232,8 @@ ParsedOptions parseServiceOptions(std::span<const std::string> args) {
     if (o.captureFile && o.captureMemory == 0) {
         return {std::nullopt, "--capture-file needs the capture: leave out --capture-memory 0"};
     }
+    if (o.webPeer && !o.webAddress) return {std::nullopt, "--web-peer needs --web"};
+    if (o.webPeerTrusted && !o.webPeer) return {std::nullopt, "--web-peer-trusted needs --web-peer"};
     if (!o.listeners.empty() && (o.port || !o.bindAddress.empty())) {
         return {std::nullopt, "--bind and --port make the one listener; with --listen give each its address and port"};
     }
@@ -222,7 +245,8 @@ std::string serviceUsage() {
            "                      [--monitor] [--no-delay] [--sync-clock]\n"
            "                      [--tls-cert FILE --tls-key FILE] [--auth-key-file FILE]\n"
            "                      [--listen ADDRESS:PORT]... [--listen-guarded ADDRESS:PORT]...\n"
-           "                      [--web [ADDRESS:]PORT] [--scan] [--silent-after DURATION]\n"
+           "                      [--web [ADDRESS:]PORT [--web-peer ADDRESS [--web-peer-trusted]]]\n"
+           "                      [--scan] [--silent-after DURATION]\n"
            "                      [--state-dir DIR] [--capture-memory SIZE]\n"
            "                      [--capture-file FILE [--capture-file-size SIZE]]\n"
            "                      [--baud RATE] [--rts high|low] [--dtr high|low] [--announce]\n"
@@ -265,6 +289,11 @@ std::string serviceUsage() {
            "                   [::]:8081); HTTPS with --tls-cert and --tls-key, and the\n"
            "                   --auth-key-file key as the password (any user name) for all\n"
            "                   but /healthz and /livez\n"
+           "  --web-peer ADDRESS\n"
+           "                   the web monitor takes connections from this address only (a\n"
+           "                   proxy in front of it); any other is closed at once\n"
+           "  --web-peer-trusted\n"
+           "                   and asks that peer for no key: it has let its users in itself\n"
            "  --scan           ask the bus what it holds once the device is open, when it is\n"
            "                   back, and on SIGHUP: a type request to every address, then the\n"
            "                   channel and module names of what answered (without it the\n"

@@ -30,6 +30,8 @@ struct ServiceOptions {
     std::vector<ListenerOption> listeners;      // in the order given; none: --bind and the port
     std::optional<std::string> webAddress;      // --web [ADDRESS:]PORT: the web monitor
     std::uint16_t webPort = 0;
+    std::optional<std::string> webPeer;         // --web-peer: its only peer (a proxy in front)
+    bool webPeerTrusted = false;                // --web-peer-trusted: that peer needs no key
     bool scan = false;                          // --scan: the service asks the bus what it holds
     std::int64_t silentAfterSeconds = 24 * 3600;  // --silent-after; 0: no module is ever silent
     std::optional<std::string> stateDir;        // --state-dir; else $STATE_DIRECTORY (systemd's)

@@ -427,6 +427,8 @@ int runService(int argc, char** argv) {
             settings.keyPem = *key;
         }
         settings.key = guard.key;
+        settings.peer = o.webPeer.value_or("");
+        settings.peerTrusted = o.webPeerTrusted;
         std::string error;
         if (!web.start(settings, error)) {
             endProgram(bridge);

@@ -133,8 +133,9 @@ std::string metricsText(const MetricsValues& v) {
     labelled(out, "tessel_web_refused_total", "Web requests refused, by HTTP status.", "status", statuses);
     labelled(out, "tessel_web_connections_refused_total",
              "Web connections closed before any request: for want of descriptors, over one address's share, "
-             "over the port's limit, or with nothing sent within 2 s.",
-             "reason", byReason(v.webConnectionsRefused, {"descriptors", "per_address", "connection_limit", "idle"}));
+             "over the port's limit, with nothing sent within 2 s, or from another than --web-peer.",
+             "reason", byReason(v.webConnectionsRefused,
+                                {"descriptors", "per_address", "connection_limit", "idle", "not_the_peer"}));
     labelled(out, "tessel_web_logins_failed_total", "Web requests without the key, or with a wrong one.", "reason",
              byReason(v.webLoginsFailed, {"no_key", "wrong_key"}));
     metric(out, "tessel_modules", "gauge",

@@ -152,7 +152,8 @@ MHD_Result respond(State& s, MHD_Connection* c, const std::string& url, const ch
                              textResponse(s, (problem.empty() ? "ok" : problem) + "\n", "text/plain; charset=utf-8"));
     }
     const std::string address = connectionAddress(c);
-    if (!s.settings.key.empty()) {
+    const bool trusted = s.settings.peerTrusted && address == s.settings.peer;
+    if (!s.settings.key.empty() && !trusted) {
         if (const std::string problem = keyProblem(s, c); !problem.empty()) {
             ++s.failedLogins[problem];
             if (s.content.loginFailed) s.content.loginFailed(address, problem);

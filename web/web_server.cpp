@@ -112,6 +112,11 @@ void acceptPending(State& s) {
         }
         s.reserve.ended();
         const std::string address = addressText(reinterpret_cast<const sockaddr*>(&addr));
+        if (!s.settings.peer.empty() && address != s.settings.peer) {
+            ::close(fd);
+            ++s.refusedConnections["not_the_peer"];
+            continue;
+        }
         const auto held = s.connectionsByAddress.find(address);
         const bool full = held != s.connectionsByAddress.end() && held->second >= kConnectionsPerAddress;
         // The library closes the socket when it does not take it.

@@ -40,6 +40,11 @@ struct WebSettings {
     std::uint16_t port = 0;  // 0: the system chooses
     std::string certificatePem, keyPem;  // both set: HTTPS
     std::string key;  // set: every request but /healthz needs it as the Basic password
+    // Set: connections from this address only (a proxy in front, such as a home-automation
+    // server's ingress), any other closed at once; `peerTrusted`: it is asked for no key, since
+    // it let its users in itself.
+    std::string peer;
+    bool peerTrusted = false;
 };
 
 // A file as the service hands it over for a download: its text, made as the download goes (up

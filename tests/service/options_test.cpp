@@ -78,6 +78,10 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{{"--web", "localhost:8081"}, "--web takes [ADDRESS:]PORT (8081, 0.0.0.0:8081, [::]:8081), not 'localhost:8081'"},
         BadCase{{"--web", "::1:8081"}, "--web takes [ADDRESS:]PORT (8081, 0.0.0.0:8081, [::]:8081), not '::1:8081'"},
         BadCase{{"--web", "127.0.0.1:"}, "--web takes [ADDRESS:]PORT (8081, 0.0.0.0:8081, [::]:8081), not '127.0.0.1:'"},
+        BadCase{{"--web", "8081", "--web-peer", "supervisor"},
+                "--web-peer takes an IPv4 or IPv6 address, not 'supervisor'"},
+        BadCase{{"--web-peer", "172.30.32.2"}, "--web-peer needs --web"},
+        BadCase{{"--web", "8081", "--web-peer-trusted"}, "--web-peer-trusted needs --web-peer"},
         BadCase{{"--listen", "8080"}, "--listen takes ADDRESS:PORT (127.0.0.1:8080, [::1]:8080), not '8080'"},
         BadCase{{"--listen", "::1:8080"}, "--listen takes ADDRESS:PORT (127.0.0.1:8080, [::1]:8080), not '::1:8080'"},
         BadCase{{"--listen-guarded", "host:1"}, "--listen-guarded takes ADDRESS:PORT (127.0.0.1:8080, [::1]:8080), not 'host:1'"},
@@ -87,6 +91,18 @@ INSTANTIATE_TEST_SUITE_P(
                 "--bind and --port make the one listener; with --listen give each its address and port"},
         BadCase{{"--listen-guarded", "0.0.0.0:9000", "--auth-key-file", "k", "--bind", "::"},
                 "--bind and --port make the one listener; with --listen give each its address and port"}));
+
+// The peer as the web server names its connections' addresses, IPv6 shortened.
+TEST(ServiceOptions, WebPeerInTheFormOfThePeersAddress) {
+    EXPECT_FALSE(parse({"--web", "8081"}).options->webPeer);
+    for (const auto& [given, kept] : {std::pair{"172.30.32.2", "172.30.32.2"}, std::pair{"0:0:0:0:0:0:0:1", "::1"},
+                                      std::pair{"fd00:0::2", "fd00::2"}}) {
+        const ParsedOptions p = parse({"--web", "0.0.0.0:8099", "--web-peer", given, "--web-peer-trusted"});
+        ASSERT_TRUE(p.options) << given << ": " << p.error;
+        EXPECT_EQ(p.options->webPeer, kept);
+        EXPECT_TRUE(p.options->webPeerTrusted);
+    }
+}
 
 TEST(ServiceOptions, ListenersInTheirOrderEachWithItsRule) {
     EXPECT_TRUE(parse({}).options->listeners.empty());

@@ -25,8 +25,7 @@ namespace {
 
 class WebServerTest : public ::testing::Test {
 protected:
-    void start(const std::string& key = {}) {
-        WebSettings settings;
+    void start(const std::string& key = {}, WebSettings settings = {}) {
         settings.key = key;
         std::string error;
         ASSERT_TRUE(server.start(settings, error)) << error;
@@ -311,6 +310,28 @@ TEST_F(WebServerTest, APageThatStopsReadingIsDroppedAndTheOthersFollowOn) {
     monitor.monitorList().insertTop(longLine("after"));
     clock.advance(kBatchIntervalMillis);
     EXPECT_NE(answer(reading, "\"after\""), "");
+}
+
+// Behind a proxy: its address is the only peer, any other connection is closed unserved (the
+// liveness answer's too), and a trusted proxy is asked for no key; an untrusted one is.
+TEST_F(WebServerTest, AProxyInFrontIsTheOnlyPeerAndTrustedNeedsNoKey) {
+    WebSettings behind;
+    behind.peer = "127.0.0.2";
+    behind.peerTrusted = true;
+    ASSERT_NO_FATAL_FAILURE(start("s3cret:key", behind));
+    const std::string page = answer(request(get("/modules.json"), 0, "127.0.0.2"));
+    EXPECT_EQ(page.rfind("HTTP/1.1 200 ", 0), 0u) << page;
+    UniqueFd other = request(get("/livez"));
+    EXPECT_TRUE(closedByServer(other));
+    EXPECT_EQ(server.refusedConnections().at("not_the_peer"), 1);
+}
+
+TEST_F(WebServerTest, AnUntrustedProxyIsAskedForTheKey) {
+    WebSettings behind;
+    behind.peer = "127.0.0.2";
+    ASSERT_NO_FATAL_FAILURE(start("s3cret:key", behind));
+    const std::string page = answer(request(get("/modules.json"), 0, "127.0.0.2"));
+    EXPECT_EQ(page.rfind("HTTP/1.1 401 ", 0), 0u) << page;
 }
 
 // One host holding its share of the port leaves room for the others: its own connections past
