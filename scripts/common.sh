@@ -30,10 +30,11 @@ case $RELEASE in
     *) CLANG_RUNTIME=libclang-rt-19-dev QEMU_USER=qemu-user ;;
 esac
 # What the tests need besides: the test framework, the sanitizers' and fuzzers' compiler, mount
-# for the tests' own mount namespaces (not always there on Debian 13), and for the web monitor the Prometheus client's parser for /metrics and Debian's Chromium driven
+# for the tests' own mount namespaces (not always there on Debian 13), YAML for the add-on's
+# configuration, and for the web monitor the Prometheus client's parser for /metrics and Debian's Chromium driven
 # through Selenium.
 TEST_PACKAGES=(libgtest-dev clang "$CLANG_RUNTIME" util-linux mount python3-prometheus-client python3-selenium
-               chromium chromium-driver)
+               python3-yaml chromium chromium-driver)
 # What scripts/package and the packages' checks need besides.
 PACKAGE_TOOLS=(dpkg-dev file lintian desktop-file-utils systemd)
 # What building for another Debian architecture needs (ARCH: armhf or arm64): the cross

@@ -291,7 +291,7 @@ std::string serviceUsage() {
            "                   but /healthz and /livez\n"
            "  --web-peer ADDRESS\n"
            "                   the web monitor takes connections from this address only (a\n"
-           "                   proxy in front of it); any other is closed at once\n"
+           "                   proxy in front of it), in plain HTTP; any other is closed at once\n"
            "  --web-peer-trusted\n"
            "                   and asks that peer for no key: it has let its users in itself\n"
            "  --scan           ask the bus what it holds once the device is open, when it is\n"

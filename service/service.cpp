@@ -416,7 +416,9 @@ int runService(int argc, char** argv) {
         WebSettings settings;
         settings.address = *o.webAddress;
         settings.port = o.webPort;
-        if (o.tlsCertificate) {
+        // Behind its proxy it speaks plain HTTP, as a proxy on the same host or network expects;
+        // the proxy speaks TLS to the browsers.
+        if (o.tlsCertificate && !o.webPeer) {
             const auto certificate = fileText(*o.tlsCertificate);
             const auto key = fileText(*o.tlsKey);
             if (!certificate || !key) {

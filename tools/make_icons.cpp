@@ -1,12 +1,15 @@
 // Draws the six icons of the window as 8-bit RGB PNG files on a white background, and the
-// program's own 48 x 48 icon for the desktop menu.
+// program's own 48 x 48 icon for the desktop menu; with --addon, the same icon as the add-on's
+// store icon (128 x 128) and logo (250 x 100) instead.
 //   make_icons OUTPUT_DIRECTORY
+//   make_icons --addon OUTPUT_DIRECTORY
 #include <png.h>
 
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -17,11 +20,12 @@ struct Rgb {
 constexpr Rgb kWhite{255, 255, 255};
 
 struct Picture {
-    int size;
+    int size;  // the height; the width too, but for a logo
+    int width;
     std::vector<Rgb> px;
-    explicit Picture(int s) : size(s), px(static_cast<std::size_t>(s * s), kWhite) {}
+    explicit Picture(int s, int w = 0) : size(s), width(w > 0 ? w : s), px(static_cast<std::size_t>(s * width), kWhite) {}
     void set(int x, int y, Rgb c) {
-        if (x >= 0 && y >= 0 && x < size && y < size) px[static_cast<std::size_t>(y * size + x)] = c;
+        if (x >= 0 && y >= 0 && x < width && y < size) px[static_cast<std::size_t>(y * width + x)] = c;
     }
 };
 
@@ -46,7 +50,7 @@ void arrow(Picture& p, int x0, int x1, int y, bool right, int head, Rgb c, int t
 bool save(const Picture& p, const std::string& path) {
     png_image image{};
     image.version = PNG_IMAGE_VERSION;
-    image.width = static_cast<png_uint_32>(p.size);
+    image.width = static_cast<png_uint_32>(p.width);
     image.height = static_cast<png_uint_32>(p.size);
     image.format = PNG_FORMAT_RGB;
     return png_image_write_to_file(&image, path.c_str(), 0, p.px.data(), 0, nullptr) != 0;
@@ -70,25 +74,46 @@ Picture clientIcon(Rgb top, Rgb bottom, bool broken) {
     return p;
 }
 
-// The two opposed arrows of a connected client, white on a green disc.
-Picture programIcon() {
-    Picture p(48);
+// The two opposed arrows of a connected client, white on a green disc: drawn at 48 x 48 and
+// at any other size in the same proportions.
+Picture programIcon(int size = 48) {
+    Picture p(size);
     disc(p, Rgb{0, 119, 0});
-    arrow(p, 9, 38, 14, false, 7, kWhite, 5);
-    arrow(p, 9, 38, 29, true, 7, kWhite, 5);
+    const auto at = [size](int v) { return static_cast<int>(std::lround(v * size / 48.0)); };
+    arrow(p, at(9), at(38), at(14), false, at(7), kWhite, at(5));
+    arrow(p, at(9), at(38), at(29), true, at(7), kWhite, at(5));
     return p;
+}
+
+// The icon at the logo's height, at its left, on a white band.
+Picture logo() {
+    Picture p(100, 250);
+    const Picture icon = programIcon(100);
+    for (int y = 0; y < 100; ++y)
+        for (int x = 0; x < 100; ++x) p.set(x, y, icon.px[static_cast<std::size_t>(y * 100 + x)]);
+    return p;
+}
+
+bool saveAll(const std::string& dir, const std::vector<std::pair<const char*, Picture>>& pictures) {
+    for (const auto& [name, picture] : pictures) {
+        const std::string path = dir + "/" + name + ".png";
+        if (!save(picture, path)) {
+            std::fprintf(stderr, "cannot write %s\n", path.c_str());
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 2 && std::string(argv[1]) == "--addon") {
+        return saveAll(argv[2], {{"icon", programIcon(128)}, {"logo", logo()}}) ? 0 : 1;
+    }
     const std::string dir = argc > 1 ? argv[1] : ".";
     const Rgb red{255, 0, 0}, blue{0, 0, 255}, green{136, 233, 0};
-    struct Named {
-        const char* name;
-        Picture picture;
-    };
-    const Named icons[] = {
+    return saveAll(dir, {
         {"client_error", statusIcon(red, true)},
         {"client_frame", statusIcon(blue, true)},
         {"bus_error", statusIcon(red, false)},
@@ -96,13 +121,5 @@ int main(int argc, char** argv) {
         {"client_on", clientIcon(Rgb{131, 174, 0}, blue, false)},
         {"client_off", clientIcon(Rgb{141, 141, 141}, Rgb{28, 28, 28}, true)},
         {"tessel-server", programIcon()},
-    };
-    for (const auto& icon : icons) {
-        const std::string path = dir + "/" + icon.name + ".png";
-        if (!save(icon.picture, path)) {
-            std::fprintf(stderr, "cannot write %s\n", path.c_str());
-            return 1;
-        }
-    }
-    return 0;
+    }) ? 0 : 1;
 }

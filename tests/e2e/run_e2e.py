@@ -29,6 +29,7 @@ from harness import (CONTROLS, MAIN_TITLE, Bridge, Bus, Client, Display, Service
                      velbus_terminal, wait_for)
 import capture_cases  # noqa: E402
 import container_cases  # noqa: E402
+import addon_cases  # noqa: E402
 import harness  # noqa: E402
 import hostile_cases  # noqa: E402
 import module_cases  # noqa: E402
@@ -1471,6 +1472,7 @@ CASES.update(capture_cases.CASES)
 CASES.update(host_cases.CASES)
 CASES.update(own_work_cases.CASES)
 CASES.update(container_cases.CASES)
+CASES.update(addon_cases.CASES)
 
 
 def main():
@@ -1484,6 +1486,7 @@ def main():
     parser.add_argument("--screenshot", help="the screenshot tool, built with the window")
     parser.add_argument("--emulator", help="runs the service when it was built for another machine")
     parser.add_argument("--image", help="the service's container image, for the image's case")
+    parser.add_argument("--addon-image", help="the add-on's image, for the add-on's cases")
     parser.add_argument("--case", action="append")
     parser.add_argument("--shots")
     parser.add_argument("--list", action="store_true")
@@ -1494,7 +1497,7 @@ def main():
     if ARGS.emulator:
         harness.EMULATOR[:] = [ARGS.emulator]
     web_cases.ARGS = hostile_cases.ARGS = module_cases.ARGS = capture_cases.ARGS = host_cases.ARGS = ARGS
-    own_work_cases.ARGS = container_cases.ARGS = ARGS
+    own_work_cases.ARGS = container_cases.ARGS = addon_cases.ARGS = ARGS
     if ARGS.list:
         print("\n".join(CASES))
         return 0

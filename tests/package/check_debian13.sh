@@ -32,7 +32,7 @@ trap 'root_close "$work/build" || true; root_close "$work/fresh" || true; rm -rf
 packages=()
 for p in "${BUILD_PACKAGES[@]}"; do [ "$p" = libgtk2.0-dev ] || packages+=("$p"); done
 tarball=$(root_tarball trixie apt amd64 "${packages[@]}" libgtest-dev python3 python3-prometheus-client \
-              util-linux mount dpkg-dev file lintian)
+              python3-yaml util-linux mount dpkg-dev file lintian)
 root_open "$tarball" "$work/build"
 cost "root made or taken from the cache"
 root_run "$work/build" ". scripts/common.sh && build_into $build ${PACKAGE_FLAGS[*]@Q} -DTESSEL_WINDOW=OFF \
