@@ -2,7 +2,8 @@
 README's "In a container" says: host networking, a simulated bus's pseudo-terminal as the
 device (group dialout, mode 0660, as udev leaves a real interface), the state directory a
 volume. A client gets the bus frames and its own reach the bus paced; podman's health check
-passes; SIGTERM ends it within 2 s; after a restart the module table is read from the volume."""
+passes, with the interface and without it; SIGTERM ends it within 2 s; after a restart the
+module table is read from the volume."""
 import grp
 import os
 import resource
@@ -80,6 +81,12 @@ def case_image_runs_the_service(display):
         check(os.path.isfile(os.path.join(mountpoint, "modules.state")), "no module table in the volume")
         start()
         wait_for(lambda: 0x10 in modules_json(web), 5, "the module from the volume's table")
+        # The interface pulled out: the service looks for it again by itself, and the health
+        # check, which a restart would follow, still passes.
+        bus.close()
+        wait_for(lambda: "/dev/velbus lost" in podman("logs", name), 5, "the lost interface's line")
+        health = subprocess.run(PODMAN + ["healthcheck", "run", name], capture_output=True, text=True, timeout=30)
+        check(health.returncode == 0, "the health check failed without the interface: %r" % (health.stdout + health.stderr))
         stop_within_two_seconds()
     finally:
         if client is not None:
