@@ -9,7 +9,6 @@ capture and the project file.
     ingress_test.py --addon-image NAME
 """
 import argparse
-import glob
 import os
 import re
 import shutil
@@ -24,7 +23,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 sys.path.insert(0, HERE)
 import addon_cases  # noqa: E402
 from harness import Bus, check, free_port, wait_for  # noqa: E402
-from page_test import PUSH, TEMPERATURE, browser, click, download, module_answers, rows, text  # noqa: E402
+from page_test import PUSH, TEMPERATURE, browser, click, download, finished, module_answers, rows, text  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
 
 PREFIX = "/api/hassio_ingress/Q2fT7xw0Rk9"
@@ -97,8 +96,7 @@ def run(driver, downloads, addon, ingress, bus):
              5, "the bus frames' lines through the proxy")
     # Save: the lines as the log file holds them.
     click(driver, "save")
-    saved = wait_for(lambda: glob.glob(os.path.join(downloads, "Tessel-server_*.log")), 10, "the saved log")
-    check(os.path.getsize(saved[0]) > 0, "an empty log file")
+    wait_for(lambda: finished(downloads, "Tessel-server_"), 10, "the saved log")
     # The module table, and both downloads, at their relative addresses under the prefix.
     bus.write(module_answers(0x10, [0xFF, 0x11, 0x12, 0x34, 0x01, 0x14, 0x20]))
     seen = []

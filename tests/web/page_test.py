@@ -211,7 +211,7 @@ def case_save_gives_the_log_file(driver, bridge, downloads):
     for old in glob.glob(os.path.join(downloads, "*.log")):
         os.remove(old)
     click(driver, "save")
-    saved = wait_for(lambda: glob.glob(os.path.join(downloads, "Tessel-server_*.log")), 5, "the saved file")
+    saved = wait_for(lambda: finished(downloads, "Tessel-server_"), 5, "the saved file")
     check(len(saved) == 1 and re.fullmatch(r"Tessel-server_\d{4}-\d\d-\d\d_\d\d-\d\d\.log",
                                            os.path.basename(saved[0])), "file name %r" % saved)
     with open(saved[0], "rb") as f:
@@ -220,13 +220,22 @@ def case_save_gives_the_log_file(driver, bridge, downloads):
     check(data == expected and b"21.5\xb0C" in data and data.count(b"\t") == 8, "saved %r, not %r" % (data, expected))
 
 
+def finished(downloads, prefix):
+    """The files saved whose names begin with `prefix`, once whole; None before. Chromium
+    reserves the final name with an empty file while the bytes go to a .crdownload one, so a
+    file is whole once no .crdownload is left and it holds something."""
+    if glob.glob(os.path.join(downloads, "*.crdownload")):
+        return None
+    saved = glob.glob(os.path.join(downloads, prefix + "*"))
+    return saved if saved and all(os.path.getsize(f) > 0 for f in saved) else None
+
+
 def download(button, downloads, prefix):
     """Clicks a download button; the files saved whose names begin with `prefix`, once whole."""
     for old in glob.glob(os.path.join(downloads, prefix + "*")):
         os.remove(old)
     button.click()
-    return wait_for(lambda: [f for f in glob.glob(os.path.join(downloads, prefix + "*")) if not f.endswith(".crdownload")],
-                    10, "the downloaded " + prefix + "file")
+    return wait_for(lambda: finished(downloads, prefix), 10, "the downloaded " + prefix + "file")
 
 
 def case_download_capture_gives_the_capture(driver, bridge, downloads):
