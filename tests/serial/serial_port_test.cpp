@@ -181,7 +181,9 @@ TEST(SerialPort, ExclusiveOpenTellsTheNextItIsBusy) {
     // TIOCGEXCL where the kernel is asked: qemu's user-mode emulator does not pass it on.
     int excl = 0;
     const bool asked = ::ioctl(fd, TIOCGEXCL, &excl) == 0;
-    if (asked) EXPECT_EQ(excl, 1);
+    if (asked) {
+        EXPECT_EQ(excl, 1);
+    }
     EXPECT_TRUE(serialDeviceHeld(pty.path));
 
     LineSettings fast = alone;
