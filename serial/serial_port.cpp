@@ -85,6 +85,11 @@ int openPort(SerialPortTable& table, int number, const std::optional<std::string
 
     const int result = fd.get();
     table.ports[number] = std::move(fd);  // closes the earlier port of this number, if any
+    if (exclusive) {
+        table.heldAlone.insert(number);
+    } else {
+        table.heldAlone.erase(number);
+    }
     return result;
 }
 
@@ -168,9 +173,15 @@ std::int64_t writeSerialPort(const SerialPortTable& table, int number, const std
 
 void closeSerialPort(SerialPortTable& table, int number) {
     // An exclusive hold outlives the close while another process still has the device open
-    // (it is the terminal's, not the descriptor's): let it go first. Harmless where not held.
+    // (it is the terminal's, not the descriptor's): let it go first; only ours, so that closing
+    // a port opened beside another's hold leaves that hold alone.
     for (const auto& [n, fd] : table.ports) {
-        if (number == kAllSerialPorts || n == number) ::ioctl(fd.get(), TIOCNXCL);
+        if ((number == kAllSerialPorts || n == number) && table.heldAlone.count(n) != 0) ::ioctl(fd.get(), TIOCNXCL);
+    }
+    if (number == kAllSerialPorts) {
+        table.heldAlone.clear();
+    } else {
+        table.heldAlone.erase(number);
     }
     if (number == kAllSerialPorts) {
         table.ports.clear();

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,6 +17,7 @@ constexpr int kAllSerialPorts = -1;
 
 struct SerialPortTable {
     std::map<int, UniqueFd> ports;
+    std::set<int> heldAlone;  // the numbers opened exclusively, whose hold the close lets go
 };
 
 // Returns the open descriptor (nonzero) or 0. An absent name, a speed outside the standard list,

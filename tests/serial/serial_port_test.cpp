@@ -198,6 +198,13 @@ TEST(SerialPort, ExclusiveOpenTellsTheNextItIsBusy) {
 
     const int other = openVelbusPort(plain, 0, pty.path);
     ASSERT_NE(other, 0);
+    SerialPortTable beside;
+    ASSERT_NE(openVelbusPort(beside, 0, pty.path), 0);
+    closeSerialPort(beside, kAllSerialPorts);  // a port that took no hold lets go of none
+    if (asked) {
+        ASSERT_EQ(::ioctl(other, TIOCGEXCL, &excl), 0);
+        EXPECT_EQ(excl, 1);
+    }
     closeSerialPort(first, 0);  // the hold goes with it, though another still has the device open
     if (asked) {
         ASSERT_EQ(::ioctl(other, TIOCGEXCL, &excl), 0);
