@@ -65,10 +65,10 @@ int startFailed(const std::string& what) {
     return kExitStartFailed;
 }
 
-// The first interface found that no other program holds, so that a second bridge on the
-// machine takes the next one.
-std::optional<std::string> firstFreeInterface(const std::string& root) {
-    for (const std::string& device : findVelbusInterfaces(root)) {
+// The first of the interfaces found that no other program holds, so that a second bridge on
+// the machine takes the next one.
+std::optional<std::string> firstFreeInterface(const std::vector<std::string>& found) {
+    for (const std::string& device : found) {
         if (!serialDeviceHeld(device)) return device;
     }
     return std::nullopt;
@@ -287,7 +287,7 @@ int runService(int argc, char** argv) {
                                " among the terminals of " + sysRoot + (sysRoot.back() == '/' ? "" : "/") +
                                "sys/class/tty");
         }
-        const auto free = firstFreeInterface(sysRoot);
+        const auto free = firstFreeInterface(all);
         if (!free) {
             std::string names;
             for (const std::string& device : all) names += (names.empty() ? "" : ", ") + device;
@@ -330,7 +330,7 @@ int runService(int argc, char** argv) {
     // Frames stay 2 ms apart for the clients, without the loop standing still after each: at
     // the bus's 150 frames a second that was a sleep and a wake-up per frame.
     bridge.clientSpacing.emplace();
-    if (autoDevice) bridge.findDevice = [sysRoot] { return firstFreeInterface(sysRoot); };
+    if (autoDevice) bridge.findDevice = [sysRoot] { return firstFreeInterface(findVelbusInterfaces(sysRoot)); };
     initNetwork(bridge.net);
 
     bridge.line = lineSettingsFor(o.baud, isUsbCdcTerminal(config.serialPortName, sysRoot), o.rts, o.dtr);
