@@ -12,16 +12,18 @@ namespace tessel {
 
 namespace {
 
-constexpr std::uint8_t kRtrBit = 0x40;
 constexpr std::uint8_t kNone = 0xFF;
 
 // Commands hosts send to a module (switching, dimming, requests of status, names, memory and
 // counters): on the bus they come from another host, not from the module they name.
 bool hostCommand(std::uint8_t command) {
     switch (command) {
-        case 0x01: case 0x02: case 0x03: case 0x04: case 0x05: case 0x06: case 0x07: case 0x08:
-        case 0x10: case 0x11: case 0x12:
-        case 0xBD: case kMemoryBlockRequest: case kWriteMemoryBlock: case 0xD9: case 0xE5: case kChannelNameRequest:
+        // Switching, blinds, dimming and timers (0x01 to 0x08), and the buttons' lock and
+        // release (0x10 to 0x12).
+        case kSwitchRelayOff: case kSwitchRelayOn: case 0x03: case 0x04: case 0x05: case 0x06: case kSetDimmer:
+        case 0x08: case 0x10: case 0x11: case 0x12:
+        case kCounterStatusRequest: case kMemoryBlockRequest: case kWriteMemoryBlock: case kBusErrorCountRequest:
+        case kTemperatureRequest: case kChannelNameRequest:
         case kModuleStatusRequest: case kWriteMemoryByte: case kMemoryByteRequest:
             return true;
         default:

@@ -1,5 +1,7 @@
 #include "protocol/frame.h"
 
+#include "protocol/commands.h"
+
 namespace tessel {
 
 namespace {
@@ -74,10 +76,10 @@ InterfaceSignal interfaceSignal(ByteRun f) {
         return InterfaceSignal::None;
     }
     switch (f[4]) {
-        case 0x09: return InterfaceSignal::BusOff;
-        case 0x0A: return InterfaceSignal::BusActive;
-        case 0x0B: return InterfaceSignal::BufferFull;
-        case 0x0C: return InterfaceSignal::ReceiveReady;
+        case kBusOff: return InterfaceSignal::BusOff;
+        case kBusActive: return InterfaceSignal::BusActive;
+        case kBufferFull: return InterfaceSignal::BufferFull;
+        case kBufferReady: return InterfaceSignal::ReceiveReady;
         default: return InterfaceSignal::None;
     }
 }

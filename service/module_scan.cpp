@@ -7,7 +7,6 @@
 namespace tessel {
 
 namespace {
-constexpr std::uint8_t kLowPriority = 0xFB;
 }
 
 Bytes moduleRequest(std::uint8_t address, bool rtr, const Bytes& data) {
@@ -101,10 +100,10 @@ ModuleScan::Step ModuleScan::due(const ModuleTable& table, std::int64_t nowMilli
     return step;
 }
 
-std::int64_t ModuleScan::dueInMillis(std::int64_t nowMillis) const {
-    if (phase_ == Phase::Types) return 0;
-    if (phase_ == Phase::Answers) return std::max<std::int64_t>(answersDue_ - nowMillis, 0);
-    return -1;
+Deadline ModuleScan::deadline() const {
+    if (phase_ == Phase::Types) return kDueNow;
+    if (phase_ == Phase::Answers) return answersDue_;
+    return std::nullopt;
 }
 
 }  // namespace tessel

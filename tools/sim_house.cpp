@@ -125,6 +125,76 @@ bool decimal(const std::string& text, long min, long max, long& value) {
     return *end == '\0' && value >= min && value <= max;
 }
 
+using Words = std::vector<std::string>;
+
+// "module ADDRESS TYPE SERIAL "NAME" [sub ADDRESS...]": a module, or why the line will not do.
+std::string moduleLine(const Words& w, const std::vector<bool>& quoted, std::set<unsigned>& used, House& house) {
+    if (w.size() < 5 || !quoted[4]) return "a module is: module ADDRESS TYPE SERIAL \"NAME\" [sub ADDRESS...]";
+    unsigned long address = 0, serial = 0;
+    if (!hexNumber(w[1], 0xFE, address) || address == 0) return "the address " + w[1] + " is not 01 to FE";
+    const ModuleType* type = moduleTypeNamed(w[2]);
+    if (type == nullptr) return "no module type " + w[2];
+    if (!hexNumber(w[3], 0xFFFF, serial)) return "the serial " + w[3] + " is not 0000 to FFFF";
+    if (w[4].size() > type->nameLimit) {
+        return "the module name is over " + std::to_string(type->nameLimit) + " characters for a " + type->name();
+    }
+    if (!used.insert(static_cast<unsigned>(address)).second) return "the address " + w[1] + " is taken";
+    Module m;
+    m.address = static_cast<std::uint8_t>(address);
+    m.type = type;
+    m.serial = static_cast<std::uint16_t>(serial);
+    m.name = w[4];
+    m.channelNames.assign(static_cast<std::size_t>(type->channels), std::string());
+    m.states.assign(static_cast<std::size_t>(type->channels), 0);
+    if (w.size() > 5) {
+        if (w[5] != "sub" || w.size() == 6 || w.size() > 10) return "after the name: sub and up to four addresses";
+        if (!m.is(0x1E)) return "a " + type->name() + " has no sub-addresses";
+        for (std::size_t i = 6; i < w.size(); ++i) {
+            unsigned long sub = 0;
+            if (!hexNumber(w[i], 0xFE, sub) || sub == 0) return "the sub-address " + w[i] + " is not 01 to FE";
+            if (!used.insert(static_cast<unsigned>(sub)).second) return "the address " + w[i] + " is taken";
+            m.subAddresses[i - 6] = static_cast<std::uint8_t>(sub);
+        }
+    }
+    house.modules.push_back(std::move(m));
+    return {};
+}
+
+// "channel N "NAME" [STATE]", of the module above it.
+std::string channelLine(const Words& w, const std::vector<bool>& quoted, Module& m) {
+    long ch = 0;
+    if (w.size() < 3 || w.size() > 4 || !quoted[2]) return "a channel is: channel N \"NAME\" [STATE]";
+    if (!decimal(w[1], 1, m.type->channels, ch)) {
+        return "a " + m.type->name() + " has channels 1 to " + std::to_string(m.type->channels);
+    }
+    if (w[2].size() > m.type->channelLimit) {
+        return "the channel name is over " + std::to_string(m.type->channelLimit) + " characters";
+    }
+    const auto at = static_cast<std::size_t>(ch - 1);
+    m.channelNames[at] = w[2];
+    if (w.size() < 4) return {};
+    long level = 0;
+    if (w[3] == "on" || w[3] == "off") {
+        if (!m.is(0x10) && !m.is(0x11)) return "on and off are for relays";
+        m.states[at] = w[3] == "on" ? 1 : 0;
+    } else if (decimal(w[3], 0, 100, level) && (m.is(0x15) || m.is(0x1D))) {
+        m.states[at] = static_cast<std::uint8_t>(level);
+    } else {
+        return "the state " + w[3] + " does not fit a " + m.type->name();
+    }
+    return {};
+}
+
+// "temperature DEGREES", of the thermometer above it.
+std::string temperatureLine(const Words& w, Module& m) {
+    char* end = nullptr;
+    const double t = w.size() == 2 ? std::strtod(w[1].c_str(), &end) : 0;
+    if (w.size() != 2 || *end != '\0' || t < -55 || t > 125) return "a temperature is: temperature DEGREES";
+    if (!m.is(0x0C) && !m.is(0x1E)) return "a " + m.type->name() + " has no thermometer";
+    m.temperatureSixteenths = static_cast<int>(t * 16 + (t < 0 ? -0.5 : 0.5));
+    return {};
+}
+
 }  // namespace
 
 bool parseHouse(std::istream& in, House& house, std::string& error) {
@@ -132,84 +202,33 @@ bool parseHouse(std::istream& in, House& house, std::string& error) {
     std::set<unsigned> used;  // addresses and sub-addresses taken
     std::string line;
     int number = 0;
-    const auto fail = [&](const std::string& why) {
-        error = "line " + std::to_string(number) + ": " + why;
-        return false;
-    };
     while (std::getline(in, line)) {
         ++number;
         if (!line.empty() && line.back() == '\r') line.pop_back();
-        std::vector<std::string> w;
+        Words w;
         std::vector<bool> quoted;
-        if (!words(line, w, quoted)) return fail("a quote is not closed");
-        if (w.empty()) continue;
-        if (w[0] == "module") {
-            if (w.size() < 5 || !quoted[4]) return fail("a module is: module ADDRESS TYPE SERIAL \"NAME\" [sub ADDRESS...]");
-            unsigned long address = 0, serial = 0;
-            if (!hexNumber(w[1], 0xFE, address) || address == 0) return fail("the address " + w[1] + " is not 01 to FE");
-            const ModuleType* type = moduleTypeNamed(w[2]);
-            if (type == nullptr) return fail("no module type " + w[2]);
-            if (!hexNumber(w[3], 0xFFFF, serial)) return fail("the serial " + w[3] + " is not 0000 to FFFF");
-            if (w[4].size() > type->nameLimit) {
-                return fail("the module name is over " + std::to_string(type->nameLimit) + " characters for a " + type->name());
-            }
-            if (!used.insert(static_cast<unsigned>(address)).second) return fail("the address " + w[1] + " is taken");
-            Module m;
-            m.address = static_cast<std::uint8_t>(address);
-            m.type = type;
-            m.serial = static_cast<std::uint16_t>(serial);
-            m.name = w[4];
-            m.channelNames.assign(static_cast<std::size_t>(type->channels), std::string());
-            m.states.assign(static_cast<std::size_t>(type->channels), 0);
-            if (w.size() > 5) {
-                if (w[5] != "sub" || w.size() == 6 || w.size() > 10) return fail("after the name: sub and up to four addresses");
-                if (!m.is(0x1E)) return fail("a " + type->name() + " has no sub-addresses");
-                for (std::size_t i = 6; i < w.size(); ++i) {
-                    unsigned long sub = 0;
-                    if (!hexNumber(w[i], 0xFE, sub) || sub == 0) return fail("the sub-address " + w[i] + " is not 01 to FE");
-                    if (!used.insert(static_cast<unsigned>(sub)).second) return fail("the address " + w[i] + " is taken");
-                    m.subAddresses[i - 6] = static_cast<std::uint8_t>(sub);
-                }
-            }
-            house.modules.push_back(std::move(m));
+        std::string why;
+        if (!words(line, w, quoted)) {
+            why = "a quote is not closed";
+        } else if (w.empty()) {
             continue;
-        }
-        if (house.modules.empty()) return fail("\"" + w[0] + "\" before any module");
-        Module& m = house.modules.back();
-        if (w[0] == "channel") {
-            long ch = 0;
-            if (w.size() < 3 || w.size() > 4 || !quoted[2]) return fail("a channel is: channel N \"NAME\" [STATE]");
-            if (!decimal(w[1], 1, m.type->channels, ch)) {
-                return fail("a " + m.type->name() + " has channels 1 to " + std::to_string(m.type->channels));
-            }
-            if (w[2].size() > m.type->channelLimit) {
-                return fail("the channel name is over " + std::to_string(m.type->channelLimit) + " characters");
-            }
-            const auto at = static_cast<std::size_t>(ch - 1);
-            m.channelNames[at] = w[2];
-            if (w.size() == 4) {
-                long level = 0;
-                if (w[3] == "on" || w[3] == "off") {
-                    if (!m.is(0x10) && !m.is(0x11)) return fail("on and off are for relays");
-                    m.states[at] = w[3] == "on" ? 1 : 0;
-                } else if (decimal(w[3], 0, 100, level) && (m.is(0x15) || m.is(0x1D))) {
-                    m.states[at] = static_cast<std::uint8_t>(level);
-                } else {
-                    return fail("the state " + w[3] + " does not fit a " + m.type->name());
-                }
-            }
+        } else if (w[0] == "module") {
+            why = moduleLine(w, quoted, used, house);
+        } else if (house.modules.empty()) {
+            why = "\"" + w[0] + "\" before any module";
+        } else if (w[0] == "channel") {
+            why = channelLine(w, quoted, house.modules.back());
         } else if (w[0] == "temperature") {
-            char* end = nullptr;
-            const double t = w.size() == 2 ? std::strtod(w[1].c_str(), &end) : 0;
-            if (w.size() != 2 || *end != '\0' || t < -55 || t > 125) return fail("a temperature is: temperature DEGREES");
-            if (!m.is(0x0C) && !m.is(0x1E)) return fail("a " + m.type->name() + " has no thermometer");
-            m.temperatureSixteenths = static_cast<int>(t * 16 + (t < 0 ? -0.5 : 0.5));
+            why = temperatureLine(w, house.modules.back());
         } else {
-            return fail("\"" + w[0] + "\" is not module, channel or temperature");
+            why = "\"" + w[0] + "\" is not module, channel or temperature";
+        }
+        if (!why.empty()) {
+            error = "line " + std::to_string(number) + ": " + why;
+            return false;
         }
     }
     if (house.modules.empty()) {
-        number = 0;
         error = "the house has no module";
         return false;
     }

@@ -8,7 +8,6 @@ namespace tessel::sim {
 
 namespace {
 
-constexpr std::uint8_t kRtr = 0x40;
 
 std::uint8_t high(unsigned v) { return static_cast<std::uint8_t>((v >> 8) & 0xFF); }
 std::uint8_t low(unsigned v) { return static_cast<std::uint8_t>(v & 0xFF); }
@@ -71,7 +70,7 @@ std::uint8_t memoryAt(const Module& m, unsigned address) {
 
 Bytes dimmerStatus(const Module& m) {
     const std::uint8_t level = m.states[0];
-    return moduleFrame(kLowPriority, m.address, {0xB8, 0x01, 0x00, level, static_cast<std::uint8_t>(level ? 0x80 : 0), 0, 0, 0});
+    return moduleFrame(kLowPriority, m.address, {kDimmerStatus, 0x01, 0x00, level, static_cast<std::uint8_t>(level ? 0x80 : 0), 0, 0, 0});
 }
 
 // 1/16 degree in the upper 11 bits of two bytes.
@@ -82,7 +81,7 @@ std::pair<std::uint8_t, std::uint8_t> sixteenths(int value) {
 
 Bytes thermostatStatus(const Module& m) {
     const auto current = static_cast<std::uint8_t>(m.temperatureSixteenths / 8);  // half degrees
-    return moduleFrame(kLowPriority, m.address, {0xEA, 0x00, 0x00, 0x00, current, 42, 0x00, 0x00});
+    return moduleFrame(kLowPriority, m.address, {kThermostatStatus, 0x00, 0x00, 0x00, current, 42, 0x00, 0x00});
 }
 
 void inputStatus(std::vector<Bytes>& out, const Module& m) {
@@ -91,9 +90,9 @@ void inputStatus(std::vector<Bytes>& out, const Module& m) {
         if (m.states[static_cast<std::size_t>(ch - 1)]) pressed |= static_cast<std::uint8_t>(1u << (ch - 1));
     }
     if (m.is(0x0B)) {
-        out.push_back(moduleFrame(kLowPriority, m.address, {0xED, pressed, 0x00, 0x00, 0x00, 0x00}));
+        out.push_back(moduleFrame(kLowPriority, m.address, {kModuleStatus, pressed, 0x00, 0x00, 0x00, 0x00}));
     } else {
-        out.push_back(moduleFrame(kLowPriority, m.address, {0xED, pressed, 0xFF, 0xFF, 0x00, 0x00, 0x00}));
+        out.push_back(moduleFrame(kLowPriority, m.address, {kModuleStatus, pressed, 0xFF, 0xFF, 0x00, 0x00, 0x00}));
     }
 }
 
@@ -103,7 +102,7 @@ void status(std::vector<Bytes>& out, const Module& m, std::uint8_t mask) {
     } else if (m.is(0x1D)) {
         for (const int ch : channelsOf(m, static_cast<std::uint8_t>(mask & 0x03))) {
             out.push_back(moduleFrame(kLowPriority, m.address,
-                                      {0xEC, channelByte(m, ch), 0x1E, 0x00, 0x00, m.states[static_cast<std::size_t>(ch - 1)], 0x00, 0x00}));
+                                      {kBlindStatus, channelByte(m, ch), 0x1E, 0x00, 0x00, m.states[static_cast<std::size_t>(ch - 1)], 0x00, 0x00}));
         }
     } else if (m.is(0x15)) {
         out.push_back(dimmerStatus(m));  // one channel: whatever the mask says
@@ -128,7 +127,7 @@ Bytes moduleFrame(std::uint8_t priority, std::uint8_t address, const Bytes& data
 Bytes relayStatus(const Module& m, int ch) {
     const bool on = m.states[static_cast<std::size_t>(ch - 1)] != 0;
     return moduleFrame(kLowPriority, m.address,
-                       {0xFB, channelByte(m, ch), 0x00, static_cast<std::uint8_t>(on ? 1 : 0),
+                       {kRelayStatus, channelByte(m, ch), 0x00, static_cast<std::uint8_t>(on ? 1 : 0),
                         static_cast<std::uint8_t>(on ? 0x80 : 0), 0, 0, 0});
 }
 
@@ -136,12 +135,12 @@ Bytes temperatureFrame(const Module& m) {
     const auto [th, tl] = sixteenths(m.temperatureSixteenths);
     const auto [nh, nl] = sixteenths(m.temperatureSixteenths - 2 * 16);
     const auto [xh, xl] = sixteenths(m.temperatureSixteenths + 2 * 16);
-    return moduleFrame(kLowPriority, m.address, {0xE6, th, tl, nh, nl, xh, xl});
+    return moduleFrame(kLowPriority, m.address, {kTemperature, th, tl, nh, nl, xh, xl});
 }
 
 Bytes buttonFrame(const Module& panel, std::uint8_t bit, bool pressed) {
     return moduleFrame(kHighPriority, panel.address,
-                       pressed ? Bytes{0x00, bit, 0x00, 0x00} : Bytes{0x00, 0x00, bit, 0x00});
+                       pressed ? Bytes{kButtonStatus, bit, 0x00, 0x00} : Bytes{kButtonStatus, 0x00, bit, 0x00});
 }
 
 std::vector<Bytes> powerUp(const House& house) {
@@ -150,97 +149,127 @@ std::vector<Bytes> powerUp(const House& house) {
     return out;
 }
 
-std::vector<Bytes> answer(House& house, const Bytes& f) {
-    std::vector<Bytes> out;
-    if (f.size() < 6) return out;
-    Module* m = house.at(f[2]);
-    if (m == nullptr) return out;
-    const bool rtr = (f[3] & kRtr) != 0;
-    const int n = f[3] & 0x0F;
-    if (f.size() != static_cast<std::size_t>(6 + n)) return out;
-    if (rtr) {
-        if (n != 0) return out;
-        out.push_back(moduleFrame(kLowPriority, m->address, typeReply(*m)));
-        if (m->is(0x1E)) {
-            out.push_back(moduleFrame(kLowPriority, m->address,
-                                      {kSubAddressReply, m->type->code, high(m->serial), low(m->serial), m->subAddresses[0],
-                                       m->subAddresses[1], m->subAddresses[2], m->subAddresses[3]}));
-        }
-        return out;
+namespace {
+
+// A request or command as a module reads it: its command byte, its data length, and its
+// arguments (0 past the data).
+struct Request {
+    const Bytes& frame;
+    int n;
+    std::uint8_t command;
+    std::uint8_t arg(int i) const { return n > i ? frame[static_cast<std::size_t>(4 + i)] : 0; }
+};
+
+// A type request: the type, and a glass panel's sub-addresses right after it.
+void answerTypeRequest(std::vector<Bytes>& out, const Module& m) {
+    out.push_back(moduleFrame(kLowPriority, m.address, typeReply(m)));
+    if (m.is(0x1E)) {
+        out.push_back(moduleFrame(kLowPriority, m.address,
+                                  {kSubAddressReply, m.type->code, high(m.serial), low(m.serial), m.subAddresses[0],
+                                   m.subAddresses[1], m.subAddresses[2], m.subAddresses[3]}));
     }
-    if (n == 0) return out;
-    const std::uint8_t command = f[4];
-    const auto arg = [&](int i) -> std::uint8_t { return n > i ? f[static_cast<std::size_t>(4 + i)] : 0; };
-    switch (command) {
+}
+
+// What a module is asked to read out: names, memory, status, counters, error counts and
+// temperatures. False: not such a request.
+bool answerRead(std::vector<Bytes>& out, Module& m, const Request& r) {
+    switch (r.command) {
         case kChannelNameRequest:
-            if (n >= 2) {
+            if (r.n >= 2) {
                 // The blinds module ignores the higher bits (one client asks EF 0F).
                 const std::uint8_t named =
-                    m->is(0x1D) && arg(1) != kEveryChannel ? static_cast<std::uint8_t>(arg(1) & 0x03) : arg(1);
-                for (const int ch : channelsOf(*m, named)) channelName(out, *m, ch);
+                    m.is(0x1D) && r.arg(1) != kEveryChannel ? static_cast<std::uint8_t>(r.arg(1) & 0x03) : r.arg(1);
+                for (const int ch : channelsOf(m, named)) channelName(out, m, ch);
             }
             break;
-        case kWriteMemoryByte:
-            if (n == 4) writeMemory(*m, (arg(1) << 8) | arg(2), std::span(f).subspan(7, 1));
-            break;
-        case kWriteMemoryBlock:
-            if (n == 7) writeMemory(*m, (arg(1) << 8) | arg(2), std::span(f).subspan(7, 4));
-            break;
         case kMemoryByteRequest:
-            if (n >= 3) {
-                const unsigned a = (arg(1) << 8) | arg(2);
-                out.push_back(moduleFrame(kLowPriority, m->address, {kMemoryByte, arg(1), arg(2), memoryAt(*m, a)}));
+            if (r.n >= 3) {
+                const unsigned a = (r.arg(1) << 8) | r.arg(2);
+                out.push_back(moduleFrame(kLowPriority, m.address, {kMemoryByte, r.arg(1), r.arg(2), memoryAt(m, a)}));
             }
             break;
         case kMemoryBlockRequest:
-            if (n >= 3) {
-                const unsigned a = (arg(1) << 8) | arg(2);
-                out.push_back(moduleFrame(kLowPriority, m->address,
-                                          {kMemoryBlock, arg(1), arg(2), memoryAt(*m, a), memoryAt(*m, a + 1),
-                                           memoryAt(*m, a + 2), memoryAt(*m, a + 3)}));
+            if (r.n >= 3) {
+                const unsigned a = (r.arg(1) << 8) | r.arg(2);
+                out.push_back(moduleFrame(kLowPriority, m.address,
+                                          {kMemoryBlock, r.arg(1), r.arg(2), memoryAt(m, a), memoryAt(m, a + 1),
+                                           memoryAt(m, a + 2), memoryAt(m, a + 3)}));
             }
             break;
         case kModuleStatusRequest:
-            if (n >= 2) status(out, *m, arg(1));
+            if (r.n >= 2) status(out, m, r.arg(1));
             break;
-        case 0xD9:
-            out.push_back(moduleFrame(kLowPriority, m->address, {0xDA, 0x00, 0x00, 0x00}));
+        case kBusErrorCountRequest:
+            out.push_back(moduleFrame(kLowPriority, m.address, {kBusErrorCount, 0x00, 0x00, 0x00}));
             break;
-        case 0xE5:
-            if (m->is(0x0C) || m->is(0x1E)) out.push_back(temperatureFrame(*m));
+        case kTemperatureRequest:
+            if (m.is(0x0C) || m.is(0x1E)) out.push_back(temperatureFrame(m));
             break;
-        case 0x01:
-        case 0x02:
-            if (relays(*m) && n >= 2) {
-                for (const int ch : channelsOf(*m, arg(1))) {
-                    auto& state = m->states[static_cast<std::size_t>(ch - 1)];
-                    const std::uint8_t now = command == 0x02 ? 1 : 0;
-                    if (state == now) continue;
-                    state = now;
-                    out.push_back(relayStatus(*m, ch));
-                }
-            }
-            break;
-        case 0x07:
-            if (m->is(0x15) && n >= 3) {
-                m->states[0] = std::min<std::uint8_t>(arg(2), 100);
-                out.push_back(dimmerStatus(*m));
-            }
-            break;
-        case 0xBD:
-            if (m->is(0x22) && n >= 2) {
+        case kCounterStatusRequest:
+            if (m.is(0x22) && r.n >= 2) {
                 for (int ch = 1; ch <= 4; ++ch) {
-                    if (!(arg(1) & (1u << (ch - 1)))) continue;
-                    const std::uint32_t c = m->counters[static_cast<std::size_t>(ch - 1)];
-                    out.push_back(moduleFrame(kLowPriority, m->address,
-                                              {0xBE, static_cast<std::uint8_t>((10 << 2) | (ch - 1)),
+                    if (!(r.arg(1) & (1u << (ch - 1)))) continue;
+                    const std::uint32_t c = m.counters[static_cast<std::size_t>(ch - 1)];
+                    out.push_back(moduleFrame(kLowPriority, m.address,
+                                              {kCounterStatus, static_cast<std::uint8_t>((10 << 2) | (ch - 1)),
                                                static_cast<std::uint8_t>(c >> 24), static_cast<std::uint8_t>(c >> 16),
                                                static_cast<std::uint8_t>(c >> 8), static_cast<std::uint8_t>(c), 0x00, 0x3C}));
                 }
             }
             break;
+        default: return false;
+    }
+    return true;
+}
+
+// What a module is told to do: switch, dim, keep in its memory.
+void obeyCommand(std::vector<Bytes>& out, Module& m, const Request& r) {
+    switch (r.command) {
+        case kWriteMemoryByte:
+            if (r.n == 4) writeMemory(m, (r.arg(1) << 8) | r.arg(2), std::span(r.frame).subspan(7, 1));
+            break;
+        case kWriteMemoryBlock:
+            if (r.n == 7) writeMemory(m, (r.arg(1) << 8) | r.arg(2), std::span(r.frame).subspan(7, 4));
+            break;
+        case kSwitchRelayOff:
+        case kSwitchRelayOn:
+            if (relays(m) && r.n >= 2) {
+                for (const int ch : channelsOf(m, r.arg(1))) {
+                    auto& state = m.states[static_cast<std::size_t>(ch - 1)];
+                    const std::uint8_t now = r.command == kSwitchRelayOn ? 1 : 0;
+                    if (state == now) continue;
+                    state = now;
+                    out.push_back(relayStatus(m, ch));
+                }
+            }
+            break;
+        case kSetDimmer:
+            if (m.is(0x15) && r.n >= 3) {
+                m.states[0] = std::min<std::uint8_t>(r.arg(2), 100);
+                out.push_back(dimmerStatus(m));
+            }
+            break;
         default: break;
     }
+}
+
+}  // namespace
+
+std::vector<Bytes> answer(House& house, const Bytes& f) {
+    std::vector<Bytes> out;
+    if (f.size() < 6) return out;
+    Module* m = house.at(f[2]);
+    if (m == nullptr) return out;
+    const bool rtr = (f[3] & kRtrBit) != 0;
+    const int n = f[3] & 0x0F;
+    if (f.size() != static_cast<std::size_t>(6 + n)) return out;
+    if (rtr) {
+        if (n == 0) answerTypeRequest(out, *m);
+        return out;
+    }
+    if (n == 0) return out;
+    const Request request{f, n, f[4]};
+    if (!answerRead(out, *m, request)) obeyCommand(out, *m, request);
     return out;
 }
 

@@ -4,13 +4,11 @@
 #pragma once
 #include <vector>
 
+#include "protocol/commands.h"
 #include "protocol/frame.h"
 #include "tools/sim_house.h"
 
 namespace tessel::sim {
-
-constexpr std::uint8_t kHighPriority = 0xF8;
-constexpr std::uint8_t kLowPriority = 0xFB;
 
 Bytes moduleFrame(std::uint8_t priority, std::uint8_t address, const Bytes& data, bool rtr = false);
 

@@ -59,15 +59,22 @@
 namespace {
 
 using tessel::Bytes;
+using tessel::kBufferFull;
+using tessel::kBufferReady;
+using tessel::kBusActive;
+using tessel::kBusOff;
+using tessel::kHighPriority;
+using tessel::kLowPriority;
+using tessel::kRtrBit;
+using tessel::kSetClock;
+using tessel::kSetDate;
+using tessel::kSetDaylightSaving;
 
 volatile sig_atomic_t stopRequested = 0;
 void onStop(int) { stopRequested = 1; }
 volatile sig_atomic_t busOffRequested = 0;
 void onBusOff(int) { busOffRequested = 1; }
 
-constexpr std::uint8_t kHigh = 0xF8;
-constexpr std::uint8_t kLow = 0xFB;
-constexpr std::uint8_t kRtr = 0x40;
 constexpr std::int64_t kByteMicros = 1042;  // 10 bits at 9600 bit/s
 
 // The bus's own rate: a full frame of 8 data bytes (14 bytes) about every 6.7 ms.
@@ -82,6 +89,8 @@ class Bus {
 public:
     Bus(int master, FILE* log, tessel::sim::House house, bool usb)
         : house(std::move(house)), master_(master), log_(log), usb_(usb) {}
+
+    int master() const { return master_; }
 
     void send(const Bytes& frame) {
         // After a quiet spell a USB interface hands the next frame over now, not where its
@@ -104,8 +113,11 @@ public:
                 std::size_t length = 1;
                 while (length < out_.size() && length < kUsbReadBytes && out_[length] != tessel::kStartByte) ++length;
                 const Bytes chunk(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(length));
-                if (::write(master_, chunk.data(), chunk.size()) != static_cast<ssize_t>(chunk.size())) break;
-                out_.erase(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(length));
+                // What the terminal took is gone from the queue even when it took only part, so
+                // that its rest follows it and nothing goes twice.
+                const ssize_t written = ::write(master_, chunk.data(), chunk.size());
+                if (written > 0) out_.erase(out_.begin(), out_.begin() + written);
+                if (written != static_cast<ssize_t>(chunk.size())) break;
                 nextByteAt_ += kUsbFrameMicros;
                 continue;
             }
@@ -131,7 +143,7 @@ public:
             // The frame that fills the buffer is the last it takes until it has room again.
             if (static_cast<int>(taken_.size()) >= bufferFrames_) {
                 full_ = true;
-                sendFirst(makeFrame(kHigh, 0x00, {0x0B}));
+                sendFirst(makeFrame(kHighPriority, 0x00, {kBufferFull}));
             }
         }
         answer(frame);
@@ -141,7 +153,7 @@ public:
         while (!taken_.empty() && now - taken_.front() >= bufferMillis_) taken_.pop_front();
         if (full_ && static_cast<int>(taken_.size()) < bufferFrames_) {
             full_ = false;
-            sendFirst(makeFrame(kHigh, 0x00, {0x0C}));
+            sendFirst(makeFrame(kHighPriority, 0x00, {kBufferReady}));
         }
     }
     void setBuffer(int frames, std::int64_t millis) {
@@ -150,7 +162,7 @@ public:
     }
     void busOff(bool off) {
         busOff_ = off;
-        sendFirst(makeFrame(kHigh, 0x00, {static_cast<std::uint8_t>(off ? 0x09 : 0x0A)}));
+        sendFirst(makeFrame(kHighPriority, 0x00, {static_cast<std::uint8_t>(off ? kBusOff : kBusActive)}));
         logLine(clock_.elapsedMillis(), off ? "BUS OFF" : "BUS ACTIVE");
     }
     std::int64_t dropped() const { return dropped_; }
@@ -213,11 +225,11 @@ private:
         const int n = f[3] & 0x0F;
         const std::int64_t now = clock_.elapsedMillis();
         char text[64];
-        if (f[4] == 0xD8 && n == 4) {
+        if (f[4] == kSetClock && n == 4) {
             std::snprintf(text, sizeof text, "CLOCK %d %02d:%02d", f[5], f[6], f[7]);
-        } else if (f[4] == 0xB7 && n == 5) {
+        } else if (f[4] == kSetDate && n == 5) {
             std::snprintf(text, sizeof text, "DATE %04d-%02d-%02d", f[7] * 256 + f[8], f[6], f[5]);
-        } else if (f[4] == 0xAF && n == 2) {
+        } else if (f[4] == kSetDaylightSaving && n == 2) {
             std::snprintf(text, sizeof text, "DST %d", f[5]);
         } else {
             return;
@@ -351,9 +363,8 @@ int replay(int master, FILE* log, const tessel::sim::ReplayPlan& plan, double sp
     return report.match ? 0 : 1;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// The command line.
+struct SimOptions {
     std::string link, logPath, housePath = TESSEL_DEFAULT_HOUSE, replayPath;
     double speed = 1.0;
     long baud = 9600;
@@ -362,145 +373,148 @@ int main(int argc, char** argv) {
     int bufferFrames = 0;
     std::int64_t bufferMillis = 1000;
     std::int64_t busOffMillis = 1000;
+};
+
+bool readOptions(int argc, char** argv, SimOptions& o) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        if (a == "--link" && i + 1 < argc) link = argv[++i];
-        else if (a == "--house" && i + 1 < argc) housePath = argv[++i];
-        else if (a == "--usb") usb = true;
-        else if (a == "--log" && i + 1 < argc) logPath = argv[++i];
-        else if (a == "--quiet") quiet = true;
-        else if (a == "--temperature-every" && i + 1 < argc) temperatureEvery = std::atoi(argv[++i]);
-        else if (a == "--buffer" && i + 1 < argc) bufferFrames = std::atoi(argv[++i]);
-        else if (a == "--buffer-ms" && i + 1 < argc) bufferMillis = std::atoll(argv[++i]);
-        else if (a == "--bus-off-ms" && i + 1 < argc) busOffMillis = std::atoll(argv[++i]);
-        else if (a == "--replay" && i + 1 < argc) replayPath = argv[++i];
-        else if (a == "--speed" && i + 1 < argc) speed = std::atof(argv[++i]);
-        else if (a == "--baud" && i + 1 < argc) baud = std::atol(argv[++i]);
+        const bool more = i + 1 < argc;
+        if (a == "--link" && more) o.link = argv[++i];
+        else if (a == "--house" && more) o.housePath = argv[++i];
+        else if (a == "--usb") o.usb = true;
+        else if (a == "--log" && more) o.logPath = argv[++i];
+        else if (a == "--quiet") o.quiet = true;
+        else if (a == "--temperature-every" && more) o.temperatureEvery = std::atoi(argv[++i]);
+        else if (a == "--buffer" && more) o.bufferFrames = std::atoi(argv[++i]);
+        else if (a == "--buffer-ms" && more) o.bufferMillis = std::atoll(argv[++i]);
+        else if (a == "--bus-off-ms" && more) o.busOffMillis = std::atoll(argv[++i]);
+        else if (a == "--replay" && more) o.replayPath = argv[++i];
+        else if (a == "--speed" && more) o.speed = std::atof(argv[++i]);
+        else if (a == "--baud" && more) o.baud = std::atol(argv[++i]);
         else {
             std::fprintf(stderr, "usage: velbus-sim [--house FILE] [--usb] [--link PATH] [--log FILE] [--quiet] "
                                  "[--temperature-every SECONDS] [--buffer N --buffer-ms MS] "
                                  "[--bus-off-ms MS] [--baud N]\n"
                                  "       velbus-sim --replay FILE [--speed N] [--link PATH] [--log FILE]\n");
-            return 2;
+            return false;
         }
     }
-    if (!(speed >= 0.01 && speed <= 1000)) {
+    if (!(o.speed >= 0.01 && o.speed <= 1000)) {
         std::fprintf(stderr, "velbus-sim: --speed takes a number from 0.01 to 1000\n");
-        return 2;
+        return false;
     }
-    tessel::sim::ReplayPlan plan;
-    if (!replayPath.empty()) {
-        std::ifstream in(replayPath, std::ios::binary);
-        if (!in) {
-            std::fprintf(stderr, "velbus-sim: cannot read the capture %s\n", replayPath.c_str());
-            return 2;
-        }
-        const tessel::CaptureContents capture = tessel::readCapture(in);
-        if (!capture.error.empty()) {
-            std::fprintf(stderr, "velbus-sim: %s: %s\n", replayPath.c_str(), capture.error.c_str());
-            return 2;
-        }
-        plan = tessel::sim::planReplay(capture);
+    return true;
+}
+
+bool loadReplay(const std::string& path, tessel::sim::ReplayPlan& plan) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        std::fprintf(stderr, "velbus-sim: cannot read the capture %s\n", path.c_str());
+        return false;
     }
-    tessel::sim::House house;
-    {
-        std::ifstream in(housePath);
-        std::string error;
-        if (!in) {
-            std::fprintf(stderr, "velbus-sim: cannot read the house file %s\n", housePath.c_str());
-            return 2;
-        }
-        if (!tessel::sim::parseHouse(in, house, error)) {
-            std::fprintf(stderr, "velbus-sim: %s: %s\n", housePath.c_str(), error.c_str());
-            return 2;
-        }
+    const tessel::CaptureContents capture = tessel::readCapture(in);
+    if (!capture.error.empty()) {
+        std::fprintf(stderr, "velbus-sim: %s: %s\n", path.c_str(), capture.error.c_str());
+        return false;
     }
-    int master = -1, slave = -1;
+    plan = tessel::sim::planReplay(capture);
+    return true;
+}
+
+bool loadHouse(const std::string& path, tessel::sim::House& house) {
+    std::ifstream in(path);
+    std::string error;
+    if (!in) {
+        std::fprintf(stderr, "velbus-sim: cannot read the house file %s\n", path.c_str());
+        return false;
+    }
+    if (!tessel::sim::parseHouse(in, house, error)) {
+        std::fprintf(stderr, "velbus-sim: %s: %s\n", path.c_str(), error.c_str());
+        return false;
+    }
+    return true;
+}
+
+// The bus's terminal, raw at 9600 bit/s; our end of the slave stays open so that the terminal
+// survives the bridge closing it.
+struct Terminal {
+    int master = -1;
+    int slave = -1;
+    std::string name;
+};
+
+bool openTerminal(const std::string& link, Terminal& t) {
     char name[256];
     termios raw{};
     cfmakeraw(&raw);
     cfsetispeed(&raw, B9600);
     cfsetospeed(&raw, B9600);
-    if (openpty(&master, &slave, name, &raw, nullptr) != 0) {
+    if (openpty(&t.master, &t.slave, name, &raw, nullptr) != 0) {
         std::perror("velbus-sim: openpty");
-        return 1;
+        return false;
     }
-    // Keep our end of the slave open so the terminal survives the bridge closing it.
-    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    t.name = name;
+    fcntl(t.master, F_SETFL, fcntl(t.master, F_GETFL) | O_NONBLOCK);
     if (!link.empty()) {
         ::unlink(link.c_str());
         if (::symlink(name, link.c_str()) != 0) std::perror("velbus-sim: symlink");
     }
-    FILE* log = logPath.empty() ? stderr : std::fopen(logPath.c_str(), "a");
-    if (log == nullptr) log = stderr;
-    std::printf("%s\n", name);
-    std::fflush(stdout);
+    return true;
+}
 
-    signal(SIGTERM, onStop);
-    signal(SIGINT, onStop);
-    signal(SIGHUP, onStop);
-    signal(SIGUSR1, onBusOff);
-
-    if (!replayPath.empty()) {
-        const int outcome = replay(master, log, plan, speed);
-        if (!link.empty()) ::unlink(link.c_str());
-        ::close(slave);
-        ::close(master);
-        return outcome;
+// Reads what the bridge wrote and lets the modules answer the frames they can read, at the
+// interface's rate.
+void readFromBridge(Bus& bus, tessel::FrameExtractor& extractor, long baud, std::int64_t now, FILE* log) {
+    std::uint8_t buf[512];
+    const ssize_t n = ::read(bus.master(), buf, sizeof buf);
+    if (n <= 0) return;
+    std::vector<tessel::ExtractedRun> found;
+    extractor.feed(tessel::ByteRun(buf, static_cast<std::size_t>(n)), now, found);
+    const long rate = lineRate(bus.master());
+    for (const auto& run : found) {
+        if (!run.wellFormed) continue;
+        if (rate != baud) {
+            std::fprintf(log, "%lld BAUD %ld, not %ld: %s\n", static_cast<long long>(now), rate, baud,
+                         tessel::frameHexText(run.bytes).c_str());
+            std::fflush(log);
+            continue;
+        }
+        bus.received(run.bytes);
     }
-    Bus bus(master, log, std::move(house), usb);
-    if (!quiet) bus.sendAll(tessel::sim::powerUp(bus.house));
-    bus.setBuffer(bufferFrames, bufferMillis);
+}
+
+// The live house until a signal stops it: answers, the interface's buffer and bus-off, and the
+// house's own doings (temperatures, a button pressed now and then).
+void runHouse(Bus& bus, const SimOptions& o, FILE* log) {
+    if (!o.quiet) bus.sendAll(tessel::sim::powerUp(bus.house));
+    bus.setBuffer(o.bufferFrames, o.bufferMillis);
     std::int64_t busActiveAt = -1;
     tessel::SystemClock clock;
     tessel::FrameExtractor extractor(tessel::FrameExtractor::Side::Bus);
-    std::vector<tessel::ExtractedRun> found;
     std::int64_t nextTemperature = clock.elapsedMillis() + 1000;
     std::int64_t nextButton = clock.elapsedMillis() + 3000;
     bool buttonDown = false;
-
     while (!stopRequested) {
         const int untilByte = bus.pump();
-        int timeout = 50;
-        if (untilByte >= 0) timeout = std::min(timeout, std::max(untilByte, 0));
-        pollfd p{master, POLLIN, 0};
-        if (::poll(&p, 1, timeout) > 0 && (p.revents & POLLIN)) {
-            std::uint8_t buf[512];
-            const ssize_t n = ::read(master, buf, sizeof buf);
-            if (n > 0) {
-                found.clear();
-                extractor.feed(tessel::ByteRun(buf, static_cast<std::size_t>(n)),
-                               clock.elapsedMillis(), found);
-                // Modules answer only frames they can read, at the interface's rate.
-                const long rate = lineRate(master);
-                for (const auto& run : found) {
-                    if (!run.wellFormed) continue;
-                    if (rate != baud) {
-                        std::fprintf(log, "%lld BAUD %ld, not %ld: %s\n", static_cast<long long>(clock.elapsedMillis()),
-                                     rate, baud, tessel::frameHexText(run.bytes).c_str());
-                        std::fflush(log);
-                        continue;
-                    }
-                    bus.received(run.bytes);
-                }
-            }
-        }
+        const int timeout = untilByte >= 0 ? std::min(50, std::max(untilByte, 0)) : 50;
+        pollfd p{bus.master(), POLLIN, 0};
+        if (::poll(&p, 1, timeout) > 0 && (p.revents & POLLIN)) readFromBridge(bus, extractor, o.baud, clock.elapsedMillis(), log);
         const std::int64_t now = clock.elapsedMillis();
         if (extractor.expired(now, 100)) extractor.clear();
         bus.makeRoom(now);
         if (busOffRequested) {
             busOffRequested = 0;
             bus.busOff(true);
-            busActiveAt = now + busOffMillis;
+            busActiveAt = now + o.busOffMillis;
         }
         if (busActiveAt >= 0 && now >= busActiveAt) {
             bus.busOff(false);
             busActiveAt = -1;
         }
-        if (quiet) continue;
-        if (temperatureEvery > 0 && now >= nextTemperature) {
-            bus.temperatures(now / (temperatureEvery * 1000));
-            nextTemperature = now + temperatureEvery * 1000;
+        if (o.quiet) continue;
+        if (o.temperatureEvery > 0 && now >= nextTemperature) {
+            bus.temperatures(now / (o.temperatureEvery * 1000));
+            nextTemperature = now + o.temperatureEvery * 1000;
         }
         if (now >= nextButton) {
             buttonDown = !buttonDown;
@@ -511,8 +525,38 @@ int main(int argc, char** argv) {
     std::fprintf(log, "%lld DROPPED %lld\n", static_cast<long long>(clock.elapsedMillis()),
                  static_cast<long long>(bus.dropped()));
     std::fflush(log);
-    if (!link.empty()) ::unlink(link.c_str());
-    ::close(slave);
-    ::close(master);
-    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    SimOptions o;
+    if (!readOptions(argc, argv, o)) return 2;
+    tessel::sim::ReplayPlan plan;
+    if (!o.replayPath.empty() && !loadReplay(o.replayPath, plan)) return 2;
+    tessel::sim::House house;
+    if (!loadHouse(o.housePath, house)) return 2;
+    Terminal t;
+    if (!openTerminal(o.link, t)) return 1;
+    FILE* log = o.logPath.empty() ? stderr : std::fopen(o.logPath.c_str(), "a");
+    if (log == nullptr) log = stderr;
+    std::printf("%s\n", t.name.c_str());
+    std::fflush(stdout);
+
+    signal(SIGTERM, onStop);
+    signal(SIGINT, onStop);
+    signal(SIGHUP, onStop);
+    signal(SIGUSR1, onBusOff);
+
+    int outcome = 0;
+    if (!o.replayPath.empty()) {
+        outcome = replay(t.master, log, plan, o.speed);
+    } else {
+        Bus bus(t.master, log, std::move(house), o.usb);
+        runHouse(bus, o, log);
+    }
+    if (!o.link.empty()) ::unlink(o.link.c_str());
+    ::close(t.slave);
+    ::close(t.master);
+    return outcome;
 }

@@ -38,7 +38,7 @@ protected:
 ModuleTable aHouse() {
     ModuleTable t;
     const auto learn = [&](std::uint8_t address, const char* data, std::int64_t now) {
-        learnFromFrame(t, sim::moduleFrame(sim::kLowPriority, address, test::hexBytes(data)), true, now);
+        learnFromFrame(t, sim::moduleFrame(kLowPriority, address, test::hexBytes(data)), true, now);
     };
     learn(0x10, "FF 11 12 34 01 14 20", 1000);
     learn(0x10, "CC 00 E3 4B 69 74 63", 1001);
@@ -46,7 +46,7 @@ ModuleTable aHouse() {
     learn(0x50, "FF 1E 90 12 01 14 15", 1003);
     learn(0x50, "B0 1E 90 12 51 FF FF FF", 1004);
     learn(0x60, "ED 00 FF FF 00 00 00", 1005);  // a module whose type nobody asked
-    learnFromFrame(t, sim::moduleFrame(sim::kLowPriority, 0x00, {0xAB, 0x10}), true, 2000);
+    learnFromFrame(t, sim::moduleFrame(kLowPriority, 0x00, {0xAB, 0x10}), true, 2000);
     markSilent(t, 1005 + 3600, 3600);
     return t;
 }
@@ -110,7 +110,7 @@ TEST_F(StateFile, DamagedOrForeignFilesAreToldAndSetAside) {
     for (const auto& c : cases) {
         write(c.text);
         ModuleTable t;
-        learnFromFrame(t, sim::moduleFrame(sim::kLowPriority, 0x20, {0xFF, 0x15, 0, 1, 1, 1, 1}), true, 1);
+        learnFromFrame(t, sim::moduleFrame(kLowPriority, 0x20, {0xFF, 0x15, 0, 1, 1, 1, 1}), true, 1);
         std::string error;
         EXPECT_EQ(readModuleState(path, t, error, kNow), StateRead::Damaged) << c.what;
         EXPECT_EQ(error, c.error) << c.what;

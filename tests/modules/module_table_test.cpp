@@ -19,7 +19,7 @@ using test::hexBytes;
 
 // A sound frame from `address` at low priority with these data bytes.
 Bytes fromModule(std::uint8_t address, const std::string& dataHex) {
-    return sim::moduleFrame(sim::kLowPriority, address, hexBytes(dataHex));
+    return sim::moduleFrame(kLowPriority, address, hexBytes(dataHex));
 }
 
 ModuleNews learn(ModuleTable& t, std::uint8_t address, const std::string& dataHex, std::int64_t now = 1000) {
@@ -130,7 +130,7 @@ TEST(ModuleNames, ComeFromMemoryAtTheTypesAddresses) {
     learn(t, 0x11, "FF 10 23 45 01 14 20");
     const ModuleRecord& long_ = *moduleAt(t, 0x11);
     for (unsigned a = 0xE3; a <= 0xEF; ++a) {
-        learnFromFrame(t, sim::moduleFrame(sim::kLowPriority, 0x11, {0xFE, 0x00, static_cast<std::uint8_t>(a), 0x41}), true, 1000);
+        learnFromFrame(t, sim::moduleFrame(kLowPriority, 0x11, {0xFE, 0x00, static_cast<std::uint8_t>(a), 0x41}), true, 1000);
     }
     learn(t, 0x11, "CC 01 E3 42 43 FF FF");
     EXPECT_EQ(moduleName(long_), "AAAAAAAAAAAAABC");
@@ -168,8 +168,8 @@ TEST(Frames, ThatNoModuleSentTeachNothing) {
         bool fromBus;
     } cases[] = {
         {"a client's request", fromModule(0x10, "FF 11 12 34 01 14 20"), false},
-        {"a type request on the bus", sim::moduleFrame(sim::kLowPriority, 0x10, {}, true), true},
-        {"another host switching a relay", sim::moduleFrame(sim::kHighPriority, 0x10, {0x02, 0x01}), true},
+        {"a type request on the bus", sim::moduleFrame(kLowPriority, 0x10, {}, true), true},
+        {"another host switching a relay", sim::moduleFrame(kHighPriority, 0x10, {0x02, 0x01}), true},
         {"another host asking names", fromModule(0x10, "EF FF"), true},
         {"another host reading memory", fromModule(0x10, "FD 00 E3"), true},
         {"the interface's own word", hexBytes("0F F8 00 01 0B ED 04"), true},

@@ -117,7 +117,7 @@ TEST(ProjectFile, HoldsEveryModuleOfTheSimulatedHouseWithItsNames) {
 ModuleTable learned(std::uint8_t address, const std::vector<const char*>& frames) {
     ModuleTable t;
     for (const char* data : frames) {
-        learnFromFrame(t, sim::moduleFrame(sim::kLowPriority, address, test::hexBytes(data)), true, 1000);
+        learnFromFrame(t, sim::moduleFrame(kLowPriority, address, test::hexBytes(data)), true, 1000);
     }
     return t;
 }
@@ -170,9 +170,9 @@ TEST(ProjectFile, EscapesNamesKeepsToAsciiAndLeavesOutUnknownTypes) {
     ModuleTable t = learned(0x10, {"FF 11 12 34 01 14 20", "CC 00 E3 41 26 3C 3E", "CC 00 E7 22 FF FF FF",
                                    "F0 01 45 6E 74 72 E9 65", "F1 01 FF FF FF FF FF FF", "F2 01 FF FF FF FF"});
     for (const char* data : {"FF 58 00 01 01 14 20"}) {
-        learnFromFrame(t, sim::moduleFrame(sim::kLowPriority, 0x20, test::hexBytes(data)), true, 1000);
+        learnFromFrame(t, sim::moduleFrame(kLowPriority, 0x20, test::hexBytes(data)), true, 1000);
     }
-    learnFromFrame(t, sim::moduleFrame(sim::kLowPriority, 0x30, test::hexBytes("FF 15 00 02 01 14 10")), true, 1000);
+    learnFromFrame(t, sim::moduleFrame(kLowPriority, 0x30, test::hexBytes("FF 15 00 02 01 14 10")), true, 1000);
     const std::string file = projectFile(t);
     EXPECT_NE(file.find("<Caption>A&amp;&lt;&gt;&quot;</Caption>"), std::string::npos) << file;
     const auto modules = readModules(file);
