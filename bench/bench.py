@@ -978,6 +978,161 @@ def row(label, values, digits=2):
     print("  %-44s %s %s" % (label, " ".join(cells), " ".join(ratios)), flush=True)
 
 
+class Run:
+    """What every section of one run shares: the options, the systems side by side and their buses."""
+
+    def __init__(self, args, display, systems, theirs_cd, theirs_cd_bus):
+        self.args = args
+        self.sections = set(args.sections.split(","))
+        self.frames = 100 if args.quick else 300
+        self.display = display
+        self.systems = systems
+        self.buses = {system: bus for system, bus in systems}
+        self.ours = systems[0][0]
+        self.theirs_cd, self.theirs_cd_bus = theirs_cd, theirs_cd_bus
+
+    def each(self, measure, *a, **k):
+        return [measure(system, self.buses[system], *a, **k) for system, _ in self.systems]
+
+
+def latency_sections(run):
+    frames, each, sections = run.frames, run.each, run.sections
+    print("Bus to client latency, ms (%d frames at 20 frames/s; ser2net chardelay off)" % frames)
+    for n in ((1, 10, 100) if "latency" in sections else ()):
+        results = each(latency, n, frames)
+        for key in ("p50", "p95", "p99", "max"):
+            row("%3d client%s %s" % (n, "s" if n > 1 else " ", key), [r[1][key] for r in results])
+    if run.theirs_cd and "latency" in sections:
+        _, cd = latency(run.theirs_cd, run.theirs_cd_bus, 1, frames)
+        print("  (ser2net with its default chardelay, 1 client: p50 %.2f ms, p99 %.2f ms)" % (cd["p50"], cd["p99"]))
+    if "many" in sections:
+        print("Bus to client latency with 1000 clients, ms (%d frames at 20 frames/s)" % (frames // 3))
+        results = each(latency, 1000, frames // 3)
+        for key in ("p50", "p95", "max"):
+            row("1000 clients %s" % key, [r[1][key] for r in results])
+        print("  the same, arrival stamped by the kernel on each client's socket")
+        results = each(latency, 1000, frames // 3, kernel_stamps=True)
+        for key in ("p50", "p95", "max"):
+            row("1000 clients %s" % key, [r[1][key] for r in results])
+    if "tls" in sections and run.args.service:
+        print("What TLS and the key add, 1 client, ms (%d frames at 20 frames/s)" % frames)
+        bus = Bus()
+        tls = TesselServiceTls(os.path.abspath(run.args.service), bus)
+        try:
+            service = run.systems[1][0]
+            plain = latency(service, run.buses[service], 1, frames)[1]
+            secured = latency(tls, bus, 1, frames)[1]
+            for key in ("p50", "p99"):
+                print("  %-44s %14s %14s %8s" % ("1 client %s, plain / TLS+key" % key, fmt(plain[key]),
+                                                 fmt(secured[key]), fmt(secured[key] - plain[key])))
+        finally:
+            tls.stop()
+            bus.close()
+    if "burst" in sections:
+        print("Bursts of 10 back-to-back frames, 1 client, ms")
+        results = each(latency, 1, frames, rate=2.0, burst=10)
+        for key in ("p50", "p99", "max"):
+            row("first frame of a burst %s" % key, [r[0][key] for r in results])
+        for key in ("p50", "p99", "max"):
+            row("every frame of a burst %s" % key, [r[1][key] for r in results])
+
+
+def delivery_sections(run):
+    each, quick = run.each, run.args.quick
+    if "integrity" in run.sections:
+        print("Integrity at 9600 bit/s (frames per 1000)")
+        results = each(integrity, 300 if quick else 1000)
+        for key in ("lost", "duplicated", "corrupted"):
+            row(key, [r[key] for r in results])
+    if "fanout" in run.sections:
+        print("Fan-out throughput to 100 clients (terminal unthrottled)")
+        results = each(fanout, 100, 500 if quick else 2000)
+        row("frames/s delivered to all, none lost", [r["rate"] for r in results], 0)
+        row("clients that got every frame", [r["complete"] for r in results], 0)
+    if "pacing" in run.sections:
+        for system, _ in run.systems:
+            run.buses[system].stamps = BusStamps(run.buses[system])
+        print("Client to bus pacing: 50 frames sent at once, gaps on the bus in ms")
+        for fast in (False, True):
+            results = each(pacing, fast)
+            label = "delay option %s" % ("off (5 ms)" if fast else "on (50 ms)")
+            for key in ("min", "median", "max"):
+                row("%s %s" % (label, key), [r[key] for r in results])
+            row("%s all 50, in order" % label, [r["in_order"] for r in results])
+        for system, _ in run.systems:
+            system.set_fast_pacing(False)
+
+
+def cost_sections(run):
+    each, quick = run.each, run.args.quick
+    if "cost" in run.sections:
+        print("Cost, CPU % of one core (bus frames arriving at 9600 bit/s)")
+        idle = 5 if quick else 10
+        busy = 10 if quick else 20
+        row("%d s idle" % idle, each(cost, idle), 3)
+        for rate in (20.0, 70.0):
+            results = [cost(system, run.buses[system], busy, 3, rate, run.display if system is run.ours else None)
+                       for system, _ in run.systems]
+            row("3 clients, %d frames/s" % rate, [r[0] if isinstance(r, tuple) else r for r in results], 3)
+            row("  the window's X server meanwhile", [results[0][1]] + [None] * (len(results) - 1), 3)
+        row("peak RSS, KiB", [status_kib(system.pid, "VmHWM") for system, _ in run.systems], 0)
+    if "usb" in run.sections:
+        print("At the bus's own rate: 150 frames/s handed over whole, to 100 clients, with a 254-frame scan burst")
+        results = each(bus_rate, 5 if quick else 15)
+        for key in ("p50", "p99", "max"):
+            row("latency %s, ms" % key, [r[0][key] for r in results])
+        row("clients with every frame intact (of 100)", [r[1] for r in results], 0)
+        row("CPU %", [r[2] for r in results], 2)
+
+
+def service_sections(run):
+    args, sections = run.args, run.sections
+    if not args.service:
+        return
+    service = os.path.abspath(args.service)
+    if "web" in sections:
+        web_monitor(service, run.systems, run.buses, run.frames, args.quick)
+    if "churn" in sections:
+        churn_section(service, run.systems, run.buses, args.quick)
+    if "capture" in sections:
+        capture_section(service, run.systems, run.buses, args.quick)
+    if "large-capture" in sections:
+        large_capture_section(service, run.systems, args.quick)
+    if "house-file" in sections:
+        house_file_section(service, run.systems, args.quick)
+    if "scan" in sections and args.simulator:
+        scan_section(service, os.path.abspath(args.simulator), args.quick)
+
+
+def turns_and_soak(run):
+    if "turns" in run.sections:
+        # The window keeps the single first-come queue the service had before its turns.
+        print("Turns at the bus: one client's 254-frame burst, another client's command 1 s later")
+        results = [burst_wait(system, getattr(run.buses[system], "stamps", run.buses[system]))
+                   for system, _ in run.systems]
+        row("the command's wait for the bus, s", results, 3)
+    if run.args.soak:
+        print("Soak: a client flooding for %d s" % run.args.soak_seconds)
+        before, after = soak(run.ours, run.buses[run.ours], run.args.soak_seconds)
+        row("RSS before, KiB", [before], 0)
+        row("RSS after, KiB", [after], 0)
+        row("RSS growth, KiB", [after - before], 0)
+
+
+def stop_all(run):
+    """Every system is stopped, also when one of them fails to: a service left running would keep
+    reading the next run's pseudo-terminal."""
+    for system in [s for s, _ in run.systems] + ([run.theirs_cd] if run.theirs_cd else []):
+        try:
+            system.stop()
+        except Exception as e:  # noqa: BLE001
+            print("could not stop %s: %s" % (system.name, e), file=sys.stderr)
+    for b in list(run.buses.values()) + ([run.theirs_cd_bus] if run.theirs_cd_bus else []):
+        if hasattr(b, "stamps"):
+            b.stamps.stop()
+    run.display.stop()
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--program", required=True)
@@ -993,9 +1148,6 @@ def main():
                         help="comma-separated: latency,many,tls,burst,integrity,fanout,pacing,cost,usb,web,churn,turns,"
                              "capture,large-capture,house-file,scan")
     args = parser.parse_args()
-    program = os.path.abspath(args.program)
-    sections = set(args.sections.split(","))
-    frames = 100 if args.quick else 300
     with_ser2net = not args.no_ser2net and subprocess.run(["which", "ser2net"], capture_output=True).returncode == 0
     # A thousand clients need a thousand descriptors here too.
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
@@ -1004,148 +1156,24 @@ def main():
     display = Display()
     systems = []  # (system, its own bus), ser2net last
     bus = Bus()
-    systems.append((Tessel(program, display, bus), bus))
+    systems.append((Tessel(os.path.abspath(args.program), display, bus), bus))
     if args.service:
         bus = Bus()
         systems.append((TesselService(os.path.abspath(args.service), bus), bus))
     if with_ser2net:
         bus = Bus()
         systems.append((Ser2net(bus), bus))
-    buses = {system: bus for system, bus in systems}
-    ours = systems[0][0]
     theirs_cd_bus = Bus() if with_ser2net else None
-    theirs_cd = Ser2net(theirs_cd_bus, chardelay=True) if with_ser2net else None
-
-    def each(measure, *a, **k):
-        return [measure(system, buses[system], *a, **k) for system, _ in systems]
-
+    run = Run(args, display, systems, Ser2net(theirs_cd_bus, chardelay=True) if with_ser2net else None, theirs_cd_bus)
     try:
         print("%-46s %s" % ("", " ".join("%14s" % system.name for system, _ in systems)))
-        print("Bus to client latency, ms (%d frames at 20 frames/s; ser2net chardelay off)" % frames)
-        for n in ((1, 10, 100) if "latency" in sections else ()):
-            results = each(latency, n, frames)
-            for key in ("p50", "p95", "p99", "max"):
-                row("%3d client%s %s" % (n, "s" if n > 1 else " ", key), [r[1][key] for r in results])
-        if theirs_cd and "latency" in sections:
-            _, cd = latency(theirs_cd, theirs_cd_bus, 1, frames)
-            print("  (ser2net with its default chardelay, 1 client: p50 %.2f ms, p99 %.2f ms)" % (cd["p50"], cd["p99"]))
-        if "many" in sections:
-            print("Bus to client latency with 1000 clients, ms (%d frames at 20 frames/s)" % (frames // 3))
-            results = each(latency, 1000, frames // 3)
-            for key in ("p50", "p95", "max"):
-                row("1000 clients %s" % key, [r[1][key] for r in results])
-            print("  the same, arrival stamped by the kernel on each client's socket")
-            results = each(latency, 1000, frames // 3, kernel_stamps=True)
-            for key in ("p50", "p95", "max"):
-                row("1000 clients %s" % key, [r[1][key] for r in results])
-        if "tls" in sections and args.service:
-            print("What TLS and the key add, 1 client, ms (%d frames at 20 frames/s)" % frames)
-            bus = Bus()
-            tls = TesselServiceTls(os.path.abspath(args.service), bus)
-            try:
-                plain = latency(systems[1][0], buses[systems[1][0]], 1, frames)[1]
-                secured = latency(tls, bus, 1, frames)[1]
-                for key in ("p50", "p99"):
-                    print("  %-44s %14s %14s %8s" % ("1 client %s, plain / TLS+key" % key, fmt(plain[key]),
-                                                     fmt(secured[key]), fmt(secured[key] - plain[key])))
-            finally:
-                tls.stop()
-                bus.close()
-        if "burst" in sections:
-            print("Bursts of 10 back-to-back frames, 1 client, ms")
-            results = each(latency, 1, frames, rate=2.0, burst=10)
-            for key in ("p50", "p99", "max"):
-                row("first frame of a burst %s" % key, [r[0][key] for r in results])
-            for key in ("p50", "p99", "max"):
-                row("every frame of a burst %s" % key, [r[1][key] for r in results])
-
-        if "integrity" in sections:
-            print("Integrity at 9600 bit/s (frames per 1000)")
-            results = each(integrity, 300 if args.quick else 1000)
-            for key in ("lost", "duplicated", "corrupted"):
-                row(key, [r[key] for r in results])
-
-        if "fanout" in sections:
-            print("Fan-out throughput to 100 clients (terminal unthrottled)")
-            results = each(fanout, 100, 500 if args.quick else 2000)
-            row("frames/s delivered to all, none lost", [r["rate"] for r in results], 0)
-            row("clients that got every frame", [r["complete"] for r in results], 0)
-
-        if "pacing" in sections:
-            for system, _ in systems:
-                buses[system].stamps = BusStamps(buses[system])
-            print("Client to bus pacing: 50 frames sent at once, gaps on the bus in ms")
-            for fast in (False, True):
-                results = each(pacing, fast)
-                label = "delay option %s" % ("off (5 ms)" if fast else "on (50 ms)")
-                for key in ("min", "median", "max"):
-                    row("%s %s" % (label, key), [r[key] for r in results])
-                row("%s all 50, in order" % label, [r["in_order"] for r in results])
-            for system, _ in systems:
-                system.set_fast_pacing(False)
-
-        if "cost" in sections:
-            print("Cost, CPU % of one core (bus frames arriving at 9600 bit/s)")
-            idle = 5 if args.quick else 10
-            busy = 10 if args.quick else 20
-            row("%d s idle" % idle, each(cost, idle), 3)
-            for rate in (20.0, 70.0):
-                results = [cost(system, buses[system], busy, 3, rate, display if system is ours else None)
-                           for system, _ in systems]
-                row("3 clients, %d frames/s" % rate, [r[0] if isinstance(r, tuple) else r for r in results], 3)
-                row("  the window's X server meanwhile", [results[0][1]] + [None] * (len(results) - 1), 3)
-            row("peak RSS, KiB", [status_kib(system.pid, "VmHWM") for system, _ in systems], 0)
-
-        if "usb" in sections:
-            print("At the bus's own rate: 150 frames/s handed over whole, to 100 clients, with a 254-frame scan burst")
-            results = each(bus_rate, 5 if args.quick else 15)
-            for key in ("p50", "p99", "max"):
-                row("latency %s, ms" % key, [r[0][key] for r in results])
-            row("clients with every frame intact (of 100)", [r[1] for r in results], 0)
-            row("CPU %", [r[2] for r in results], 2)
-
-        if "web" in sections and args.service:
-            web_monitor(os.path.abspath(args.service), systems, buses, frames, args.quick)
-
-        if "churn" in sections and args.service:
-            churn_section(os.path.abspath(args.service), systems, buses, args.quick)
-
-        if "capture" in sections and args.service:
-            capture_section(os.path.abspath(args.service), systems, buses, args.quick)
-
-        if "large-capture" in sections and args.service:
-            large_capture_section(os.path.abspath(args.service), systems, args.quick)
-
-        if "house-file" in sections and args.service:
-            house_file_section(os.path.abspath(args.service), systems, args.quick)
-
-        if "scan" in sections and args.service and args.simulator:
-            scan_section(os.path.abspath(args.service), os.path.abspath(args.simulator), args.quick)
-
-        if "turns" in sections:
-            # The window keeps the single first-come queue the service had before its turns.
-            print("Turns at the bus: one client's 254-frame burst, another client's command 1 s later")
-            results = [burst_wait(system, getattr(buses[system], "stamps", buses[system])) for system, _ in systems]
-            row("the command's wait for the bus, s", results, 3)
-
-        if args.soak:
-            print("Soak: a client flooding for %d s" % args.soak_seconds)
-            before, after = soak(ours, buses[ours], args.soak_seconds)
-            row("RSS before, KiB", [before], 0)
-            row("RSS after, KiB", [after], 0)
-            row("RSS growth, KiB", [after - before], 0)
+        latency_sections(run)
+        delivery_sections(run)
+        cost_sections(run)
+        service_sections(run)
+        turns_and_soak(run)
     finally:
-        # Every system is stopped, also when one of them fails to: a service left running would
-        # keep reading the next run's pseudo-terminal.
-        for system in [s for s, _ in systems] + ([theirs_cd] if theirs_cd else []):
-            try:
-                system.stop()
-            except Exception as e:  # noqa: BLE001
-                print("could not stop %s: %s" % (system.name, e), file=sys.stderr)
-        for b in list(buses.values()) + ([theirs_cd_bus] if theirs_cd_bus else []):
-            if hasattr(b, "stamps"):
-                b.stamps.stop()
-        display.stop()
+        stop_all(run)
 
 
 if __name__ == "__main__":
