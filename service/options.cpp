@@ -107,6 +107,229 @@ std::optional<std::int64_t> sizeBytes(const std::string& text) {
     return number * scale;
 }
 
+namespace {
+
+using Error = std::optional<std::string>;
+
+Error takeListener(ServiceOptions& o, const std::string& name, const std::string& value, bool guarded) {
+    const auto listener = endpoint(value, "");
+    if (!listener) return name + " takes ADDRESS:PORT (127.0.0.1:8080, [::1]:8080), not '" + value + "'";
+    o.listeners.push_back({listener->first, listener->second, guarded});
+    return std::nullopt;
+}
+
+Error takeModemLine(const std::string& name, const std::string& value, std::optional<bool>& line) {
+    if (value != "high" && value != "low") return name + " takes high or low, not '" + value + "'";
+    line = value == "high";
+    return std::nullopt;
+}
+
+Error needsText(const std::string& name, const std::string& value, const char* what, std::optional<std::string>& into) {
+    if (value.empty()) return name + " needs " + what;
+    into = value;
+    return std::nullopt;
+}
+
+// The options, one row each: its name, what it takes (none: a switch), how --help describes it
+// (none: the synopsis alone names it), and how its value is taken.
+struct OptionRow {
+    const char* name;
+    const char* value;
+    const char* help;
+    Error (*take)(ServiceOptions& o, const std::string& name, const std::string& value);
+    const char* describedWith = nullptr;  // another option this row's help covers too
+};
+
+const OptionRow kOptions[] = {
+    {"--config", "FILE",
+     "two lines, the serial device and the TCP port (default:\n"
+     "Tessel-server.ini in the working directory, when it exists)",
+     [](ServiceOptions& o, const std::string& n, const std::string& v) { return needsText(n, v, "a file name", o.configPath); }},
+    {"--device", "PATH",
+     "the serial device of the Velbus interface (over the file's);\n"
+     "auto: the interface found by its USB identity, looked for again\n"
+     "whenever it is lost (or name it by /dev/serial/by-id/...)",
+     [](ServiceOptions& o, const std::string& n, const std::string& v) { return needsText(n, v, "a device path", o.device); }},
+    {"--port", "N", "the TCP port, 1 to 65535 (over the file's; 8080 without either)",
+     [](ServiceOptions& o, const std::string&, const std::string& v) -> Error {
+         o.port = portNumber(v);
+         if (!o.port) return "--port takes a number from 1 to 65535, not '" + v + "'";
+         return std::nullopt;
+     }},
+    {"--bind", "ADDRESS",
+     "listen on this IPv4 or IPv6 address only; :: takes IPv6 and\n"
+     "IPv4 (default: every IPv4 interface)",
+     [](ServiceOptions& o, const std::string&, const std::string& v) -> Error {
+         if (!validListenAddress(v)) return "--bind takes an IPv4 or IPv6 address, not '" + v + "'";
+         o.bindAddress = v;
+         return std::nullopt;
+     }},
+    {"--monitor", nullptr, "one line per frame in either direction on standard output",
+     [](ServiceOptions& o, const std::string&, const std::string&) -> Error { o.monitor = true; return std::nullopt; }},
+    {"--no-delay", nullptr, "5 ms between frames written to the bus instead of 50",
+     [](ServiceOptions& o, const std::string&, const std::string&) -> Error { o.noDelay = true; return std::nullopt; }},
+    {"--sync-clock", nullptr,
+     "set the modules' clock, date and summer time from this host's\n"
+     "local time: once the device is open (and when it is back), at\n"
+     "every full hour, and when summer time begins or ends",
+     [](ServiceOptions& o, const std::string&, const std::string&) -> Error { o.syncClock = true; return std::nullopt; }},
+    {"--tls-cert", "FILE", "every client speaks TLS 1.2 or newer, with this PEM certificate",
+     [](ServiceOptions& o, const std::string& n, const std::string& v) { return needsText(n, v, "a file name", o.tlsCertificate); }},
+    {"--tls-key", "FILE", "and this PEM private key; no handshake within 10 s: dropped",
+     [](ServiceOptions& o, const std::string& n, const std::string& v) { return needsText(n, v, "a file name", o.tlsKey); }},
+    {"--auth-key-file", "FILE",
+     "every client must send the key on the file's first line before\n"
+     "anything else, within 5 s, or it is dropped; the key has at\n"
+     "least 16 characters, and the file (and the TLS key's) must not\n"
+     "be readable by group or others",
+     [](ServiceOptions& o, const std::string& n, const std::string& v) { return needsText(n, v, "a file name", o.authKeyFile); }},
+    {"--listen", "ADDRESS:PORT",
+     "a plain listener (no TLS, no key), for instance for a server on\n"
+     "this machine: 127.0.0.1:8080; may be given more than once",
+     [](ServiceOptions& o, const std::string& n, const std::string& v) { return takeListener(o, n, v, false); }},
+    {"--listen-guarded", "ADDRESS:PORT",
+     "a listener whose clients must get through the guard of\n"
+     "--tls-cert/--tls-key and --auth-key-file; more than once too.\n"
+     "With either, only these listeners are opened (not --bind/--port)",
+     [](ServiceOptions& o, const std::string& n, const std::string& v) { return takeListener(o, n, v, true); }},
+    {"--web", "[ADDRESS:]PORT",
+     "a live web monitor of the bus, with /metrics, /healthz and /livez, on\n"
+     "this port (of 127.0.0.1 unless an address is given: 0.0.0.0:8081,\n"
+     "[::]:8081); HTTPS with --tls-cert and --tls-key, and the\n"
+     "--auth-key-file key as the password (any user name) for all\n"
+     "but /healthz and /livez",
+     [](ServiceOptions& o, const std::string&, const std::string& v) -> Error {
+         const auto web = endpoint(v, "127.0.0.1");
+         if (!web) return "--web takes [ADDRESS:]PORT (8081, 0.0.0.0:8081, [::]:8081), not '" + v + "'";
+         o.webAddress = web->first;
+         o.webPort = web->second;
+         return std::nullopt;
+     }},
+    {"--web-peer", "ADDRESS",
+     "the web monitor takes connections from this address only (a\n"
+     "proxy in front of it), in plain HTTP; any other is closed at once",
+     [](ServiceOptions& o, const std::string&, const std::string& v) -> Error {
+         o.webPeer = peerAddress(v);
+         if (!o.webPeer) return "--web-peer takes an IPv4 or IPv6 address, not '" + v + "'";
+         return std::nullopt;
+     }},
+    {"--web-peer-trusted", nullptr, "and asks that peer for no key: it has let its users in itself",
+     [](ServiceOptions& o, const std::string&, const std::string&) -> Error { o.webPeerTrusted = true; return std::nullopt; }},
+    {"--scan", nullptr,
+     "ask the bus what it holds once the device is open, when it is\n"
+     "back, and on SIGHUP: a type request to every address, then the\n"
+     "channel and module names of what answered (without it the\n"
+     "service writes no frame no client sent, but --sync-clock's)\n"
+     "SIGHUP also writes the module table and reopens the capture file",
+     [](ServiceOptions& o, const std::string&, const std::string&) -> Error { o.scan = true; return std::nullopt; }},
+    {"--silent-after", "DURATION",
+     "a module not heard for this long counts as silent: a journal\n"
+     "line, the page and /metrics say so (default 24h; 0: never)",
+     [](ServiceOptions& o, const std::string&, const std::string& v) -> Error {
+         const auto seconds = durationSeconds(v);
+         if (!seconds) return "--silent-after takes a duration (90s, 30m, 24h, 7d; 0: never), not '" + v + "'";
+         o.silentAfterSeconds = *seconds;
+         return std::nullopt;
+     }},
+    {"--project-file", "FILE",
+     "write the house the state directory's table holds as a project\n"
+     "file for the home-automation server (as the web monitor's\n"
+     "/house.vlp gives it) to FILE, and exit",
+     [](ServiceOptions& o, const std::string& n, const std::string& v) { return needsText(n, v, "a file name", o.projectFile); }},
+    {"--state-dir", "DIR",
+     "keep the module table in DIR/modules.state across restarts\n"
+     "(default: systemd's $STATE_DIRECTORY; without either, not kept)",
+     [](ServiceOptions& o, const std::string& n, const std::string& v) { return needsText(n, v, "a directory", o.stateDir); }},
+    {"--baud", "RATE",
+     "the serial line's rate: 9600 (the default), 19200, 38400, 57600\n"
+     "or 115200; USB interfaces ignore it, the older RS232 one runs at\n"
+     "38400, and then RTS is raised and DTR dropped, as it wants\n"
+     "(not on a USB CDC device, which has no such lines)",
+     [](ServiceOptions& o, const std::string&, const std::string& v) -> Error {
+         const std::string rates[] = {"9600", "19200", "38400", "57600", "115200"};
+         if (std::find(std::begin(rates), std::end(rates), v) == std::end(rates)) {
+             return "--baud takes 9600, 19200, 38400, 57600 or 115200, not '" + v + "'";
+         }
+         o.baud = std::stoi(v);
+         return std::nullopt;
+     }},
+    {"--rts", "high|low", "set the modem lines so whatever the rate",
+     [](ServiceOptions& o, const std::string& n, const std::string& v) { return takeModemLine(n, v, o.rts); }, "--dtr"},
+    {"--dtr", "high|low", nullptr,
+     [](ServiceOptions& o, const std::string& n, const std::string& v) { return takeModemLine(n, v, o.dtr); }},
+    {"--announce", nullptr,
+     "answer the clients' LAN discovery (UDP port 32767) with this\n"
+     "host's name, the version and the listeners' ports, and whether\n"
+     "they need the key (never the key); at most 10 answers in any\n"
+     "second, 2 of them to one sender",
+     [](ServiceOptions& o, const std::string&, const std::string&) -> Error { o.announce = true; return std::nullopt; }},
+    {"--capture-memory", "SIZE",
+     "keep the recent traffic for a bug report, with its times, in\n"
+     "this much memory (default 4M, about 200,000 frames; 0: none);\n"
+     "the web monitor's /capture and its \"Download capture\" give it",
+     [](ServiceOptions& o, const std::string&, const std::string& v) -> Error {
+         const auto size = sizeBytes(v);
+         if (!size || (*size != 0 && *size < 64 * 1024) || *size > 1024 * 1024 * 1024) {
+             return "--capture-memory takes a size from 64K to 1G (4M, 512K; 0: no capture), not '" + v + "'";
+         }
+         o.captureMemory = *size;
+         return std::nullopt;
+     }},
+    {"--capture-file", "FILE",
+     "write the capture to FILE as it comes too (at most a second\n"
+     "behind), rotated to FILE.1 at --capture-file-size (default 16M)",
+     [](ServiceOptions& o, const std::string& n, const std::string& v) { return needsText(n, v, "a file name", o.captureFile); }},
+    {"--capture-file-size", "SIZE", nullptr,
+     [](ServiceOptions& o, const std::string&, const std::string& v) -> Error {
+         const auto size = sizeBytes(v);
+         if (!size || *size < 64 * 1024) return "--capture-file-size takes a size of at least 64K (16M, 1G), not '" + v + "'";
+         o.captureFileSize = *size;
+         return std::nullopt;
+     }},
+    {"--help", nullptr, nullptr,
+     [](ServiceOptions& o, const std::string&, const std::string&) -> Error { o.help = true; return std::nullopt; }},
+    {"-h", nullptr, nullptr,
+     [](ServiceOptions& o, const std::string&, const std::string&) -> Error { o.help = true; return std::nullopt; }},
+    {"--version", nullptr, nullptr,
+     [](ServiceOptions& o, const std::string&, const std::string&) -> Error { o.version = true; return std::nullopt; }},
+};
+
+const OptionRow* optionNamed(const std::string& name) {
+    for (const OptionRow& row : kOptions) {
+        if (name == row.name) return &row;
+    }
+    return nullptr;
+}
+
+// What no single option can tell: the options that go together or exclude each other.
+Error combinationProblem(const ServiceOptions& o) {
+    if (o.tlsCertificate.has_value() != o.tlsKey.has_value()) return "--tls-cert and --tls-key go together";
+    const bool guarded = std::any_of(o.listeners.begin(), o.listeners.end(), [](const auto& l) { return l.guarded; });
+    if (guarded && !o.tlsCertificate && !o.authKeyFile) {
+        return "--listen-guarded needs --tls-cert and --tls-key, --auth-key-file, or both";
+    }
+    if (o.captureFile && o.captureMemory == 0) return "--capture-file needs the capture: leave out --capture-memory 0";
+    if (o.webPeer && !o.webAddress) return "--web-peer needs --web";
+    if (o.webPeerTrusted && !o.webPeer) return "--web-peer-trusted needs --web-peer";
+    if (!o.listeners.empty() && (o.port || !o.bindAddress.empty())) {
+        return "--bind and --port make the one listener; with --listen give each its address and port";
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::vector<std::string> serviceOptionNames() {
+    std::vector<std::string> names;
+    for (const OptionRow& row : kOptions) names.emplace_back(row.name);
+    return names;
+}
+
+bool serviceOptionTakesValue(const std::string& name) {
+    const OptionRow* row = optionNamed(name);
+    return row != nullptr && row->value != nullptr;
+}
+
 ParsedOptions parseServiceOptions(std::span<const std::string> args) {
     ServiceOptions o;
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -116,128 +339,43 @@ ParsedOptions parseServiceOptions(std::span<const std::string> args) {
             value = name.substr(eq + 1);
             name.resize(eq);
         }
-        const bool takesValue = name == "--config" || name == "--device" || name == "--port" ||
-                                name == "--bind" || name == "--tls-cert" || name == "--tls-key" ||
-                                name == "--auth-key-file" || name == "--web" || name == "--listen" ||
-                                name == "--listen-guarded" || name == "--silent-after" || name == "--state-dir" ||
-                                name == "--capture-memory" || name == "--capture-file" || name == "--capture-file-size" ||
-                                name == "--baud" || name == "--rts" || name == "--dtr" || name == "--project-file" ||
-                                name == "--web-peer";
-        if (takesValue && !value) {
+        const OptionRow* row = optionNamed(name);
+        if (row == nullptr) return {std::nullopt, value ? name + " takes no value" : "unknown option '" + name + "'"};
+        if (row->value != nullptr && !value) {
             if (i + 1 >= args.size()) return {std::nullopt, name + " needs a value"};
             value = args[++i];
         }
-        if (!takesValue && value) return {std::nullopt, name + " takes no value"};
-
-        if (name == "--config") {
-            if (value->empty()) return {std::nullopt, "--config needs a file name"};
-            o.configPath = *value;
-        } else if (name == "--device") {
-            if (value->empty()) return {std::nullopt, "--device needs a device path"};
-            o.device = *value;
-        } else if (name == "--port") {
-            o.port = portNumber(*value);
-            if (!o.port) return {std::nullopt, "--port takes a number from 1 to 65535, not '" + *value + "'"};
-        } else if (name == "--bind") {
-            if (!validListenAddress(*value)) {
-                return {std::nullopt, "--bind takes an IPv4 or IPv6 address, not '" + *value + "'"};
-            }
-            o.bindAddress = *value;
-        } else if (name == "--tls-cert" || name == "--tls-key" || name == "--auth-key-file") {
-            if (value->empty()) return {std::nullopt, name + " needs a file name"};
-            (name == "--tls-cert" ? o.tlsCertificate : name == "--tls-key" ? o.tlsKey : o.authKeyFile) = *value;
-        } else if (name == "--web") {
-            const auto web = endpoint(*value, "127.0.0.1");
-            if (!web) {
-                return {std::nullopt, "--web takes [ADDRESS:]PORT (8081, 0.0.0.0:8081, [::]:8081), not '" +
-                                          *value + "'"};
-            }
-            o.webAddress = web->first;
-            o.webPort = web->second;
-        } else if (name == "--web-peer") {
-            o.webPeer = peerAddress(*value);
-            if (!o.webPeer) return {std::nullopt, "--web-peer takes an IPv4 or IPv6 address, not '" + *value + "'"};
-        } else if (name == "--web-peer-trusted") {
-            o.webPeerTrusted = true;
-        } else if (name == "--listen" || name == "--listen-guarded") {
-            const auto listener = endpoint(*value, "");
-            if (!listener) {
-                return {std::nullopt, name + " takes ADDRESS:PORT (127.0.0.1:8080, [::1]:8080), not '" + *value + "'"};
-            }
-            o.listeners.push_back({listener->first, listener->second, name == "--listen-guarded"});
-        } else if (name == "--silent-after") {
-            const auto seconds = durationSeconds(*value);
-            if (!seconds) {
-                return {std::nullopt, "--silent-after takes a duration (90s, 30m, 24h, 7d; 0: never), not '" + *value + "'"};
-            }
-            o.silentAfterSeconds = *seconds;
-        } else if (name == "--project-file") {
-            if (value->empty()) return {std::nullopt, "--project-file needs a file name"};
-            o.projectFile = *value;
-        } else if (name == "--state-dir") {
-            if (value->empty()) return {std::nullopt, "--state-dir needs a directory"};
-            o.stateDir = *value;
-        } else if (name == "--capture-memory") {
-            const auto size = sizeBytes(*value);
-            if (!size || (*size != 0 && *size < 64 * 1024) || *size > 1024 * 1024 * 1024) {
-                return {std::nullopt, "--capture-memory takes a size from 64K to 1G (4M, 512K; 0: no capture), not '" +
-                                          *value + "'"};
-            }
-            o.captureMemory = *size;
-        } else if (name == "--capture-file") {
-            if (value->empty()) return {std::nullopt, "--capture-file needs a file name"};
-            o.captureFile = *value;
-        } else if (name == "--capture-file-size") {
-            const auto size = sizeBytes(*value);
-            if (!size || *size < 64 * 1024) {
-                return {std::nullopt, "--capture-file-size takes a size of at least 64K (16M, 1G), not '" + *value + "'"};
-            }
-            o.captureFileSize = *size;
-        } else if (name == "--baud") {
-            const std::string rates[] = {"9600", "19200", "38400", "57600", "115200"};
-            if (std::find(std::begin(rates), std::end(rates), *value) == std::end(rates)) {
-                return {std::nullopt, "--baud takes 9600, 19200, 38400, 57600 or 115200, not '" + *value + "'"};
-            }
-            o.baud = std::stoi(*value);
-        } else if (name == "--rts" || name == "--dtr") {
-            if (*value != "high" && *value != "low") {
-                return {std::nullopt, name + " takes high or low, not '" + *value + "'"};
-            }
-            (name == "--rts" ? o.rts : o.dtr) = *value == "high";
-        } else if (name == "--announce") {
-            o.announce = true;
-        } else if (name == "--scan") {
-            o.scan = true;
-        } else if (name == "--monitor") {
-            o.monitor = true;
-        } else if (name == "--no-delay") {
-            o.noDelay = true;
-        } else if (name == "--sync-clock") {
-            o.syncClock = true;
-        } else if (name == "--help" || name == "-h") {
-            o.help = true;
-        } else if (name == "--version") {
-            o.version = true;
-        } else {
-            return {std::nullopt, "unknown option '" + name + "'"};
-        }
+        if (row->value == nullptr && value) return {std::nullopt, name + " takes no value"};
+        if (Error error = row->take(o, name, value.value_or(""))) return {std::nullopt, *error};
     }
-    if (o.tlsCertificate.has_value() != o.tlsKey.has_value()) {
-        return {std::nullopt, "--tls-cert and --tls-key go together"};
-    }
-    const bool guarded = std::any_of(o.listeners.begin(), o.listeners.end(), [](const auto& l) { return l.guarded; });
-    if (guarded && !o.tlsCertificate && !o.authKeyFile) {
-        return {std::nullopt, "--listen-guarded needs --tls-cert and --tls-key, --auth-key-file, or both"};
-    }
-    if (o.captureFile && o.captureMemory == 0) {
-        return {std::nullopt, "--capture-file needs the capture: leave out --capture-memory 0"};
-    }
-    if (o.webPeer && !o.webAddress) return {std::nullopt, "--web-peer needs --web"};
-    if (o.webPeerTrusted && !o.webPeer) return {std::nullopt, "--web-peer-trusted needs --web-peer"};
-    if (!o.listeners.empty() && (o.port || !o.bindAddress.empty())) {
-        return {std::nullopt, "--bind and --port make the one listener; with --listen give each its address and port"};
-    }
+    if (Error error = combinationProblem(o)) return {std::nullopt, *error};
     return {o, {}};
+}
+
+std::string optionsHelp() {
+    // A name that fits is followed by its help on the same line, in the 20th column; a longer one
+    // has a line of its own.
+    constexpr std::size_t kHelpColumn = 19;
+    std::string text;
+    for (const OptionRow& row : kOptions) {
+        if (row.help == nullptr) continue;
+        std::string shown = std::string(row.name) + (row.value != nullptr ? std::string(" ") + row.value : "");
+        if (const OptionRow* with = row.describedWith != nullptr ? optionNamed(row.describedWith) : nullptr) {
+            shown += std::string(", ") + with->name + " " + with->value;
+        }
+        text += "  " + shown;
+        if (shown.size() + 4 <= kHelpColumn) {
+            text += std::string(kHelpColumn - 2 - shown.size(), ' ');
+        } else {
+            text += "\n" + std::string(kHelpColumn, ' ');
+        }
+        for (const char* c = row.help; *c != '\0'; ++c) {
+            text += *c;
+            if (*c == '\n') text += std::string(kHelpColumn, ' ');
+        }
+        text += '\n';
+    }
+    return text;
 }
 
 std::string serviceUsage() {
@@ -255,76 +393,8 @@ std::string serviceUsage() {
            "\n"
            "Shares one Velbus bus interface among any number of TCP clients: every bus frame\n"
            "goes to every client, client frames go to the bus 50 ms apart.\n"
-           "\n"
-           "  --config FILE    two lines, the serial device and the TCP port (default:\n"
-           "                   Tessel-server.ini in the working directory, when it exists)\n"
-           "  --device PATH    the serial device of the Velbus interface (over the file's);\n"
-           "                   auto: the interface found by its USB identity, looked for again\n"
-           "                   whenever it is lost (or name it by /dev/serial/by-id/...)\n"
-           "  --port N         the TCP port, 1 to 65535 (over the file's; 8080 without either)\n"
-           "  --bind ADDRESS   listen on this IPv4 or IPv6 address only; :: takes IPv6 and\n"
-           "                   IPv4 (default: every IPv4 interface)\n"
-           "  --monitor        one line per frame in either direction on standard output\n"
-           "  --no-delay       5 ms between frames written to the bus instead of 50\n"
-           "  --sync-clock     set the modules' clock, date and summer time from this host's\n"
-           "                   local time: once the device is open (and when it is back), at\n"
-           "                   every full hour, and when summer time begins or ends\n"
-           "  --tls-cert FILE  every client speaks TLS 1.2 or newer, with this PEM certificate\n"
-           "  --tls-key FILE   and this PEM private key; no handshake within 10 s: dropped\n"
-           "  --auth-key-file FILE\n"
-           "                   every client must send the key on the file's first line before\n"
-           "                   anything else, within 5 s, or it is dropped; the key has at\n"
-           "                   least 16 characters, and the file (and the TLS key's) must not\n"
-           "                   be readable by group or others\n"
-           "  --listen ADDRESS:PORT\n"
-           "                   a plain listener (no TLS, no key), for instance for a server on\n"
-           "                   this machine: 127.0.0.1:8080; may be given more than once\n"
-           "  --listen-guarded ADDRESS:PORT\n"
-           "                   a listener whose clients must get through the guard of\n"
-           "                   --tls-cert/--tls-key and --auth-key-file; more than once too.\n"
-           "                   With either, only these listeners are opened (not --bind/--port)\n"
-           "  --web [ADDRESS:]PORT\n"
-           "                   a live web monitor of the bus, with /metrics, /healthz and /livez, on\n"
-           "                   this port (of 127.0.0.1 unless an address is given: 0.0.0.0:8081,\n"
-           "                   [::]:8081); HTTPS with --tls-cert and --tls-key, and the\n"
-           "                   --auth-key-file key as the password (any user name) for all\n"
-           "                   but /healthz and /livez\n"
-           "  --web-peer ADDRESS\n"
-           "                   the web monitor takes connections from this address only (a\n"
-           "                   proxy in front of it), in plain HTTP; any other is closed at once\n"
-           "  --web-peer-trusted\n"
-           "                   and asks that peer for no key: it has let its users in itself\n"
-           "  --scan           ask the bus what it holds once the device is open, when it is\n"
-           "                   back, and on SIGHUP: a type request to every address, then the\n"
-           "                   channel and module names of what answered (without it the\n"
-           "                   service writes no frame no client sent, but --sync-clock's)\n"
-           "                   SIGHUP also writes the module table and reopens the capture file\n"
-           "  --silent-after DURATION\n"
-           "                   a module not heard for this long counts as silent: a journal\n"
-           "                   line, the page and /metrics say so (default 24h; 0: never)\n"
-           "  --project-file FILE\n"
-           "                   write the house the state directory's table holds as a project\n"
-           "                   file for the home-automation server (as the web monitor's\n"
-           "                   /house.vlp gives it) to FILE, and exit\n"
-           "  --state-dir DIR  keep the module table in DIR/modules.state across restarts\n"
-           "                   (default: systemd's $STATE_DIRECTORY; without either, not kept)\n"
-           "  --baud RATE      the serial line's rate: 9600 (the default), 19200, 38400, 57600\n"
-           "                   or 115200; USB interfaces ignore it, the older RS232 one runs at\n"
-           "                   38400, and then RTS is raised and DTR dropped, as it wants\n"
-           "                   (not on a USB CDC device, which has no such lines)\n"
-           "  --rts high|low, --dtr high|low\n"
-           "                   set the modem lines so whatever the rate\n"
-           "  --announce       answer the clients' LAN discovery (UDP port 32767) with this\n"
-           "                   host's name, the version and the listeners' ports, and whether\n"
-           "                   they need the key (never the key); at most 10 answers in any\n"
-           "                   second, 2 of them to one sender\n"
-           "  --capture-memory SIZE\n"
-           "                   keep the recent traffic for a bug report, with its times, in\n"
-           "                   this much memory (default 4M, about 200,000 frames; 0: none);\n"
-           "                   the web monitor's /capture and its \"Download capture\" give it\n"
-           "  --capture-file FILE\n"
-           "                   write the capture to FILE as it comes too (at most a second\n"
-           "                   behind), rotated to FILE.1 at --capture-file-size (default 16M)\n"
+           "\n" +
+           optionsHelp() +
            "\n"
            "A certificate and key for --tls-cert and --tls-key:\n"
            "  openssl req -x509 -newkey rsa:3072 -nodes -days 3650 -subj /CN=tessel-server \\\n"

@@ -68,7 +68,11 @@ std::optional<std::int64_t> sizeBytes(const std::string& text);
 // Options as `--name value` or `--name=value`.
 ParsedOptions parseServiceOptions(std::span<const std::string> args);
 
-// The usage text printed by --help.
+// The usage text printed by --help; its options' part is made from the parser's table.
 std::string serviceUsage();
+
+// Every option the parser takes, in the order --help describes them, and whether it takes a value.
+std::vector<std::string> serviceOptionNames();
+bool serviceOptionTakesValue(const std::string& name);
 
 }  // namespace tessel

@@ -236,6 +236,24 @@ TEST(ServiceOptions, HelpAndVersion) {
     EXPECT_NE(serviceUsage().find("tessel-serverd [--config FILE]"), std::string::npos);
 }
 
+TEST(ServiceOptions, EveryOptionOfTheTableIsInTheUsageAndTakesAValueOrNone) {
+    const std::string usage = serviceUsage();
+    const auto names = serviceOptionNames();
+    EXPECT_GE(names.size(), 25u);
+    for (const std::string& name : names) {
+        if (name.rfind("--", 0) != 0) continue;  // -h, the short --help
+        EXPECT_NE(usage.find(name), std::string::npos) << name;
+        if (serviceOptionTakesValue(name)) {
+            EXPECT_EQ(parse({name}).error, name + " needs a value");
+        } else {
+            EXPECT_EQ(parse({name + "=x"}).error, name + " takes no value") << name;
+            EXPECT_TRUE(parse({name}).options || parse({name}).error.find("needs") != std::string::npos) << name;
+        }
+    }
+    EXPECT_EQ(parse({"--nothing-such"}).error, "unknown option '--nothing-such'");
+    EXPECT_EQ(parse({"--nothing-such=1"}).error, "--nothing-such takes no value");
+}
+
 TEST(ServiceOptions, ProjectFileTakesAFileName) {
     EXPECT_EQ(*parse({"--state-dir", "/var/lib/t", "--project-file", "house.vlp"}).options->projectFile, "house.vlp");
     EXPECT_EQ(*parse({"--project-file=/tmp/h.vlp"}).options->projectFile, "/tmp/h.vlp");
