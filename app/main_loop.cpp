@@ -41,23 +41,24 @@ MonitorFilter WindowShell::monitorFilter() {
     return {gui_.isOn(kFilterToggle), gui_.isOn(kInvertToggle), gui_.text(kFilterText)};
 }
 
-WaitOutcome WindowShell::wait(Bridge& b, int timeoutMs, std::span<pollfd> watched) {
+WaitOutcome WindowShell::wait(Bridge& b, Deadline due, std::span<pollfd> watched) {
     // One window event, or the bus or a client has something; in the first 5 ms after a
     // statistics tick the wait is repeated while nothing happened.
     WindowEvent event;
     for (;;) {
-        if (drawPending()) {
-            const std::int64_t due = lastDrawMillis_ + kDrawIntervalMillis - clock_.elapsedMillis();
-            if (due <= 0) draw();
-            else timeoutMs = std::min<int>(timeoutMs, static_cast<int>(due));
+        std::int64_t now = clock_.elapsedMillis();
+        if (drawPending() && now - lastDrawMillis_ >= kDrawIntervalMillis) {
+            draw();
+            now = lastDrawMillis_;
         }
+        const Deadline drawDue = drawPending() ? Deadline{lastDrawMillis_ + kDrawIntervalMillis} : std::nullopt;
         bool ioReady = false;
-        event = gui_.waitWindowEvent(timeoutMs, watched, &ioReady);
+        event = gui_.waitWindowEvent(millisUntil(nearest({due, drawDue}), now), watched, &ioReady);
         if (event.code != WindowEventCode::None || ioReady ||
-            b.clock.elapsedMillis() - b.stats.statsStartMillis > 5) {
+            clock_.elapsedMillis() - b.stats.statsStartMillis > 5) {
             break;
         }
-        timeoutMs = waitMillis(b, *this, b.clock.elapsedMillis());
+        due = nextDeadline(b, *this);
     }
     if (event.code == WindowEventCode::Control && event.window == kMainWindow) {
         if (runCommand(b, event.control) == WaitOutcome::EndNow) return WaitOutcome::EndNow;
@@ -101,9 +102,9 @@ WaitOutcome WindowShell::runCommand(Bridge& b, int control) {
     return WaitOutcome::Continue;
 }
 
-void WindowShell::passDone(std::int64_t busFrames, std::int64_t clientRuns) {
-    lastBusFrames_ = busFrames;
-    if (clientRuns != 0) clientRunsToShow_ = clientRuns;
+void WindowShell::passDone(const PassReport& report) {
+    lastBusFrames_ = report.busFrames;
+    if (report.clientRuns != 0) clientRunsToShow_ = report.clientRuns;
     if (clock_.elapsedMillis() - lastDrawMillis_ >= kDrawIntervalMillis) draw();
 }
 
@@ -125,12 +126,8 @@ void WindowShell::draw() {
                  kLineCountLabel, 0);
 }
 
-void WindowShell::serialLost(const std::string&) {
-    gui_.setStatusField(kSerialField, "Velbus serial lost");
-}
-
-void WindowShell::serialBack(const std::string& device) {
-    gui_.setStatusField(kSerialField, "Velbus serial " + device);
+void WindowShell::serialChanged(const std::string& device, bool present) {
+    gui_.setStatusField(kSerialField, present ? "Velbus serial " + device : std::string("Velbus serial lost"));
 }
 
 }  // namespace tessel

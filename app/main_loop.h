@@ -20,14 +20,13 @@ public:
     // The main window must exist.
     WindowShell(Gui& gui, Clock& clock);
 
-    WaitOutcome wait(Bridge& bridge, int timeoutMs, std::span<pollfd> watched) override;
+    WaitOutcome wait(Bridge& bridge, Deadline due, std::span<pollfd> watched) override;
     MonitorList* monitor() override { return &monitor_; }
     MonitorFilter monitorFilter() override;
     ClientListView* clientList() override { return &clientList_; }
     StatsView* statistics() override { return &stats_; }
-    void passDone(std::int64_t busFrames, std::int64_t clientRuns) override;
-    void serialLost(const std::string& device) override;
-    void serialBack(const std::string& device) override;
+    void passDone(const PassReport& report) override;
+    void serialChanged(const std::string& device, bool present) override;
 
     // Carries out the command of a control of the main window.
     WaitOutcome runCommand(Bridge& bridge, int control);

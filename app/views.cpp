@@ -176,12 +176,12 @@ void GtkStatsView::setRates(const std::string& rxText, const std::string& txText
     gui_.setText(16, txText);
 }
 
-void GtkStatsView::showGraphs(const GraphImage& rx, const GraphImage& tx) {
-    const std::pair<int, const GraphImage*> graphs[] = {{8, &rx}, {9, &tx}};
-    for (const auto& [control, image] : graphs) {
+void GtkStatsView::showSamples(const std::deque<BandwidthSample>& history) {
+    const std::pair<int, GraphKind> graphs[] = {{8, GraphKind::Received}, {9, GraphKind::Transmitted}};
+    for (const auto& [control, kind] : graphs) {
         GtkWidget* frame = gui_.control(control);
         if (frame == nullptr) continue;
-        GObjectPtr<GdkPixbuf> pixbuf(graphPixbuf(*image));
+        GObjectPtr<GdkPixbuf> pixbuf(graphPixbuf(renderGraph(history, kind)));
         gtk_image_set_from_pixbuf(GTK_IMAGE(gtk_bin_get_child(GTK_BIN(frame))), pixbuf.get());
     }
 }

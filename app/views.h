@@ -65,7 +65,7 @@ class GtkStatsView final : public StatsView {
 public:
     explicit GtkStatsView(Gui& gui) : gui_(gui) {}
     void setRates(const std::string& rxText, const std::string& txText) override;
-    void showGraphs(const GraphImage& rx, const GraphImage& tx) override;
+    void showSamples(const std::deque<BandwidthSample>& history) override;
     void setUptime(const std::string& uptimeText, const std::string& clockText) override;
 
 private:

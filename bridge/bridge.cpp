@@ -41,36 +41,186 @@ void countTaken(Bridge& b, SenderId sender) {
     if (it->second == 0) b.backlog.erase(it);
 }
 
-// The serial port first (when open), then the server's sockets.
+// The serial port first (when open; also for room when a frame's rest waits), then the
+// server's sockets.
 std::vector<pollfd> watchedDescriptors(const Bridge& b) {
     std::vector<pollfd> fds;
     const int serialFd = serialDescriptor(b.serial, 0);
-    if (serialFd >= 0) fds.push_back({serialFd, POLLIN, 0});
+    if (serialFd >= 0) {
+        fds.push_back({serialFd, static_cast<short>(POLLIN | (busWaitsForRoom(b.pacing) ? POLLOUT : 0)), 0});
+    }
     collectNetworkDescriptors(b.net, fds);
     return fds;
 }
 
 // Lists the records at [toBusBefore, end) of the bus queue and [toClientsBefore, end) of the
-// clients' queue, when the front end shows a monitor.
+// clients' queue, when the front end shows a monitor. The date is read only when there are lines
+// to make.
 void listNewRecords(Bridge& b, Shell& shell, const FrameQueue& toBus, std::int64_t toBusBefore,
-                    const FrameQueue& toClients, std::int64_t toClientsBefore) {
+                    const FrameQueue& toClients, std::int64_t toClientsBefore, std::optional<DateValue> date) {
     MonitorList* monitor = shell.monitor();
     if (monitor == nullptr) return;
     const auto clientRuns = static_cast<std::int64_t>(toBus.size()) - toBusBefore;
     const auto busFrames = static_cast<std::int64_t>(toClients.size()) - toClientsBefore;
     if (clientRuns == 0 && busFrames == 0) return;
-    // The filter and the date are read only when there are lines to make.
     updateMonitor(*monitor, shell.monitorFilter(), toBus, toClients, b.clientTable, toBusBefore,
-                  clientRuns, toClientsBefore, busFrames, b.clock.currentDate());
+                  clientRuns, toClientsBefore, busFrames, date ? *date : b.clock.currentDate());
+}
+
+// Where the pass stands: its one reading of the clock, what the wait saw, and what it queued.
+struct Pass {
+    Moment time;
+    WaitOutcome outcome = WaitOutcome::Continue;
+    std::vector<pollfd> watched;
+    bool serialWatched = false;
+    short serialSeen = 0;
+    std::int64_t toBusBefore = 0;
+    std::int64_t toClientsBefore = 0;
+    std::int64_t busFrames = 0;
+    std::int64_t clientRuns = 0;
+    FrameQueue newClientRuns;
+    FrameQueue newBusFrames;
+};
+
+void tickStatistics(Bridge& b, Shell& shell, const Pass& pass) {
+    StatsView* view = shell.statistics();
+    if (view == nullptr || !statsTickDue(b.stats, pass.time.millis)) return;
+    updateBandwidthGraphs(b.stats, *view, pass.time.millis);
+    updateUptime(b.stats, *view, pass.time.date);
+}
+
+// What the wait saw decides which descriptors are worth a system call in this pass.
+void noteWhatTheWaitSaw(Bridge& b, Pass& pass) {
+    pass.serialWatched = !pass.watched.empty() && pass.watched[0].fd == serialDescriptor(b.serial, 0);
+    pass.serialSeen = pass.serialWatched ? pass.watched[0].revents : 0;
+    noteReadyDescriptors(b.net, std::span<const pollfd>(pass.watched).subspan(pass.serialWatched ? 1 : 0));
+}
+
+// The interface's word on its buffer and the bus holds or releases the writes to it.
+void heedInterfaceSignals(Bridge& b, Shell& shell, const Pass& pass) {
+    for (auto it = b.toClientsQueue.begin() + pass.toClientsBefore; it != b.toClientsQueue.end(); ++it) {
+        const InterfaceSignal signal = interfaceSignal(it->bytes);
+        if (signal == InterfaceSignal::None) continue;
+        shell.interfaceSaid(signal);
+        if (const HoldChange change = noteInterfaceSignal(b.pacing, signal, pass.time.millis);
+            change != HoldChange::None) {
+            shell.holdChanged(change);
+        }
+    }
+}
+
+void receiveFromBus(Bridge& b, Shell& shell, Pass& pass) {
+    // A lost interface is looked for again; once found it is read in this very pass.
+    reopenLostSerialPort(b, shell, pass.time.millis);
+    pass.toBusBefore = static_cast<std::int64_t>(b.toBusQueue.size());
+    pass.toClientsBefore = static_cast<std::int64_t>(b.toClientsQueue.size());
+    const auto ownWaiting = b.backlog.find(kFrontEndSender);
+    shell.queueOwnFrames(b.toBusQueue, ownWaiting != b.backlog.end() ? ownWaiting->second : 0);
+    const std::int64_t rxBytesBefore = b.stats.busRxByteCount;
+    bool serialGone = false;
+    b.busReceiver.extractor.keepPassedOver(shell.readsFrames());
+    const bool mayBeWaiting = !pass.serialWatched || (pass.serialSeen & ~POLLOUT) != 0;
+    pass.busFrames = busReceive(b.busReceiver, b.serial, b.toClientsQueue, b.stats.busRxByteCount,
+                                pass.time.millis, mayBeWaiting, &serialGone);
+    // A pulled interface (hung up, or a device that reads as ended) is closed and looked for
+    // again every 2 s; the clients stay connected meanwhile.
+    if (serialGone || (pass.serialSeen & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+        pass.busFrames += loseSerialPort(b, shell, pass.time.millis);
+    }
+    b.totals.busFramesReceived += pass.busFrames;
+    b.totals.busBytesReceived += b.stats.busRxByteCount - rxBytesBefore;
+    if (std::vector<Bytes>& passedOver = b.busReceiver.extractor.passedOver(); !passedOver.empty()) {
+        shell.busBytesPassedOver(passedOver);
+        passedOver.clear();
+    }
+    heedInterfaceSignals(b, shell, pass);
+}
+
+void takeNetworkEvent(Bridge& b, Shell& shell, Pass& pass) {
+    const std::int64_t shortagesBefore = b.net.reserve.shortages();
+    const NetworkEvent event = pollServerEvent(b.net, pass.time.millis);
+    if (b.net.reserve.shortages() != shortagesBefore) shell.outOfDescriptors();
+    ClientListView& clientList = clientListOf(shell);
+    const ClientId client = eventClient(b.net);
+    switch (event) {
+        case NetworkEvent::Data:
+            pass.clientRuns = clientReceive(b.clientReceiver, b.net, client, b.toBusQueue, b.clientTable,
+                                            pass.time.millis);
+            if (pass.clientRuns != 0) {
+                if (ClientRecord* sender = findClient(b.clientTable, client)) sender->lastActivityDate = pass.time.date;
+            }
+            break;
+        case NetworkEvent::Connect:
+            clientConnected(b.clientTable, clientList, b.net, client, pass.time);
+            shell.clientJoined(b.clientTable.back());
+            break;
+        case NetworkEvent::Disconnect:
+            flushClientRuns(b.clientReceiver, client, b.toBusQueue, b.clientTable);
+            clientDisconnected(b.clientTable, clientList, client, pass.time.date);
+            if (const ClientRecord* left = findClient(b.clientTable, client)) shell.clientLeft(*left);
+            break;
+        case NetworkEvent::Refused:
+            shell.clientRefused(refusedClient(b.net));
+            break;
+        case NetworkEvent::None:
+            break;
+    }
+    expireClientRuns(b.clientReceiver, b.net, b.toBusQueue, b.clientTable, pass.time.millis);
+    showChangedClients(b.clientTable, clientList);
+    countQueued(b, static_cast<std::size_t>(pass.toBusBefore));
+    b.totals.clientRunsNotFrames +=
+        std::count_if(b.toBusQueue.begin() + pass.toBusBefore, b.toBusQueue.end(),
+                      [](const ReceivedFrame& r) { return !soundFrame(r.wellFormed != 0, r.bytes); });
+}
+
+// The records this pass queued are taken while still queued; their lines are made once the
+// frames are on their way, so a frame never waits for its own line.
+void listWhatIsNew(const Bridge& b, Shell& shell, Pass& pass) {
+    if (shell.monitor() == nullptr && !shell.readsFrames()) return;
+    pass.newClientRuns.assign(b.toBusQueue.begin() + pass.toBusBefore, b.toBusQueue.end());
+    pass.newBusFrames.assign(b.toClientsQueue.begin() + pass.toClientsBefore, b.toClientsQueue.end());
+}
+
+void writeToBus(Bridge& b, Shell& shell, Pass& pass) {
+    if (const HoldChange change = advanceHold(b.pacing, pass.time.millis); change != HoldChange::None) {
+        shell.holdChanged(change);
+    }
+    const bool restWaits = busWaitsForRoom(b.pacing);
+    if (!restWaits && !busStepDue(b.pacing, pass.time.millis)) return;
+    // A frame begun is finished first; only then may another sender's turn come forward.
+    if (b.fairTurns && !restWaits) bringTurnForward(b.toBusQueue, b.turns);
+    SerialBusDevice device(b.serial);
+    const BusStep step = sendToBus(b.toBusQueue, device, b.pacing, pass.time.millis, b.clock);
+    b.stats.busTxByteCount += step.bytesWritten;
+    b.totals.busBytesWritten += step.bytesWritten;
+    if (step.frameWritten) ++b.totals.busFramesWritten;
+    if (step.taken) countTaken(b, *step.taken);
+    // A write the device refused for good: it is gone, as if it had hung up.
+    if (step.deviceLost) pass.busFrames += loseSerialPort(b, shell, pass.time.millis);
+}
+
+void reportThePass(Bridge& b, Shell& shell, const Pass& pass) {
+    listNewRecords(b, shell, pass.newClientRuns, 0, pass.newBusFrames, 0, pass.time.date);
+    shell.passDone(PassReport{pass.busFrames, pass.clientRuns, pass.newClientRuns, pass.newBusFrames});
+}
+
+// The hourly sweep of ended client records; without a list to show them in, they are forgotten
+// at once.
+void sweepEndedClients(Bridge& b, Shell& shell, const Pass& pass) {
+    ClientListView& clientList = clientListOf(shell);
+    if (shell.clientList() == nullptr) {
+        forgetEndedClients(b.clientTable, clientList);
+    } else if (pass.time.millis - b.lastSweepMillis > b.sweepMillis) {
+        b.lastSweepMillis = pass.time.millis;
+        clientDisconnected(b.clientTable, clientList, 0, pass.time.date);
+    }
 }
 
 }  // namespace
 
-void reopenLostSerialPort(Bridge& b, Shell& shell) {
-    if (!b.serialLost) return;
-    const std::int64_t now = b.clock.elapsedMillis();
-    if (now < b.nextSerialRetryMillis) return;
-    b.nextSerialRetryMillis = now + kSerialRetryMillis;
+void reopenLostSerialPort(Bridge& b, Shell& shell, std::int64_t nowMillis) {
+    if (!b.serialLost || nowMillis < b.nextSerialRetryMillis) return;
+    b.nextSerialRetryMillis = nowMillis + kSerialRetryMillis;
     if (b.findDevice) {
         const auto found = b.findDevice();
         if (!found) return;
@@ -78,44 +228,44 @@ void reopenLostSerialPort(Bridge& b, Shell& shell) {
     }
     if (openVelbusPort(b.serial, 0, b.config.serialPortName, b.line) == 0) return;
     b.serialLost = false;
-    shell.serialBack(b.config.serialPortName);
+    shell.serialChanged(b.config.serialPortName, true);
 }
 
-std::int64_t loseSerialPort(Bridge& b, Shell& shell) {
+std::int64_t loseSerialPort(Bridge& b, Shell& shell, std::int64_t nowMillis) {
     const std::int64_t frames = finishBusReceive(b.busReceiver, b.toClientsQueue);
     closeSerialPort(b.serial, 0);
-    clearHold(b.pacing);  // a device found again starts as ready
+    clearHold(b.pacing);     // a device found again starts as ready,
+    restartHead(b.pacing);   // and takes a frame begun on the lost one whole
     b.serialLost = true;
-    b.nextSerialRetryMillis = b.clock.elapsedMillis() + kSerialRetryMillis;
-    shell.serialLost(b.config.serialPortName);
+    b.nextSerialRetryMillis = nowMillis + kSerialRetryMillis;
+    shell.serialChanged(b.config.serialPortName, false);
     return frames;
 }
 
-int waitMillis(const Bridge& b, Shell& shell, std::int64_t now) {
-    // Nothing at all due: wait for traffic or the shell's own events, a day at most.
-    std::int64_t wait = 86'400'000;
-    if (shell.statistics() != nullptr) {
-        wait = std::min(wait, b.stats.lastStatsMillis + kStatsIntervalMillis + 1 - now);
+Deadline nextDeadline(const Bridge& b, Shell& shell) {
+    const BusPacing& p = b.pacing;
+    // Held writes wait for the interface's word, or for the hold's own time; a frame's rest
+    // waits for room on the device, which the wait watches.
+    Deadline busStep;
+    if (!b.toBusQueue.empty() && !busWaitsForRoom(p)) {
+        busStep = p.held() ? nextHoldDeadline(p) : Deadline{p.lastBusSendMillis + p.busSendDelay + 1};
     }
-    if (shell.clientList() != nullptr) {
-        wait = std::min(wait, b.lastSweepMillis + b.sweepMillis + 1 - now);
-    }
-    if (!b.toBusQueue.empty()) {
-        // Held writes wait for the interface's word, or for the hold's own time.
-        const auto holdDue = nextHoldDeadline(b.pacing);
-        wait = std::min(wait, holdDue ? *holdDue - now : b.pacing.lastBusSendMillis + b.pacing.busSendDelay + 1 - now);
-    }
-    if (b.busReceiver.extractor.hasKept()) {
-        wait = std::min(wait, b.busReceiver.extractor.lastFeedMillis() + kBusKeptRunMillis + 1 - now);
-    }
-    if (const auto due = nextClientRunDeadline(b.clientReceiver)) wait = std::min(wait, *due - now);
-    if (b.serialLost) wait = std::min(wait, b.nextSerialRetryMillis - now);
-    if (const auto due = nextAdmissionDeadline(b.net)) wait = std::min(wait, *due - now);
-    // Bytes a TLS layer or a key's client already holds show on no descriptor; those of a
-    // client held back are not taken, and must not end the wait either.
-    if (networkHasBufferedInput(b.net)) wait = 0;
-    return static_cast<int>(std::clamp<std::int64_t>(wait, 0, 86'400'000));
+    const BusReceiver& rx = b.busReceiver;
+    return nearest({
+        shell.statistics() != nullptr ? Deadline{b.stats.lastStatsMillis + kStatsIntervalMillis + 1} : std::nullopt,
+        shell.clientList() != nullptr ? Deadline{b.lastSweepMillis + b.sweepMillis + 1} : std::nullopt,
+        busStep,
+        rx.extractor.hasKept() ? Deadline{rx.extractor.lastFeedMillis() + kBusKeptRunMillis + 1} : std::nullopt,
+        nextClientRunDeadline(b.clientReceiver),
+        b.serialLost ? Deadline{b.nextSerialRetryMillis} : std::nullopt,
+        nextAdmissionDeadline(b.net),
+        // Bytes a TLS layer or a key's client already holds show on no descriptor; those of a
+        // client held back are not taken, and must not end the wait either.
+        networkHasBufferedInput(b.net) ? Deadline{kDueNow} : std::nullopt,
+    });
 }
+
+int waitMillis(const Bridge& b, Shell& shell, std::int64_t now) { return millisUntil(nextDeadline(b, shell), now); }
 
 bool disconnectAll(Bridge& b, Shell& shell) {
     // Half-received runs of the dropped clients can never become frames: they get their red line
@@ -123,7 +273,7 @@ bool disconnectAll(Bridge& b, Shell& shell) {
     const auto toBusBefore = static_cast<std::int64_t>(b.toBusQueue.size());
     flushAllClientRuns(b.clientReceiver, b.toBusQueue, b.clientTable);
     countQueued(b, static_cast<std::size_t>(toBusBefore));
-    listNewRecords(b, shell, b.toBusQueue, toBusBefore, FrameQueue{}, 0);
+    listNewRecords(b, shell, b.toBusQueue, toBusBefore, FrameQueue{}, 0, std::nullopt);
     for (const ClientRecord& r : b.clientTable) {
         if (r.active()) shell.clientLeft(r);
     }
@@ -142,143 +292,25 @@ void endProgram(Bridge& b) {
 }
 
 PassResult runPass(Bridge& b, Shell& shell) {
-    // 1-3. Wait for the bus, a client or the front end, which carries out its own commands.
-    std::vector<pollfd> watched = watchedDescriptors(b);
-    const WaitOutcome outcome = shell.wait(b, waitMillis(b, shell, b.clock.elapsedMillis()), watched);
-    if (outcome == WaitOutcome::EndNow) {
+    Pass pass;
+    pass.watched = watchedDescriptors(b);
+    pass.outcome = shell.wait(b, nextDeadline(b, shell), pass.watched);
+    if (pass.outcome == WaitOutcome::EndNow) {
         endProgram(b);
         return PassResult::End;
     }
-
-    // 4. Statistics tick.
-    if (StatsView* view = shell.statistics();
-        view != nullptr && statsTickDue(b.stats, b.clock.elapsedMillis())) {
-        updateBandwidthGraphs(b.stats, *view, b.clock);
-        updateUptime(b.stats, *view, b.clock);
-    }
-
-    // What the wait saw decides which descriptors are worth a system call in this pass.
-    const bool serialWatched = !watched.empty() && watched[0].fd == serialDescriptor(b.serial, 0);
-    const short serialSeen = serialWatched ? watched[0].revents : 0;
-    noteReadyDescriptors(b.net, std::span<const pollfd>(watched).subspan(serialWatched ? 1 : 0));
-    // A lost interface is looked for again; once found it is read in this very pass.
-    reopenLostSerialPort(b, shell);
-
-    // 5-7. Receive.
-    const auto toBusSizeBefore = static_cast<std::int64_t>(b.toBusQueue.size());
-    const auto toClientsSizeBefore = static_cast<std::int64_t>(b.toClientsQueue.size());
-    const auto ownWaiting = b.backlog.find(kFrontEndSender);
-    shell.queueOwnFrames(b.toBusQueue, ownWaiting != b.backlog.end() ? ownWaiting->second : 0);
-    const std::int64_t rxBytesBefore = b.stats.busRxByteCount;
-    bool serialGone = false;
-    b.busReceiver.extractor.keepPassedOver(shell.readsFrames());
-    std::int64_t busFrames =
-        busReceive(b.busReceiver, b.serial, b.toClientsQueue, b.stats.busRxByteCount,
-                   b.clock.elapsedMillis(), !serialWatched || serialSeen != 0, &serialGone);
-    // A pulled interface (hung up, or a device that reads as ended) is closed and looked for
-    // again every 2 s; the clients stay connected meanwhile.
-    if (serialGone || (serialSeen & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-        busFrames += loseSerialPort(b, shell);
-    }
-    b.totals.busFramesReceived += busFrames;
-    if (std::vector<Bytes>& passedOver = b.busReceiver.extractor.passedOver(); !passedOver.empty()) {
-        shell.busBytesPassedOver(passedOver);
-        passedOver.clear();
-    }
-    // The interface's word on its buffer and the bus holds or releases the writes to it.
-    for (auto it = b.toClientsQueue.begin() + toClientsSizeBefore; it != b.toClientsQueue.end(); ++it) {
-        const InterfaceSignal signal = interfaceSignal(it->bytes);
-        if (signal == InterfaceSignal::None) continue;
-        shell.interfaceSaid(signal);
-        if (const HoldChange change = noteInterfaceSignal(b.pacing, signal, b.clock.elapsedMillis());
-            change != HoldChange::None) {
-            shell.holdChanged(change);
-        }
-    }
-    b.totals.busBytesReceived += b.stats.busRxByteCount - rxBytesBefore;
-    const std::int64_t shortagesBefore = b.net.reserve.shortages();
-    const NetworkEvent netEvent = pollServerEvent(b.net, b.clock.elapsedMillis());
-    if (b.net.reserve.shortages() != shortagesBefore) shell.outOfDescriptors();
-
-    // 9. The network event.
-    ClientListView& clientList = clientListOf(shell);
-    const ClientId client = eventClient(b.net);
-    std::int64_t dataRuns = 0;
-    switch (netEvent) {
-        case NetworkEvent::Data: {
-            dataRuns = clientReceive(b.clientReceiver, b.net, client, b.toBusQueue, b.clientTable,
-                                     b.clock.elapsedMillis());
-            if (dataRuns != 0) {
-                if (ClientRecord* sender = findClient(b.clientTable, client)) {
-                    sender->lastActivityDate = b.clock.currentDate();
-                }
-            }
-            break;
-        }
-        case NetworkEvent::Connect:
-            clientConnected(b.clientTable, clientList, b.net, client, b.clock);
-            shell.clientJoined(b.clientTable.back());
-            break;
-        case NetworkEvent::Disconnect:
-            flushClientRuns(b.clientReceiver, client, b.toBusQueue, b.clientTable);
-            clientDisconnected(b.clientTable, clientList, client, b.clock);
-            if (const ClientRecord* left = findClient(b.clientTable, client)) shell.clientLeft(*left);
-            break;
-        case NetworkEvent::Refused:
-            shell.clientRefused(refusedClient(b.net).peer, refusedClient(b.net).reason);
-            break;
-        case NetworkEvent::None:
-            break;
-    }
-    expireClientRuns(b.clientReceiver, b.net, b.toBusQueue, b.clientTable, b.clock.elapsedMillis());
-    showChangedClients(b.clientTable, clientList);
-    countQueued(b, static_cast<std::size_t>(toBusSizeBefore));
-    b.totals.clientRunsNotFrames +=
-        std::count_if(b.toBusQueue.begin() + toBusSizeBefore, b.toBusQueue.end(), [](const ReceivedFrame& r) {
-            return !soundFrame(r.wellFormed != 0, r.bytes);
-        });
-
-    // 10. The monitor lists every record this pass queued. The records are taken while still
-    // queued; their lines are made once the frames are on their way, so a frame never waits for
-    // its own line.
-    const bool listing = shell.monitor() != nullptr || shell.readsFrames();
-    const FrameQueue newClientRuns =
-        listing ? FrameQueue(b.toBusQueue.begin() + toBusSizeBefore, b.toBusQueue.end()) : FrameQueue{};
-    const FrameQueue newBusFrames =
-        listing ? FrameQueue(b.toClientsQueue.begin() + toClientsSizeBefore, b.toClientsQueue.end())
-                : FrameQueue{};
-
-    // 11-12. Transmit.
-    if (const HoldChange change = advanceHold(b.pacing, b.clock.elapsedMillis()); change != HoldChange::None) {
-        shell.holdChanged(change);
-    }
-    if (busStepDue(b.pacing, b.clock.elapsedMillis())) {
-        const std::int64_t txBytesBefore = b.stats.busTxByteCount;
-        if (b.fairTurns) bringTurnForward(b.toBusQueue, b.turns);
-        if (!b.toBusQueue.empty()) countTaken(b, b.toBusQueue.front().sender);
-        sendToBus(b.toBusQueue, b.serial, b.stats.busTxByteCount, b.pacing, b.clock);
-        if (b.stats.busTxByteCount != txBytesBefore) {
-            ++b.totals.busFramesWritten;
-            b.totals.busBytesWritten += b.stats.busTxByteCount - txBytesBefore;
-        }
-    }
+    pass.time = b.clock.now();
+    tickStatistics(b, shell, pass);
+    noteWhatTheWaitSaw(b, pass);
+    receiveFromBus(b, shell, pass);
+    takeNetworkEvent(b, shell, pass);
+    listWhatIsNew(b, shell, pass);
+    writeToBus(b, shell, pass);
     sendToClients(b.toClientsQueue, b.net, b.clock, b.clientSpacing ? &*b.clientSpacing : nullptr);
-
-    listNewRecords(b, shell, newClientRuns, 0, newBusFrames, 0);
-    if (listing) shell.framesPassed(newClientRuns, newBusFrames);
-    shell.passDone(busFrames, dataRuns);
-
-    // 13. The hourly sweep of ended client records; without a list to show them in, they are
-    // forgotten at once.
-    if (shell.clientList() == nullptr) {
-        forgetEndedClients(b.clientTable, clientList);
-    } else if (b.clock.elapsedMillis() - b.lastSweepMillis > b.sweepMillis) {
-        b.lastSweepMillis = b.clock.elapsedMillis();
-        clientDisconnected(b.clientTable, clientList, 0, b.clock);
-    }
-
-    // 14. A close request ends the program after this complete pass.
-    if (outcome == WaitOutcome::CloseAfterPass) {
+    reportThePass(b, shell, pass);
+    sweepEndedClients(b, shell, pass);
+    // A close request ends the program after this complete pass.
+    if (pass.outcome == WaitOutcome::CloseAfterPass) {
         endProgram(b);
         return PassResult::End;
     }

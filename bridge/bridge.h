@@ -17,6 +17,7 @@
 #include "net/client_table.h"
 #include "net/tcp_server.h"
 #include "platform/clock.h"
+#include "platform/deadline.h"
 #include "protocol/received_frame.h"
 #include "routing/monitor.h"
 #include "routing/bus_turns.h"
@@ -80,6 +81,15 @@ struct Bridge {
     BridgeTotals totals;
 };
 
+// What a pass did, for the front end once its frames are on their way.
+struct PassReport {
+    std::int64_t busFrames = 0;   // records read from the bus
+    std::int64_t clientRuns = 0;  // runs from the client of the data event (0 when there was none)
+    // The pass's records, for a front end that reads them (readsFrames); empty otherwise.
+    const FrameQueue& newClientRuns;
+    const FrameQueue& newBusFrames;
+};
+
 enum class WaitOutcome {
     Continue,        // go on with the pass
     CloseAfterPass,  // finish this pass, then end
@@ -90,8 +100,9 @@ class Shell {
 public:
     virtual ~Shell() = default;
     // Waits until one of `watched` is ready (their revents say which), the shell has an event
-    // of its own, or `timeoutMs` passed; carries out the shell's own commands.
-    virtual WaitOutcome wait(Bridge& bridge, int timeoutMs, std::span<pollfd> watched) = 0;
+    // of its own, or `due` came (none: nothing of the bridge's is due); carries out the shell's
+    // own commands. The shell folds its own deadlines in with `due`.
+    virtual WaitOutcome wait(Bridge& bridge, Deadline due, std::span<pollfd> watched) = 0;
     // Where the monitor's lines go; none: no lines are made at all.
     virtual MonitorList* monitor() { return nullptr; }
     virtual MonitorFilter monitorFilter() { return {}; }
@@ -100,24 +111,23 @@ public:
     virtual ClientListView* clientList() { return nullptr; }
     // The traffic statistics; none: no statistics tick, and no wake-up for one.
     virtual StatsView* statistics() { return nullptr; }
-    // The pass's counts, once its frames are on their way: records read from the bus, and runs
-    // from the client of the data event (0 when there was none).
-    virtual void passDone(std::int64_t /*busFrames*/, std::int64_t /*clientRuns*/) {}
+    // The pass's counts and, for a front end that reads them, its records, once its frames are
+    // on their way.
+    virtual void passDone(const PassReport& /*report*/) {}
     // Whether the front end reads the pass's records (client runs and bus frames), monitor or
-    // not; it gets them in framesPassed once they are on their way.
+    // not; it gets them in passDone.
     virtual bool readsFrames() { return false; }
-    virtual void framesPassed(const FrameQueue& /*clientRuns*/, const FrameQueue& /*busFrames*/) {}
     // For a front end that reads the frames: the bus's bytes that were no frame (noise, a frame
     // cut short), as runs, in the pass they were passed over and before its frames.
     virtual void busBytesPassedOver(const std::vector<Bytes>& /*runs*/) {}
     virtual void clientJoined(const ClientRecord& /*record*/) {}
     virtual void clientLeft(const ClientRecord& /*record*/) {}
-    // A client of a guarded server that did not get in (who, "address:port", and why).
-    virtual void clientRefused(const std::string& /*peer*/, const std::string& /*reason*/) {}
+    // A client of a guarded server that did not get in: who ("address:port"), why, and where.
+    virtual void clientRefused(const Refusal& /*refusal*/) {}
     // The listeners began to refuse new clients for want of descriptors (once per shortage).
     virtual void outOfDescriptors() {}
-    virtual void serialLost(const std::string& /*device*/) {}
-    virtual void serialBack(const std::string& /*device*/) {}
+    // The serial device went away (`present` false) or was found again.
+    virtual void serialChanged(const std::string& /*device*/, bool /*present*/) {}
     // The interface spoke of itself (bus off or active, buffer full or ready); its frame goes to
     // the clients and the monitor like any other.
     virtual void interfaceSaid(InterfaceSignal /*signal*/) {}
@@ -132,15 +142,17 @@ public:
 enum class PassResult { Continue, End };
 
 // One pass: the wait, the statistics tick, receive from the bus and one network event, the
-// monitor's lines, the two transmit steps, the hourly sweep.
+// monitor's lines, the write to the bus and the send to the clients, the hourly sweep.
 PassResult runPass(Bridge& bridge, Shell& shell);
-// Runs passes until the program ends.
+// Runs passes until the program ends. Both front ends start the bridge through this.
 void mainLoop(Bridge& bridge, Shell& shell);
 
-// How long the next wait may last: until the next thing falls due (a statistics tick, a bus step
-// while runs wait, a kept run's time-out, a look for a lost serial device, the hourly sweep).
-// Bus bytes and client traffic end the wait at once whatever its length, so an idle bridge
-// needs no heartbeat.
+// When the bridge has something due next: a statistics tick, a bus step while runs wait, a kept
+// run's time-out, a look for a lost serial device, a client's time to get in, the hourly sweep.
+// Bus bytes, client traffic and a device with room for a frame's rest end the wait at once
+// whatever its length, so an idle bridge needs no heartbeat.
+Deadline nextDeadline(const Bridge& bridge, Shell& shell);
+// The same as a wait from `nowMillis`, in milliseconds.
 int waitMillis(const Bridge& bridge, Shell& shell, std::int64_t nowMillis);
 
 // Drops every client: their half-received runs get their monitor line and their turn at the
@@ -152,8 +164,8 @@ void endProgram(Bridge& bridge);
 
 // A serial device that hung up or ended: the frames complete among its kept bytes are queued
 // (returns their number), the port is closed and the shell is told.
-std::int64_t loseSerialPort(Bridge& bridge, Shell& shell);
+std::int64_t loseSerialPort(Bridge& bridge, Shell& shell, std::int64_t nowMillis);
 // Looks for a lost serial device again, every 2 s.
-void reopenLostSerialPort(Bridge& bridge, Shell& shell);
+void reopenLostSerialPort(Bridge& bridge, Shell& shell, std::int64_t nowMillis);
 
 }  // namespace tessel

@@ -109,15 +109,14 @@ void CaptureFile::add(const CaptureRecord& record, std::int64_t nowMillis) {
     if (pending_.size() >= std::min<std::uint64_t>(kCaptureFlushBytes, limit_ / 4)) flush(nowMillis);
 }
 
-std::int64_t CaptureFile::dueInMillis(std::int64_t nowMillis) const {
-    if (!fd_.valid()) return retryAt_ < 0 ? -1 : std::max<std::int64_t>(retryAt_ - nowMillis, 0);
-    if (pending_.empty()) return -1;
-    return std::max<std::int64_t>(pendingSince_ + kCaptureFlushMillis - nowMillis, 0);
+Deadline CaptureFile::deadline() const {
+    if (!fd_.valid()) return retryAt_ < 0 ? std::nullopt : Deadline{retryAt_};
+    if (pending_.empty()) return std::nullopt;
+    return pendingSince_ + kCaptureFlushMillis;
 }
 
 void CaptureFile::flushIfDue(std::int64_t nowMillis) {
-    const std::int64_t due = dueInMillis(nowMillis);
-    if (due == 0) flush(nowMillis);
+    if (const Deadline due = deadline(); due && nowMillis >= *due) flush(nowMillis);
 }
 
 void CaptureFile::flush(std::int64_t nowMillis) {

@@ -2,6 +2,7 @@
 // synced, so a crash or a power cut loses at most the last second and leaves no half line of
 // ours. The file is rotated at its size limit: FILE and FILE.1 are kept.
 #pragma once
+#include "platform/deadline.h"
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -32,8 +33,8 @@ public:
     // false, with one warning, when it cannot.
     bool open(std::int64_t nowMillis);
     void add(const CaptureRecord& record, std::int64_t nowMillis);
-    // Until the waiting lines are due (or the next try of a file that failed); -1: nothing due.
-    std::int64_t dueInMillis(std::int64_t nowMillis) const;
+    // When the waiting lines are due (or the next try of a file that failed); none: nothing.
+    Deadline deadline() const;
     void flushIfDue(std::int64_t nowMillis);
     // Writes what waits now (at the stop).
     void flush(std::int64_t nowMillis);

@@ -14,20 +14,20 @@ void beginAdmission(Connection& c, const ClientGuard& guard, std::int64_t now) {
     c.admitBy = now + (c.handshaken ? kKeyMillis : kHandshakeMillis);
 }
 
-Entry advanceEntry(Connection& c, std::int64_t now, std::string& reason) {
+Entry advanceEntry(Connection& c, std::int64_t now, Refusal& refusal) {
     // Past its time, a client is still judged on what it sent: the loop may have been held
     // (stopped, or busy) while its bytes were waiting.
     bool late = now > c.admitBy;
     if (!c.handshaken) {
         const Transport::Progress p = c.transport->handshake();
         if (p == Transport::Progress::Failed) {
-            reason = "TLS handshake failed";
+            refusal.reason = RefusalReason::HandshakeFailed;
             return Entry::Refused;
         }
         c.handshakeWantsWrite = p == Transport::Progress::WantWrite;
         if (p != Transport::Progress::Done) {
             if (!late) return Entry::Entering;
-            reason = "no TLS handshake within 10 s";
+            refusal.reason = RefusalReason::HandshakeTimeout;
             return Entry::Refused;
         }
         c.handshaken = true;
@@ -36,33 +36,47 @@ Entry advanceEntry(Connection& c, std::int64_t now, std::string& reason) {
         late = false;
     }
     if (!c.gate) {
-        reason = "no complete key within 5 s";
+        refusal.reason = RefusalReason::KeyTimeout;
         return Entry::Refused;
     }
     while (c.gate->state() == KeyGate::State::Waiting) {
         if (!fillInbox(c)) {
-            reason = "left before its key was complete";
+            refusal.reason = RefusalReason::LeftBeforeKey;
             return Entry::Refused;
         }
         if (c.inbox.empty()) {
             if (!late) return Entry::Entering;
-            reason = "no complete key within 5 s: " + std::to_string(c.gate->received()) + " of " +
-                     std::to_string(c.gate->keyLength()) + " bytes came";
+            refusal.reason = RefusalReason::KeyTimeout;
+            refusal.detail = std::to_string(c.gate->received()) + " of " + std::to_string(c.gate->keyLength()) +
+                             " bytes came";
             return Entry::Refused;
         }
         // No key holds a frame's start byte: a client that sends a frame first never sent its key.
         if (c.gate->received() == 0 && c.inbox.front() == kStartByte) {
-            reason = "sent a frame before its key: a client that does not send its key again after reconnecting?";
+            refusal.reason = RefusalReason::FrameBeforeKey;
             return Entry::Refused;
         }
         const std::size_t used = c.gate->take(c.inbox);
         c.inbox.erase(c.inbox.begin(), c.inbox.begin() + static_cast<std::ptrdiff_t>(used));
     }
     if (c.gate->state() == KeyGate::State::Refused) {
-        reason = "wrong key";
+        refusal.reason = RefusalReason::WrongKey;
         return Entry::Refused;
     }
     return Entry::Admitted;
+}
+
+const RefusalKind& refusalKind(RefusalReason reason) {
+    for (const RefusalKind& kind : kRefusalKinds) {
+        if (kind.reason == reason) return kind;
+    }
+    return kRefusalKinds.back();
+}
+
+std::string refusalText(const Refusal& refusal) {
+    std::string text = refusalKind(refusal.reason).text;
+    if (!refusal.detail.empty()) text += ": " + refusal.detail;
+    return text;
 }
 
 bool entryMayMove(const NetworkState& net, const Connection& c, std::int64_t now) {

@@ -62,21 +62,20 @@ void addClientRecord(ClientTable& table, ClientListView& list, ClientRecord reco
 }
 
 void clientConnected(ClientTable& table, ClientListView& list, const NetworkState& net,
-                     ClientId id, Clock& clock) {
+                     ClientId id, const Moment& now) {
     ClientRecord r;
     r.ipText = clientAddressText(net, id);
     r.clientId = id;
     r.port = clientPort(net, id);
-    r.startDate = clock.currentDate();
+    r.startDate = now.date;
     r.endDate = 0;
     r.errorCount = 0;
-    r.connectMillis = clock.elapsedMillis();
+    r.connectMillis = now.millis;
     r.lastActivityDate = r.startDate;
     addClientRecord(table, list, std::move(r));
 }
 
-void clientDisconnected(ClientTable& table, ClientListView& list, ClientId id, Clock& clock) {
-    const DateValue now = clock.currentDate();
+void clientDisconnected(ClientTable& table, ClientListView& list, ClientId id, DateValue now) {
     if (const auto it = table.byId.find(id); id != 0 && it != table.byId.end() && it->second->active()) {
         it->second->endDate = now;
         table.ended.push_back(it->second);

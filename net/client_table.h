@@ -93,10 +93,10 @@ ClientRow clientRow(const ClientRecord& record);
 // Adds the record at the end of the table and its row at the top of the list.
 void addClientRecord(ClientTable& table, ClientListView& list, ClientRecord record);
 void clientConnected(ClientTable& table, ClientListView& list, const NetworkState& net,
-                     ClientId id, Clock& clock);
+                     ClientId id, const Moment& now);
 // Ends the open record of `id` and forgets what ended over an hour ago; with id 0 it only
 // forgets.
-void clientDisconnected(ClientTable& table, ClientListView& list, ClientId id, Clock& clock);
+void clientDisconnected(ClientTable& table, ClientListView& list, ClientId id, DateValue now);
 void rebuildClientList(const ClientTable& table, ClientListView& list);
 // Forgets every ended record at once, for a front end that lists none.
 void forgetEndedClients(ClientTable& table, ClientListView& list);

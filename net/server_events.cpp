@@ -146,12 +146,14 @@ NetworkEvent pollServerEvent(NetworkState& net, std::int64_t now) {
     for (auto& [number, server] : net.servers) {
         for (auto it = server.entering.begin(); it != server.entering.end(); ++it) {
             if (!entryMayMove(net, *it, now)) continue;
-            std::string reason;
-            const Entry entry = advanceEntry(*it, now, reason);
+            Refusal refusal;
+            const Entry entry = advanceEntry(*it, now, refusal);
             if (entry == Entry::Entering) continue;
             net.eventClient = it->id;
             if (entry == Entry::Refused) {
-                net.refused = {it->peer, reason, number};
+                refusal.peer = it->peer;
+                refusal.server = number;
+                net.refused = std::move(refusal);
                 server.entering.erase(it);
                 passOver(net, nullptr, -1);
                 return NetworkEvent::Refused;

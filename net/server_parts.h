@@ -42,7 +42,7 @@ enum class Entry { Entering, Admitted, Refused };
 void beginAdmission(Connection& c, const ClientGuard& guard, std::int64_t now);
 // One step: the TLS handshake, then the key. Nothing it sends before it is admitted is traffic;
 // the bytes after the key are. `reason` says why when it is refused.
-Entry advanceEntry(Connection& c, std::int64_t now, std::string& reason);
+Entry advanceEntry(Connection& c, std::int64_t now, Refusal& refusal);
 // True when a step may change something: its socket was ready, its time is out, or its TLS
 // layer holds bytes.
 bool entryMayMove(const NetworkState& net, const Connection& c, std::int64_t now);

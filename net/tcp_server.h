@@ -8,6 +8,7 @@
 #pragma once
 #include <poll.h>
 
+#include <array>
 #include <cstdint>
 #include <list>
 #include <map>
@@ -82,11 +83,37 @@ struct Server {
     std::list<Connection> entering;     // accepted, not yet through their handshake and key
 };
 
+// Why a guarded server's client did not get in: its journal text and its metric label side
+// by side, so that neither is read back out of the other.
+enum class RefusalReason { HandshakeTimeout, HandshakeFailed, KeyTimeout, LeftBeforeKey, FrameBeforeKey, WrongKey };
+
+struct RefusalKind {
+    RefusalReason reason;
+    const char* text;
+    const char* label;
+};
+
+inline constexpr std::array<RefusalKind, 6> kRefusalKinds{{
+    {RefusalReason::HandshakeTimeout, "no TLS handshake within 10 s", "handshake_timeout"},
+    {RefusalReason::HandshakeFailed, "TLS handshake failed", "handshake_failed"},
+    {RefusalReason::KeyTimeout, "no complete key within 5 s", "key_timeout"},
+    {RefusalReason::LeftBeforeKey, "left before its key was complete", "left_before_key"},
+    {RefusalReason::FrameBeforeKey,
+     "sent a frame before its key: a client that does not send its key again after reconnecting?", "frame_before_key"},
+    {RefusalReason::WrongKey, "wrong key", "wrong_key"},
+}};
+
+const RefusalKind& refusalKind(RefusalReason reason);
+
 struct Refusal {
     std::string peer;
-    std::string reason;
-    int server = 0;  // the number of the server it came to
+    RefusalReason reason = RefusalReason::WrongKey;
+    std::string detail;  // what the reason's text is followed by, after ": " (empty: nothing)
+    int server = 0;      // the number of the server it came to
 };
+
+// "no complete key within 5 s: 3 of 6 bytes came"
+std::string refusalText(const Refusal& refusal);
 
 struct NetworkState {
     std::map<int, Server> servers;

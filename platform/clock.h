@@ -8,6 +8,12 @@
 
 namespace tessel {
 
+// One reading of both clocks, handed down through a pass instead of each step asking again.
+struct Moment {
+    std::int64_t millis = 0;  // monotonic, for intervals and deadlines
+    DateValue date = 0;       // wall clock, for what is shown and kept
+};
+
 class Clock {
 public:
     virtual ~Clock() = default;
@@ -15,6 +21,7 @@ public:
     virtual std::int64_t elapsedMillis() = 0;
     virtual DateValue currentDate() = 0;
     virtual void sleepMillis(std::int64_t ms) = 0;
+    Moment now() { return {elapsedMillis(), currentDate()}; }
 };
 
 // The real clock. Intervals run on the monotonic clock: stepping the wall clock back (daylight

@@ -24,14 +24,18 @@ GraphImage renderGraph(const std::deque<BandwidthSample>& history, GraphKind kin
     int x = 0;
     for (const BandwidthSample& s : history) {
         if (x >= kGraphWidth) break;
-        const std::int64_t height = rx ? s.rxHeight : s.txHeight;
-        // From the bottom row up to row 24 - height, both included, clipped at the top.
-        for (std::int64_t y = kGraphHeight - 1; y >= 0 && y >= kGraphHeight - 1 - height; --y) {
+        const int pixels = barPixels(rx ? s.rxHeight : s.txHeight);
+        for (int y = kGraphHeight - 1; y >= kGraphHeight - pixels; --y) {
             image.pixels[static_cast<std::size_t>(y * kGraphWidth + x)] = bar;
         }
         ++x;
     }
     return image;
+}
+
+int barPixels(std::int64_t height) {
+    // From the bottom row up to row 24 - height, both included.
+    return static_cast<int>(std::clamp<std::int64_t>(height + 1, 0, kGraphHeight));
 }
 
 std::string rateText(std::int64_t bitsPerSecond) { return std::to_string(bitsPerSecond) + ".0"; }
@@ -44,8 +48,8 @@ std::string uptimeText(std::int64_t u) {
            std::to_string(days) + "d and " + formatDate("%hh:%ii:%ss", u);
 }
 
-void updateBandwidthGraphs(TrafficStats& stats, StatsView& view, Clock& clock) {
-    stats.statsStartMillis = clock.elapsedMillis();
+void updateBandwidthGraphs(TrafficStats& stats, StatsView& view, std::int64_t nowMillis) {
+    stats.statsStartMillis = nowMillis;
     const std::int64_t seconds = (stats.statsStartMillis - stats.lastStatsMillis) / 1000;
     if (seconds <= 0) return;
     const std::int64_t rxBps = stats.busRxByteCount * 8 / seconds;
@@ -53,15 +57,13 @@ void updateBandwidthGraphs(TrafficStats& stats, StatsView& view, Clock& clock) {
     view.setRates(rateText(rxBps), rateText(txBps));
     stats.bandwidthHistory.push_back({txBps * 25 / 1500, rxBps * 25 / 1500});
     stats.bandwidthHistory.pop_front();
-    view.showGraphs(renderGraph(stats.bandwidthHistory, GraphKind::Received),
-                    renderGraph(stats.bandwidthHistory, GraphKind::Transmitted));
+    view.showSamples(stats.bandwidthHistory);
     stats.busTxByteCount = 0;
     stats.busRxByteCount = 0;
-    stats.lastStatsMillis = clock.elapsedMillis();
+    stats.lastStatsMillis = nowMillis;
 }
 
-void updateUptime(const TrafficStats& stats, StatsView& view, Clock& clock) {
-    const DateValue now = clock.currentDate();
+void updateUptime(const TrafficStats& stats, StatsView& view, DateValue now) {
     view.setUptime(uptimeText(now - stats.serverStartDate), formatDate("%hh:%ii:%ss", now));
 }
 

@@ -37,13 +37,18 @@ struct GraphImage {
 
 enum class GraphKind { Received, Transmitted };
 GraphImage renderGraph(const std::deque<BandwidthSample>& history, GraphKind kind);
+// The pixels a sample's bar fills, counted up from the bottom row: its height and the base
+// line, clipped at the top.
+int barPixels(std::int64_t height);
 
-// What the statistics write to the window.
+// What the statistics hand to a front end: the texts, and the graphs' samples as numbers, which
+// the window draws and the web page is sent as they are.
 class StatsView {
 public:
     virtual ~StatsView() = default;
     virtual void setRates(const std::string& rxText, const std::string& txText) = 0;
-    virtual void showGraphs(const GraphImage& rx, const GraphImage& tx) = 0;
+    // The last kGraphWidth samples, oldest first.
+    virtual void showSamples(const std::deque<BandwidthSample>& history) = 0;
     virtual void setUptime(const std::string& uptimeText, const std::string& clockText) = 0;
 };
 
@@ -56,7 +61,7 @@ std::string rateText(std::int64_t bitsPerSecond);
 // "UpTime: 0y 0m 1d and 01:01:01"; months count 30.5 days.
 std::string uptimeText(std::int64_t seconds);
 
-void updateBandwidthGraphs(TrafficStats& stats, StatsView& view, Clock& clock);
-void updateUptime(const TrafficStats& stats, StatsView& view, Clock& clock);
+void updateBandwidthGraphs(TrafficStats& stats, StatsView& view, std::int64_t nowMillis);
+void updateUptime(const TrafficStats& stats, StatsView& view, DateValue now);
 
 }  // namespace tessel

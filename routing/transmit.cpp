@@ -2,17 +2,58 @@
 
 namespace tessel {
 
-void sendToBus(FrameQueue& toBus, const SerialPortTable& ports, std::int64_t& busTxByteCount,
-               BusPacing& pacing, Clock& clock) {
-    if (!toBus.empty()) {
-        const ReceivedFrame& head = toBus.front();
-        if (head.wellFormed != 0) {
-            writeSerialPort(ports, 0, head.bytes.data(), head.length);
-            busTxByteCount += head.length;
-        }
-        toBus.pop_front();
+DeviceWrite SerialBusDevice::write(std::span<const std::uint8_t> bytes) {
+    DeviceWrite result;
+    // No device (a lost interface not yet back): the frame goes nowhere at its pace, as it did
+    // while the interface was there, so that the queue does not grow without a bus.
+    if (serialDescriptor(ports_, 0) < 0) {
+        result.taken = static_cast<std::int64_t>(bytes.size());
+        return result;
     }
-    pacing.lastBusSendMillis = clock.elapsedMillis();
+    result.taken = writeSerialPort(ports_, 0, bytes.data(), static_cast<std::int64_t>(bytes.size()), &result.failed);
+    return result;
+}
+
+BusStep sendToBus(FrameQueue& toBus, BusDevice& device, BusPacing& pacing, std::int64_t nowMillis, Clock& clock) {
+    BusStep step;
+    if (toBus.empty()) {
+        pacing.waitingWritable = false;
+        pacing.headWritten = 0;
+        pacing.lastBusSendMillis = nowMillis;
+        return step;
+    }
+    const ReceivedFrame& head = toBus.front();
+    if (head.wellFormed == 0) {
+        step.taken = head.sender;
+        toBus.pop_front();
+        pacing.lastBusSendMillis = nowMillis;
+        return step;
+    }
+    const auto rest = std::span<const std::uint8_t>(head.bytes.data(), static_cast<std::size_t>(head.length))
+                          .subspan(static_cast<std::size_t>(pacing.headWritten));
+    const DeviceWrite wrote = device.write(rest);
+    if (wrote.failed) {
+        step.deviceLost = true;
+        return step;
+    }
+    step.bytesWritten = wrote.taken;
+    if (wrote.taken > 0) pacing.lastBusSendMillis = clock.elapsedMillis();
+    if (wrote.taken < static_cast<std::int64_t>(rest.size())) {
+        pacing.headWritten += wrote.taken;
+        pacing.waitingWritable = true;
+        return step;
+    }
+    pacing.headWritten = 0;
+    pacing.waitingWritable = false;
+    step.frameWritten = true;
+    step.taken = head.sender;
+    toBus.pop_front();
+    return step;
+}
+
+void restartHead(BusPacing& pacing) {
+    pacing.headWritten = 0;
+    pacing.waitingWritable = false;
 }
 
 void sendToClients(FrameQueue& toClients, NetworkState& net, Clock& clock, ClientSpacing* spacing) {

@@ -164,11 +164,14 @@ std::int64_t readSerialPort(const SerialPortTable& table, int number, std::uint8
 }
 
 std::int64_t writeSerialPort(const SerialPortTable& table, int number, const std::uint8_t* data,
-                             std::int64_t length) {
+                             std::int64_t length, bool* failed) {
+    if (failed != nullptr) *failed = false;
     const int fd = descriptorOf(table, number);
     if (fd < 0 || length <= 0) return 0;
     const ssize_t n = ::write(fd, data, static_cast<size_t>(length));
-    return n < 0 ? 0 : n;
+    if (n >= 0) return n;
+    if (failed != nullptr) *failed = errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR;
+    return 0;
 }
 
 void closeSerialPort(SerialPortTable& table, int number) {

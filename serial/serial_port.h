@@ -64,8 +64,10 @@ std::int64_t serialInputAvailable(const SerialPortTable& table, int number);
 // file, a hung-up line) or an error other than "nothing waiting" (a pulled USB adapter).
 std::int64_t readSerialPort(const SerialPortTable& table, int number, std::uint8_t* buffer,
                             std::int64_t size, bool* gone = nullptr);
+// Returns the bytes the device took (0 when it said "try again"); `failed`, when given, is set
+// when it failed for any other reason (a pulled USB adapter).
 std::int64_t writeSerialPort(const SerialPortTable& table, int number, const std::uint8_t* data,
-                             std::int64_t length);
+                             std::int64_t length, bool* failed = nullptr);
 void closeSerialPort(SerialPortTable& table, int number);
 
 // The descriptor of an open port, or -1; the event wait watches it.

@@ -84,9 +84,7 @@ void CaptureKeeper::event(const std::string& text, CaptureTime at, std::int64_t 
     add(at, CaptureDirection::Event, source, {}, text, nowMillis);
 }
 
-std::int64_t CaptureKeeper::dueInMillis(std::int64_t nowMillis) const {
-    return file_ ? file_->dueInMillis(nowMillis) : -1;
-}
+Deadline CaptureKeeper::deadline() const { return file_ ? file_->deadline() : std::nullopt; }
 
 void CaptureKeeper::tick(std::int64_t nowMillis) {
     if (file_) file_->flushIfDue(nowMillis);

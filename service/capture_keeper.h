@@ -2,6 +2,7 @@
 // a reader of traffic needs, kept in the ring for /capture and, with --capture-file, written to
 // disk as it comes.
 #pragma once
+#include "platform/deadline.h"
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -41,7 +42,8 @@ public:
     void busNoise(const std::vector<Bytes>& runs, CaptureTime at, std::int64_t nowMillis);
     // Something of the service's, concerning `source` (kBusSource unless a client's).
     void event(const std::string& text, CaptureTime at, std::int64_t nowMillis, std::int64_t source = kBusSource);
-    std::int64_t dueInMillis(std::int64_t nowMillis) const;
+    // When the capture file has something to do (see CaptureFile::deadline).
+    Deadline deadline() const;
     void tick(std::int64_t nowMillis);
     void stop(CaptureTime at, std::int64_t nowMillis);
     // The capture file opened again (SIGHUP, for log rotation); its path, or empty without one.

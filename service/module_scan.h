@@ -4,6 +4,7 @@
 // and held like any client's, a few at a time, so a client's frame never waits behind a whole
 // scan; the module table learns from the answers as from any other.
 #pragma once
+#include "platform/deadline.h"
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -42,8 +43,8 @@ public:
     // `ownWaiting`: how many of the service's own frames are still in the bus queue; the scan
     // tops them up to kScanFramesWaiting.
     Step due(const ModuleTable& table, std::int64_t nowMillis, std::size_t ownWaiting);
-    // Milliseconds until due has something to do while the queue is empty; -1: nothing.
-    std::int64_t dueInMillis(std::int64_t nowMillis) const;
+    // When due has something to do while the queue is empty; none: nothing.
+    Deadline deadline() const;
 
 private:
     enum class Phase { Idle, Types, Sending, Answers, Details };

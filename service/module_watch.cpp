@@ -195,8 +195,7 @@ void ModuleWatch::framesPassed(const FrameQueue& clientRuns, const FrameQueue& b
 }
 
 void ModuleWatch::planNextCheck(std::int64_t now, std::int64_t nowMillis) {
-    const std::int64_t due = dueInMillis(now, nowMillis);
-    nextCheckMillis_ = due < 0 ? std::numeric_limits<std::int64_t>::max() : saturatingAdd(nowMillis, due);
+    nextCheckMillis_ = deadline(now, nowMillis).value_or(std::numeric_limits<std::int64_t>::max());
 }
 
 void ModuleWatch::tick(std::int64_t now, std::int64_t nowMillis) {
@@ -226,16 +225,18 @@ void ModuleWatch::tick(std::int64_t now, std::int64_t nowMillis) {
     planNextCheck(now, nowMillis);
 }
 
-std::int64_t ModuleWatch::dueInMillis(std::int64_t now, std::int64_t nowMillis) const {
-    std::int64_t due = -1;
-    const auto sooner = [&due](std::int64_t in) { due = due < 0 ? std::max<std::int64_t>(in, 0) : std::min(due, std::max<std::int64_t>(in, 0)); };
-    for (const auto& [address, p] : pending_) sooner(p.dueMillis - nowMillis);
+Deadline ModuleWatch::deadline(std::int64_t now, std::int64_t nowMillis) const {
+    Deadline due;
+    const auto sooner = [&due](std::int64_t at) { due = nearest({due, at}); };
+    for (const auto& [address, p] : pending_) sooner(p.dueMillis);
     if (const auto silence = nextSilence(table_, settings_.silentAfter)) {
-        sooner(saturatingAdd(saturatingMul(saturatingSub(*silence, now), 1000), 1));
+        // The silence is kept in wall seconds; its moment on the millisecond clock is counted
+        // from this one.
+        sooner(saturatingAdd(nowMillis, saturatingAdd(saturatingMul(saturatingSub(*silence, now), 1000), 1)));
     }
-    if (const auto fold = restartFolds_.nextDue()) sooner(*fold - nowMillis);
-    for (const auto& [address, rename] : renames_) sooner(rename.dueMillis - nowMillis);
-    if (dirty_ && !settings_.statePath.empty()) sooner(lastWriteMillis_ + kStateWriteMillis - nowMillis);
+    due = nearest({due, restartFolds_.nextDue()});
+    for (const auto& [address, rename] : renames_) sooner(rename.dueMillis);
+    if (dirty_ && !settings_.statePath.empty()) sooner(lastWriteMillis_ + kStateWriteMillis);
     return due;
 }
 

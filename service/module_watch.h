@@ -2,6 +2,7 @@
 // the journal when a module is first learned, goes silent and is heard again, keeps the page's
 // Modules panel current, and keeps the table in its state file across restarts.
 #pragma once
+#include "platform/deadline.h"
 #include <array>
 #include <bitset>
 #include <cstdint>
@@ -60,12 +61,11 @@ public:
                       std::int64_t nowMillis);
     // The lines due, the modules gone silent, the state file when due.
     void tick(std::int64_t nowSeconds, std::int64_t nowMillis);
-    // Milliseconds until tick has something to do; -1: nothing.
-    std::int64_t dueInMillis(std::int64_t nowSeconds, std::int64_t nowMillis) const;
+    // When tick has something to do; none: nothing.
+    Deadline deadline(std::int64_t nowSeconds, std::int64_t nowMillis) const;
     // The same as planned at the last tick and kept since, for the wait between two frames.
-    std::int64_t nextCheckIn(std::int64_t nowMillis) const {
-        return nextCheckMillis_ == std::numeric_limits<std::int64_t>::max() ? -1
-                                                                              : std::max<std::int64_t>(nextCheckMillis_ - nowMillis, 0);
+    Deadline nextCheck() const {
+        return nextCheckMillis_ == std::numeric_limits<std::int64_t>::max() ? std::nullopt : Deadline{nextCheckMillis_};
     }
     // The state file, written at the stop.
     void stop();

@@ -235,24 +235,17 @@ int writeProjectFile(const ServiceOptions& o) {
     return kExitStopped;
 }
 
-}  // namespace
-
-int runService(int argc, char** argv) {
-    const std::vector<std::string> args(argv + 1, argv + argc);
-    const ParsedOptions parsed = parseServiceOptions(args);
-    if (!parsed.options) return usageError(parsed.error);
-    const ServiceOptions& o = *parsed.options;
-    if (o.help) {
-        std::fputs(serviceUsage().c_str(), stdout);
-        return kExitStopped;
-    }
-    if (o.version) {
-        std::printf("%s %s\n", kProgram, kVersion);
-        return kExitStopped;
-    }
-    if (o.projectFile) return writeProjectFile(o);
-
+// The configuration file and the options, merged: the device (found, for "auto") and the port.
+struct StartSettings {
     Configuration config;
+    std::string sysRoot;  // where the interfaces are looked up; only tests move it
+    bool autoDevice = false;
+};
+
+std::optional<int> findAutoDevice(StartSettings& settings);
+
+std::optional<int> readSettings(const ServiceOptions& o, StartSettings& settings) {
+    Configuration& config = settings.config;
     std::string portLine;  // the file's, checked more strictly than the window does
     const std::string configPath = o.configPath.value_or(kConfigFileName);
     if (const auto lines = readConfigurationLines(configPath)) {
@@ -275,29 +268,33 @@ int runService(int argc, char** argv) {
         return usageError("no serial device: give --device, or a configuration file whose first "
                           "line names it");
     }
-    // "auto": the interface found by its USB identity, now and at every look after it is lost.
-    // Only tests move the root of the lookup, to a tree of their own.
     const char* root = std::getenv("TESSEL_SYSFS_ROOT");
-    const std::string sysRoot = root != nullptr && *root != '\0' ? root : "/";
-    const bool autoDevice = config.serialPortName == "auto";
-    if (autoDevice) {
-        const auto all = findVelbusInterfaces(sysRoot);
-        if (all.empty()) {
-            return startFailed("no Velbus interface found: no USB device " + velbusIdentitiesText() +
-                               " among the terminals of " + sysRoot + (sysRoot.back() == '/' ? "" : "/") +
-                               "sys/class/tty");
-        }
-        const auto free = firstFreeInterface(all);
-        if (!free) {
-            std::string names;
-            for (const std::string& device : all) names += (names.empty() ? "" : ", ") + device;
-            return startFailed("every Velbus interface found is busy, held by another program: " + names);
-        }
-        config.serialPortName = *free;
-    }
+    settings.sysRoot = root != nullptr && *root != '\0' ? root : "/";
+    settings.autoDevice = config.serialPortName == "auto";
+    return settings.autoDevice ? findAutoDevice(settings) : std::nullopt;
+}
 
-    // The guard before the device: a certificate or key that will not do touches nothing.
-    ClientGuard guard;
+// "auto": the interface found by its USB identity, now and at every look after it is lost.
+std::optional<int> findAutoDevice(StartSettings& settings) {
+    const std::string& sysRoot = settings.sysRoot;
+    const auto all = findVelbusInterfaces(sysRoot);
+    if (all.empty()) {
+        return startFailed("no Velbus interface found: no USB device " + velbusIdentitiesText() +
+                           " among the terminals of " + sysRoot + (sysRoot.back() == '/' ? "" : "/") +
+                           "sys/class/tty");
+    }
+    const auto free = firstFreeInterface(all);
+    if (!free) {
+        std::string names;
+        for (const std::string& device : all) names += (names.empty() ? "" : ", ") + device;
+        return startFailed("every Velbus interface found is busy, held by another program: " + names);
+    }
+    settings.config.serialPortName = *free;
+    return std::nullopt;
+}
+
+// The guard before the device: a certificate or key that will not do touches nothing.
+std::optional<int> loadGuard(const ServiceOptions& o, ClientGuard& guard) {
     if (o.tlsCertificate) {
         for (const auto& problem : {fileProblem("the TLS certificate", *o.tlsCertificate, false),
                                     fileProblem("the TLS key", *o.tlsKey, true)}) {
@@ -314,14 +311,12 @@ int runService(int argc, char** argv) {
         if (!key) return configurationError(error);
         guard.key = *key;
     }
+    return std::nullopt;
+}
 
-    const UniqueFd stop = stopSignalDescriptor();
-    if (!stop.valid()) return startFailed(std::string("cannot watch for signals: ") + std::strerror(errno));
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
-
-    SystemClock clock;
-    clock.elapsedMillis();  // the counter starts here
-    Bridge bridge(clock);
+// The bridge as the service runs it, with its device open.
+std::optional<int> openBridge(const ServiceOptions& o, const StartSettings& settings, Bridge& bridge) {
+    const Configuration& config = settings.config;
     bridge.config = config;
     bridge.bindAddress = o.bindAddress;
     if (o.noDelay) bridge.pacing.busSendDelay = kFastBusSendMillis;
@@ -330,170 +325,264 @@ int runService(int argc, char** argv) {
     // Frames stay 2 ms apart for the clients, without the loop standing still after each: at
     // the bus's 150 frames a second that was a sleep and a wake-up per frame.
     bridge.clientSpacing.emplace();
-    if (autoDevice) bridge.findDevice = [sysRoot] { return firstFreeInterface(findVelbusInterfaces(sysRoot)); };
+    if (settings.autoDevice) {
+        bridge.findDevice = [root = settings.sysRoot] { return firstFreeInterface(findVelbusInterfaces(root)); };
+    }
     initNetwork(bridge.net);
-
-    bridge.line = lineSettingsFor(o.baud, isUsbCdcTerminal(config.serialPortName, sysRoot), o.rts, o.dtr);
+    bridge.line = lineSettingsFor(o.baud, isUsbCdcTerminal(config.serialPortName, settings.sysRoot), o.rts, o.dtr);
     bridge.line.exclusive = true;
-    if (openVelbusPort(bridge.serial, 0, config.serialPortName, bridge.line) == 0) {
-        if (errno == EBUSY) {
-            return startFailed("the Velbus serial device " + config.serialPortName +
-                               " is busy: another program holds it");
-        }
-        return startFailed("cannot open the Velbus serial device " + config.serialPortName + ": " +
-                           std::strerror(errno));
+    if (openVelbusPort(bridge.serial, 0, config.serialPortName, bridge.line) != 0) return std::nullopt;
+    if (errno == EBUSY) {
+        return startFailed("the Velbus serial device " + config.serialPortName + " is busy: another program holds it");
     }
-    // The listeners asked for, or the one of --bind and the port, guarded when a guard is set.
-    std::vector<ListenerOption> listeners = o.listeners;
-    if (listeners.empty()) {
-        listeners.push_back({o.bindAddress, static_cast<std::uint16_t>(config.ethernetPort), guard.active()});
+    return startFailed("cannot open the Velbus serial device " + config.serialPortName + ": " + std::strerror(errno));
+}
+
+// The listeners asked for, or the one of --bind and the port, guarded when a guard is set; and
+// their names, by server number.
+struct Listeners {
+    std::vector<ListenerOption> asked;
+    std::vector<std::string> names;
+};
+
+std::optional<int> openListeners(const ServiceOptions& o, const ClientGuard& guard, Bridge& bridge, Listeners& l) {
+    l.asked = o.listeners;
+    if (l.asked.empty()) {
+        l.asked.push_back({o.bindAddress, static_cast<std::uint16_t>(bridge.config.ethernetPort), guard.active()});
     }
-    std::vector<std::string> listenerNames;
-    for (std::size_t i = 0; i < listeners.size(); ++i) {
-        const ListenerOption& l = listeners[i];
+    for (std::size_t i = 0; i < l.asked.size(); ++i) {
+        const ListenerOption& one = l.asked[i];
         const int number = static_cast<int>(i);
-        if (createServer(bridge.net, number, l.port, l.address) == 0) {
+        if (createServer(bridge.net, number, one.port, one.address) == 0) {
             const std::string reason = std::strerror(errno);
             endProgram(bridge);
-            return startFailed("cannot listen on " + listenText(l.address, l.port) + ": " + reason);
+            return startFailed("cannot listen on " + listenText(one.address, one.port) + ": " + reason);
         }
-        if (l.guarded) setServerGuard(bridge.net, number, guard);
-        listenerNames.push_back(listenText(l.address, serverPort(bridge.net, number)) + " (" +
-                                listenerRule(l.guarded ? guard : ClientGuard{}) + ")");
+        if (one.guarded) setServerGuard(bridge.net, number, guard);
+        l.names.push_back(listenText(one.address, serverPort(bridge.net, number)) + " (" +
+                          listenerRule(one.guarded ? guard : ClientGuard{}) + ")");
     }
-    bridge.stats.lastStatsMillis = clock.elapsedMillis();
-    bridge.lastSweepMillis = clock.elapsedMillis();
-    bridge.stats.serverStartDate = clock.currentDate();
-    const std::int64_t startMillis = clock.elapsedMillis();
-    std::string listening;
-    for (const std::string& name : listenerNames) listening += (listening.empty() ? "" : ", ") + name;
+    return std::nullopt;
+}
 
-    // The web monitor, when asked for: the same guard as the clients' port.
-    WebMonitor webMonitor(instanceName());
-    std::optional<ServiceShell> shell;
-    // The module table: in the state directory given, or systemd's for the unit.
-    ModuleWatchSettings moduleSettings;
-    moduleSettings.silentAfter = o.silentAfterSeconds;
-    moduleSettings.statePath = statePathOf(o);
-    ModuleWatch modules(
-        moduleSettings, [&](const std::string& text, JournalLevel level) { writeJournalLine(stdout, text, level, shell->levelled()); },
-        o.webAddress ? &webMonitor : nullptr);
-    // The capture for a bug report: the traffic and its events, in memory and, when asked, on disk.
+std::string hostName() {
     char host[256] = {};
     if (::gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
-    CaptureSettings captureSettings;
-    captureSettings.memoryBytes = static_cast<std::size_t>(o.captureMemory);
-    captureSettings.filePath = o.captureFile.value_or("");
-    captureSettings.fileSize = static_cast<std::uint64_t>(o.captureFileSize);
-    CaptureKeeper capture(captureSettings, {kCaptureFormatVersion, host, config.serialPortName, kVersion},
-                          [&](const std::string& text, bool warning) {
-                              writeJournalLine(stdout, text, warning ? JournalLevel::Warning : JournalLevel::Info,
-                                               shell->levelled());
-                          });
-    const WebServer* webServer = nullptr;  // the metrics read its counts once it is made
-    WebContent webContent{
-        [&] { return metricsText(metricsOf(bridge, *shell, *webServer, modules, (clock.elapsedMillis() - startMillis) / 1000)); },
-        [&] { return bridge.serialLost ? serialLostLine(bridge.config.serialPortName) : std::string(); },
-        [&](const std::string& address, const std::string& reason) { shell->webLoginFailed(address, reason); },
-        [&] { return modulesDocument(modules.table(), static_cast<std::int64_t>(std::time(nullptr)), modules.silentAfter()); },
+    return host;
+}
+
+// What the service learns and keeps of the house and its traffic: the module table (in the
+// state directory given, or systemd's for the unit) and the capture for a bug report.
+struct ServiceState {
+    ServiceState(const ServiceOptions& o, const std::string& device, bool levelled, WebMonitor* web)
+        : modules(moduleSettingsOf(o),
+                  [levelled](const std::string& text, JournalLevel level) { writeJournalLine(stdout, text, level, levelled); },
+                  web),
+          capture(captureSettingsOf(o), {kCaptureFormatVersion, hostName(), device, kVersion},
+                  [levelled](const std::string& text, bool warning) {
+                      writeJournalLine(stdout, text, warning ? JournalLevel::Warning : JournalLevel::Info, levelled);
+                  }) {}
+
+    static ModuleWatchSettings moduleSettingsOf(const ServiceOptions& o) {
+        ModuleWatchSettings settings;
+        settings.silentAfter = o.silentAfterSeconds;
+        settings.statePath = statePathOf(o);
+        return settings;
+    }
+    static CaptureSettings captureSettingsOf(const ServiceOptions& o) {
+        CaptureSettings settings;
+        settings.memoryBytes = static_cast<std::size_t>(o.captureMemory);
+        settings.filePath = o.captureFile.value_or("");
+        settings.fileSize = static_cast<std::uint64_t>(o.captureFileSize);
+        return settings;
+    }
+
+    ModuleWatch modules;
+    CaptureKeeper capture;
+};
+
+// What the web monitor serves beside the page, read from the running service.
+WebContent webContentOf(const ServiceOptions& o, Bridge& bridge, ServiceShell& shell, ServiceState& state,
+                        std::int64_t startMillis) {
+    WebContent content{
+        [&bridge, &shell, &state, startMillis](const WebServer& web) {
+            const std::int64_t uptime = (bridge.clock.elapsedMillis() - startMillis) / 1000;
+            return metricsText(metricsOf(bridge, shell, web, state.modules, uptime));
+        },
+        [&bridge] { return bridge.serialLost ? serialLostLine(bridge.config.serialPortName) : std::string(); },
+        [&shell](const std::string& address, const std::string& reason) { shell.webLoginFailed(address, reason); },
+        [&state] {
+            return modulesDocument(state.modules.table(), static_cast<std::int64_t>(std::time(nullptr)),
+                                   state.modules.silentAfter());
+        },
         {},
-        {}};
+        [&state] {
+            return downloadOf(std::make_shared<ProjectFileText>(state.modules.table()),
+                              projectFileName(static_cast<std::int64_t>(std::time(nullptr))));
+        }};
     if (o.captureMemory > 0) {
-        webContent.capture = [&](std::optional<std::int64_t> minutes) {
+        content.capture = [&state](std::optional<std::int64_t> minutes) {
             const std::int64_t now = captureTimeNow(0).wallMicros;
-            return downloadOf(std::shared_ptr<CaptureText>(capture.download(minutes ? now - *minutes * 60'000'000 : INT64_MIN)),
-                              capture.fileName(now / 1'000'000));
+            return downloadOf(
+                std::shared_ptr<CaptureText>(state.capture.download(minutes ? now - *minutes * 60'000'000 : INT64_MIN)),
+                state.capture.fileName(now / 1'000'000));
         };
     }
-    webContent.project = [&] {
-        return downloadOf(std::make_shared<ProjectFileText>(modules.table()),
-                          projectFileName(static_cast<std::int64_t>(std::time(nullptr))));
-    };
-    WebServer web(webMonitor, clock, std::move(webContent));
-    webServer = &web;
+    return content;
+}
+
+// --web: the web monitor started, with the same guard as the clients' port; its address as
+// said in the journal, or an exit code.
+std::optional<int> startWeb(const ServiceOptions& o, const ClientGuard& guard, Bridge& bridge, WebServer& web,
+                            std::string& webText) {
+    WebSettings settings;
+    settings.address = *o.webAddress;
+    settings.port = o.webPort;
+    // Behind its proxy it speaks plain HTTP, as a proxy on the same host or network expects;
+    // the proxy speaks TLS to the browsers.
+    if (o.tlsCertificate && !o.webPeer) {
+        const auto certificate = fileText(*o.tlsCertificate);
+        const auto key = fileText(*o.tlsKey);
+        if (!certificate || !key) {
+            endProgram(bridge);
+            return configurationError("cannot read the TLS certificate or key for the web monitor");
+        }
+        settings.certificatePem = *certificate;
+        settings.keyPem = *key;
+    }
+    settings.key = guard.key;
+    settings.peer = o.webPeer.value_or("");
+    settings.peerTrusted = o.webPeerTrusted;
+    std::string error;
+    if (!web.start(settings, error)) {
+        endProgram(bridge);
+        return startFailed("cannot serve the web monitor on " + listenText(*o.webAddress, o.webPort) + ": " + error);
+    }
+    webText = (o.tlsCertificate ? "https://" : "http://") + listenText(*o.webAddress, web.port()) + "/";
+    // The page lists the newest ended clients and counts the others of the hour, kept current by
+    // a sweep each minute: a connection storm must not fill it or the memory.
+    bridge.clientTable.endedLimit = kWebEndedClients;
+    bridge.sweepMillis = 60'000;
+    return std::nullopt;
+}
+
+// What the LAN discovery says of this service: the host, the version and each listener's rule.
+AnnounceIdentity announceIdentityOf(const ClientGuard& guard, const Bridge& bridge, const Listeners& listeners) {
+    AnnounceIdentity identity{hostName(), kVersion, {}};
+    for (std::size_t i = 0; i < listeners.asked.size(); ++i) {
+        const bool guarded = listeners.asked[i].guarded;
+        identity.listeners.push_back({listeners.asked[i].address,
+                                      static_cast<std::uint16_t>(serverPort(bridge.net, static_cast<int>(i))),
+                                      guarded && !guard.key.empty(), guarded && guard.transports != nullptr});
+    }
+    return identity;
+}
+
+// --announce: one UDP descriptor more in the same wait. Only tests move it off 32767.
+std::optional<int> startAnnouncer(Bridge& bridge, LanAnnouncer& announcer) {
+    const char* moved = std::getenv("TESSEL_ANNOUNCE_PORT");
+    const auto port = moved != nullptr ? static_cast<std::uint16_t>(std::atoi(moved)) : kAnnouncePort;
+    std::string error;
+    if (!announcer.start(port, error)) {
+        endProgram(bridge);
+        return startFailed("cannot answer the LAN discovery on UDP port " + std::to_string(port) + ": " + error);
+    }
+    return std::nullopt;
+}
+
+std::string joined(const std::vector<std::string>& names) {
+    std::string out;
+    for (const std::string& name : names) out += (out.empty() ? "" : ", ") + name;
+    return out;
+}
+
+// From the open device and listeners to the stop: the state, the web monitor, the announcer,
+// then the loop.
+int serve(const ServiceOptions& o, const ClientGuard& guard, Bridge& bridge, const Listeners& listeners, int stop) {
+    Clock& clock = bridge.clock;
+    bridge.stats.lastStatsMillis = bridge.lastSweepMillis = clock.elapsedMillis();
+    bridge.stats.serverStartDate = clock.currentDate();
+    const std::int64_t startMillis = clock.elapsedMillis();
+    const std::string& device = bridge.config.serialPortName;
+    const bool levelled = isJournalStream(STDOUT_FILENO);
+
+    WebMonitor webMonitor(instanceName());
+    WebMonitor* shownOnWeb = o.webAddress ? &webMonitor : nullptr;
+    ServiceShell shell(stop, o.monitor, stdout, device, shownOnWeb);
+    ServiceState state(o, device, levelled, shownOnWeb);
+    WebServer web(webMonitor, clock, webContentOf(o, bridge, shell, state, startMillis));
     std::string webText;
     if (o.webAddress) {
-        WebSettings settings;
-        settings.address = *o.webAddress;
-        settings.port = o.webPort;
-        // Behind its proxy it speaks plain HTTP, as a proxy on the same host or network expects;
-        // the proxy speaks TLS to the browsers.
-        if (o.tlsCertificate && !o.webPeer) {
-            const auto certificate = fileText(*o.tlsCertificate);
-            const auto key = fileText(*o.tlsKey);
-            if (!certificate || !key) {
-                endProgram(bridge);
-                return configurationError("cannot read the TLS certificate or key for the web monitor");
-            }
-            settings.certificatePem = *certificate;
-            settings.keyPem = *key;
-        }
-        settings.key = guard.key;
-        settings.peer = o.webPeer.value_or("");
-        settings.peerTrusted = o.webPeerTrusted;
-        std::string error;
-        if (!web.start(settings, error)) {
-            endProgram(bridge);
-            return startFailed("cannot serve the web monitor on " + listenText(*o.webAddress, o.webPort) +
-                               ": " + error);
-        }
-        webText = (o.tlsCertificate ? "https://" : "http://") + listenText(*o.webAddress, web.port()) + "/";
-        std::vector<std::string> shown = listenerNames;
+        if (auto exit = startWeb(o, guard, bridge, web, webText)) return *exit;
+        std::vector<std::string> shown = listeners.names;
         shown.push_back(webText);
-        webMonitor.setStatus({kVersion, config.serialPortName, true, false, false, shown, o.captureMemory > 0});
-        // The page lists the newest ended clients and counts the others of the hour, kept
-        // current by a sweep each minute: a connection storm must not fill it or the memory.
-        bridge.clientTable.endedLimit = kWebEndedClients;
-        bridge.sweepMillis = 60'000;
+        webMonitor.setStatus({kVersion, device, true, false, false, shown, o.captureMemory > 0});
+        shell.serveWeb(web);
     }
-    shell.emplace(stop.get(), o.monitor, stdout, config.serialPortName, o.webAddress ? &web : nullptr,
-                  o.webAddress ? &webMonitor : nullptr);
     // With listeners of their own choosing, the journal and the web monitor say which a client
     // came in by.
-    if (!o.listeners.empty()) shell->nameListeners(bridge.net, listenerNames);
-
-    const bool levelled = shell->levelled();
+    if (!o.listeners.empty()) shell.nameListeners(bridge.net, listeners.names);
     writeJournalLine(stdout,
-                     std::string(kProgram) + " " + kVersion + " listening on " + listening + ", Velbus serial " +
-                         config.serialPortName + lineSettingsText(bridge.line) + (webText.empty() ? "" : ", web monitor on " + webText),
+                     std::string(kProgram) + " " + kVersion + " listening on " + joined(listeners.names) +
+                         ", Velbus serial " + device + lineSettingsText(bridge.line) +
+                         (webText.empty() ? "" : ", web monitor on " + webText),
                      JournalLevel::Info, levelled);
-    if (o.syncClock) shell->syncClock([] { return localTimeAt(std::time(nullptr)); });
-    modules.start(static_cast<std::int64_t>(std::time(nullptr)));
-    modules.nameSenders([&bridge](SenderId id) {
+    if (o.syncClock) shell.syncClock([] { return localTimeAt(std::time(nullptr)); });
+    state.modules.start(static_cast<std::int64_t>(std::time(nullptr)));
+    state.modules.nameSenders([&bridge](SenderId id) {
         // The client is still in the table in the pass its frames are handed on.
         const ClientRecord* client = findClient(bridge.clientTable, id);
         return client != nullptr ? clientName(*client) : id == kFrontEndSender ? std::string(kProgram) : "client " + std::to_string(id);
     });
-    shell->watchModules(modules);
-    if (o.scan) shell->scanBus();
-    if (o.captureMemory > 0) shell->keepCapture(capture, clock, bridge.net, listenerNames);
-    // --announce: one UDP descriptor more in the same wait. Only tests move it off 32767.
-    AnnounceIdentity identity{host, kVersion, {}};
-    for (std::size_t i = 0; i < listeners.size(); ++i) {
-        const bool guarded = listeners[i].guarded;
-        identity.listeners.push_back({listeners[i].address, static_cast<std::uint16_t>(serverPort(bridge.net, static_cast<int>(i))),
-                                      guarded && !guard.key.empty(), guarded && guard.transports != nullptr});
-    }
-    LanAnnouncer announcer(std::move(identity));
+    shell.watchModules(state.modules);
+    if (o.scan) shell.scanBus();
+    if (o.captureMemory > 0) shell.keepCapture(state.capture, clock, bridge.net, listeners.names);
+    LanAnnouncer announcer(announceIdentityOf(guard, bridge, listeners));
     if (o.announce) {
-        const char* moved = std::getenv("TESSEL_ANNOUNCE_PORT");
-        const auto port = moved != nullptr ? static_cast<std::uint16_t>(std::atoi(moved)) : kAnnouncePort;
-        std::string error;
-        if (!announcer.start(port, error)) {
-            endProgram(bridge);
-            return startFailed("cannot answer the LAN discovery on UDP port " + std::to_string(port) + ": " + error);
-        }
-        shell->announce(announcer);
+        if (auto exit = startAnnouncer(bridge, announcer)) return *exit;
+        shell.announce(announcer);
     }
     // Ready: the device is open and every listener listens.
     SystemdNotifier systemd;
-    shell->notifySystemd(systemd);
-    systemd.ready(shell->statusText());
-    mainLoop(bridge, *shell);
-    shell->stopping();
+    shell.notifySystemd(systemd);
+    systemd.ready(shell.statusText());
+    mainLoop(bridge, shell);
+    shell.stopping();
     systemd.stopping();
     writeJournalLine(stdout, "stopped", JournalLevel::Info, levelled);
     return kExitStopped;
+}
+
+}  // namespace
+
+int runService(int argc, char** argv) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    const ParsedOptions parsed = parseServiceOptions(args);
+    if (!parsed.options) return usageError(parsed.error);
+    const ServiceOptions& o = *parsed.options;
+    if (o.help) {
+        std::fputs(serviceUsage().c_str(), stdout);
+        return kExitStopped;
+    }
+    if (o.version) {
+        std::printf("%s %s\n", kProgram, kVersion);
+        return kExitStopped;
+    }
+    if (o.projectFile) return writeProjectFile(o);
+    StartSettings settings;
+    if (auto exit = readSettings(o, settings)) return *exit;
+    ClientGuard guard;
+    if (auto exit = loadGuard(o, guard)) return *exit;
+    const UniqueFd stop = stopSignalDescriptor();
+    if (!stop.valid()) return startFailed(std::string("cannot watch for signals: ") + std::strerror(errno));
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    SystemClock clock;
+    clock.elapsedMillis();  // the counter starts here
+    Bridge bridge(clock);
+    if (auto exit = openBridge(o, settings, bridge)) return *exit;
+    Listeners listeners;
+    if (auto exit = openListeners(o, guard, bridge, listeners)) return *exit;
+    return serve(o, guard, bridge, listeners, stop.get());
 }
 
 }  // namespace tessel

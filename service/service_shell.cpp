@@ -22,10 +22,9 @@ std::int64_t wallSeconds() { return static_cast<std::int64_t>(std::time(nullptr)
 }  // namespace
 
 ServiceShell::ServiceShell(int stopSignals, bool monitorLines, std::FILE* out, std::string device,
-                           WebServer* web, WebMonitor* webMonitor)
+                           WebMonitor* webMonitor)
     : stopSignals_(stopSignals),
       out_(out),
-      web_(web),
       webMonitor_(webMonitor),
       levelled_(isJournalStream(::fileno(out))),
       journalMonitor_(out, levelled_) {
@@ -65,92 +64,94 @@ void ServiceShell::updateStatus() {
 
 void ServiceShell::line(const std::string& text, JournalLevel level) { writeJournalLine(out_, text, level, levelled_); }
 
-WaitOutcome ServiceShell::wait(Bridge& bridge, int timeoutMs, std::span<pollfd> watched) {
+Deadline ServiceShell::clockDeadline(std::int64_t now) const {
+    if (!localTime_) return std::nullopt;
+    // A device just opened or back is owed the clock at once, not at the next minute.
+    if (deviceNew_ && !deviceLost_) return kDueNow;
+    // The modules' clock is looked at each minute, so a new hour or a change of summer time is
+    // set within one.
+    const auto wall = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::system_clock::now().time_since_epoch()).count();
+    return now + 60'000 - wall % 60'000 + 5;
+}
+
+Deadline ServiceShell::scanDeadline(std::int64_t now) const {
+    if (!scanning_ || deviceLost_ || !scan_.active()) return std::nullopt;
+    return scan_.deadline().value_or(now + kScanLookMillis);
+}
+
+ServiceShell::OwnTimers ServiceShell::serveOwnTimers(std::int64_t now) {
+    for (const std::string& folded : folds_.due(now)) line(folded, JournalLevel::Warning);
+    OwnTimers t;
+    t.wake = folds_.nextDue();
+    if (capture_ != nullptr) {
+        capture_->tick(now);
+        t.wake = nearest({t.wake, capture_->deadline()});
+    }
+    if (modules_ != nullptr) {
+        modules_->tick(wallSeconds(), now);
+        t.wake = nearest({t.wake, modules_->nextCheck()});
+    }
+    // The watchdog is pinged from here, so a loop that hangs is found; it and the clock are the
+    // only other reasons an idle service wakes.
+    if (notifier_ != nullptr) {
+        notifier_->keepAlive(now);
+        t.wake = nearest({t.wake, notifier_->watchdogDeadline()});
+    }
+    if (web_ != nullptr) {
+        // The web side's work comes here, after the last pass sent its frames and before the
+        // wait for the next ones.
+        web_->run();
+        t.wake = nearest({t.wake, web_->deadline()});
+        if (web_->descriptorShortages() != webShortages_) {
+            webShortages_ = web_->descriptorShortages();
+            outOfDescriptors();
+        }
+    }
+    t.pass = nearest({clockDeadline(now), scanDeadline(now)});
+    return t;
+}
+
+int ServiceShell::pollAll(std::span<pollfd> watched, int timeoutMs, std::int64_t now) {
+    fds_.assign(watched.begin(), watched.end());
+    fds_.push_back({stopSignals_, POLLIN, 0});
+    if (web_ != nullptr) {
+        fds_.push_back({web_->descriptor(), POLLIN, 0});
+        fds_.push_back({web_->listenerDescriptor(), POLLIN, 0});
+    }
+    const std::size_t announceAt = fds_.size();
+    if (announcer_ != nullptr) fds_.push_back({announcer_->descriptor(), POLLIN, 0});
+    const int ready = ::poll(fds_.data(), fds_.size(), timeoutMs);
+    if (announcer_ != nullptr && ready > 0 && fds_[announceAt].revents != 0) announcer_->serve(now);
+    if (web_ != nullptr && ready >= 0) {
+        const std::size_t at = watched.size() + 1;
+        web_->sawReady(fds_[at].revents != 0, fds_[at + 1].revents != 0);
+    }
+    return ready;
+}
+
+WaitOutcome ServiceShell::wait(Bridge& bridge, Deadline due, std::span<pollfd> watched) {
     clock_ = &bridge.clock;
-    const std::int64_t deadline = bridge.clock.elapsedMillis() + timeoutMs;
     for (;;) {
-        std::int64_t timeout = std::max<std::int64_t>(deadline - bridge.clock.elapsedMillis(), 0);
-        for (const std::string& folded : folds_.due(bridge.clock.elapsedMillis())) line(folded, JournalLevel::Warning);
-        if (const auto due = folds_.nextDue()) timeout = std::min(timeout, std::max<std::int64_t>(*due - bridge.clock.elapsedMillis(), 0));
-        // The modules' clock is looked at each minute, so a new hour or a change of summer
-        // time is set within one.
-        std::int64_t clockTurn = -1;  // when the next minute begins, with --sync-clock
-        // A device just opened or back is owed the clock at once, not at the next minute.
-        const bool clockOwed = localTime_ && deviceNew_ && !deviceLost_;
-        if (clockOwed) timeout = 0;
-        if (localTime_) {
-            const auto wall = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  std::chrono::system_clock::now().time_since_epoch()).count();
-            clockTurn = bridge.clock.elapsedMillis() + 60'000 - wall % 60'000 + 5;
-            timeout = std::min(timeout, clockTurn - bridge.clock.elapsedMillis());
-        }
-        if (capture_ != nullptr) {
-            capture_->tick(bridge.clock.elapsedMillis());
-            if (const std::int64_t due = capture_->dueInMillis(bridge.clock.elapsedMillis()); due >= 0) {
-                timeout = std::min(timeout, due);
-            }
-        }
-        if (modules_ != nullptr) {
-            modules_->tick(wallSeconds(), bridge.clock.elapsedMillis());
-            if (const std::int64_t due = modules_->nextCheckIn(bridge.clock.elapsedMillis()); due >= 0) {
-                timeout = std::min(timeout, due);
-            }
-        }
-        std::int64_t scanDue = -1;
-        if (scanning_ && !deviceLost_ && scan_.active()) {
-            scanDue = scan_.dueInMillis(bridge.clock.elapsedMillis());
-            if (scanDue < 0) scanDue = kScanLookMillis;
-        }
-        if (scanDue >= 0) timeout = std::min(timeout, scanDue);
-        const std::int64_t scanAt = scanDue >= 0 ? bridge.clock.elapsedMillis() + scanDue : -1;
-        // The watchdog is pinged from here, so a loop that hangs is found; it and the clock are
-        // the only other reasons an idle service wakes.
-        if (notifier_ != nullptr) {
-            notifier_->keepAlive(bridge.clock.elapsedMillis());
-            if (const std::int64_t due = notifier_->watchdogDueIn(bridge.clock.elapsedMillis()); due >= 0) {
-                timeout = std::min(timeout, due);
-            }
-        }
-        fds_.assign(watched.begin(), watched.end());
-        fds_.push_back({stopSignals_, POLLIN, 0});
-        if (web_ != nullptr) {
-            // The web side's work comes here, after the last pass sent its frames and before
-            // the wait for the next ones.
-            web_->run();
-            if (const std::int64_t due = web_->waitMillis(); due >= 0) timeout = std::min(timeout, due);
-            fds_.push_back({web_->descriptor(), POLLIN, 0});
-            fds_.push_back({web_->listenerDescriptor(), POLLIN, 0});
-            if (web_->descriptorShortages() != webShortages_) {
-                webShortages_ = web_->descriptorShortages();
-                outOfDescriptors();
-            }
-        }
-        const std::size_t announceAt = fds_.size();
-        if (announcer_ != nullptr) fds_.push_back({announcer_->descriptor(), POLLIN, 0});
-        const int ready = ::poll(fds_.data(), fds_.size(), static_cast<int>(timeout));
-        if (announcer_ != nullptr && ready > 0 && fds_[announceAt].revents != 0) {
-            announcer_->serve(bridge.clock.elapsedMillis());
-        }
-        if (web_ != nullptr && ready >= 0) {
-            const std::size_t at = watched.size() + 1;
-            web_->sawReady(fds_[at].revents != 0, fds_[at + 1].revents != 0);
-        }
+        std::int64_t now = bridge.clock.elapsedMillis();
+        const OwnTimers own = serveOwnTimers(now);
+        const int ready = pollAll(watched, millisUntil(nearest({due, own.wake, own.pass}), now), now);
+        now = bridge.clock.elapsedMillis();
         const bool signalled = ready > 0 && (fds_[watched.size()].revents & POLLIN) != 0;
         if (signalled && readStopSignal()) stopAsked_ = true;
-        const bool stop = stopAsked_;
         const bool bridgeReady =
             ready > 0 && std::any_of(fds_.begin(), fds_.begin() + static_cast<std::ptrdiff_t>(watched.size()),
                                      [](const pollfd& p) { return p.revents != 0; });
         // Only the web side or the watchdog had something: serve it and wait on, without an
-        // empty pass.
-        // A SIGHUP or the scan's next step wants a pass of its own, for its frames.
-        const bool ownDue = clockOwed || (clockTurn >= 0 && bridge.clock.elapsedMillis() >= clockTurn) ||
-                            (scanAt >= 0 && bridge.clock.elapsedMillis() >= scanAt) || signalled;
-        if (ready >= 0 && !stop && !bridgeReady && bridge.clock.elapsedMillis() < deadline && !ownDue) continue;
-        if (stop && notifier_ != nullptr) notifier_->stopping();
+        // empty pass. A SIGHUP, the clock or the scan's next step wants a pass of its own, for
+        // its frames.
+        const bool bridgeDue = due && now >= *due;
+        const bool ownDue = (own.pass && now >= *own.pass) || signalled;
+        if (ready >= 0 && !stopAsked_ && !bridgeReady && !bridgeDue && !ownDue) continue;
+        if (stopAsked_ && notifier_ != nullptr) notifier_->stopping();
         for (std::size_t i = 0; i < watched.size(); ++i) watched[i].revents = ready > 0 ? fds_[i].revents : 0;
         // The pass that follows still forwards what has come, then the service ends.
-        return stop ? WaitOutcome::CloseAfterPass : WaitOutcome::Continue;
+        return stopAsked_ ? WaitOutcome::CloseAfterPass : WaitOutcome::Continue;
     }
 }
 
@@ -197,14 +198,13 @@ void ServiceShell::clientLeft(const ClientRecord& r) {
     while (clientListeners_.size() > kRememberedListeners) clientListeners_.erase(clientListeners_.begin());
 }
 
-void ServiceShell::clientRefused(const std::string& peer, const std::string& reason) {
-    ++refused_[refusalLabel(reason)];
+void ServiceShell::clientRefused(const Refusal& refusal) {
+    ++refused_[refusal.reason];
     std::string via;
-    if (net_ != nullptr) {
-        const auto server = static_cast<std::size_t>(refusedClient(*net_).server);
-        if (server < listenerNames_.size()) via = listenerNames_[server];
+    if (const auto server = static_cast<std::size_t>(refusal.server); server < listenerNames_.size()) {
+        via = listenerNames_[server];
     }
-    refusalLine(addressOfPeer(peer), clientRefusedLine(peer, reason, via));
+    refusalLine(addressOfPeer(refusal.peer), clientRefusedLine(refusal.peer, refusalText(refusal), via));
 }
 
 void ServiceShell::webLoginFailed(const std::string& address, const std::string& reason) {
@@ -296,12 +296,20 @@ void ServiceShell::busBytesPassedOver(const std::vector<Bytes>& runs) {
     if (capture_ != nullptr) capture_->busNoise(runs, captureTimeNow(captureStartMicros_), nowMillis());
 }
 
-void ServiceShell::framesPassed(const FrameQueue& clientRuns, const FrameQueue& busFrames) {
+void ServiceShell::passDone(const PassReport& report) {
     if (capture_ != nullptr) {
-        capture_->framesPassed(clientRuns, busFrames, captureTimeNow(captureStartMicros_), nowMillis());
+        capture_->framesPassed(report.newClientRuns, report.newBusFrames, captureTimeNow(captureStartMicros_), nowMillis());
     }
     if (modules_ != nullptr && clock_ != nullptr) {
-        modules_->framesPassed(clientRuns, busFrames, wallSeconds(), clock_->elapsedMillis());
+        modules_->framesPassed(report.newClientRuns, report.newBusFrames, wallSeconds(), clock_->elapsedMillis());
+    }
+}
+
+void ServiceShell::serialChanged(const std::string& device, bool present) {
+    if (present) {
+        serialBack(device);
+    } else {
+        serialLost(device);
     }
 }
 

@@ -42,10 +42,12 @@ class ServiceShell final : public Shell {
 public:
     // `stopSignals`: a descriptor that becomes readable when the service is asked to stop, or
     // on SIGHUP.
-    // `web` and `webMonitor`: the web monitor, when it is on.
+    // `webMonitor`: the web monitor's views, when it is on.
     // `device`: the serial device open at the start.
     ServiceShell(int stopSignals, bool monitorLines, std::FILE* out, std::string device,
-                 WebServer* web = nullptr, WebMonitor* webMonitor = nullptr);
+                 WebMonitor* webMonitor = nullptr);
+    // The web server, once it listens: served from the wait.
+    void serveWeb(WebServer& web) { web_ = &web; }
     // Tells systemd the status as it changes, pings its watchdog from the wait, and says when
     // the service stops.
     void notifySystemd(SystemdNotifier& notifier);
@@ -54,25 +56,24 @@ public:
     // The status line systemd shows: the device, whether it is lost, and the clients.
     std::string statusText() const;
 
-    WaitOutcome wait(Bridge& bridge, int timeoutMs, std::span<pollfd> watched) override;
+    WaitOutcome wait(Bridge& bridge, Deadline due, std::span<pollfd> watched) override;
     MonitorList* monitor() override { return monitor_; }
     ClientListView* clientList() override { return webMonitor_ != nullptr ? &webMonitor_->clientList() : nullptr; }
     StatsView* statistics() override { return webMonitor_ != nullptr ? &webMonitor_->statsView() : nullptr; }
     void clientJoined(const ClientRecord& record) override;
     void clientLeft(const ClientRecord& record) override;
-    void clientRefused(const std::string& peer, const std::string& reason) override;
+    void clientRefused(const Refusal& refusal) override;
     // A web request without the right key ("no_key" or "wrong_key"); nothing of what it sent.
     void webLoginFailed(const std::string& address, const std::string& reason);
     void outOfDescriptors() override;
-    void serialLost(const std::string& device) override;
-    void serialBack(const std::string& device) override;
+    void serialChanged(const std::string& device, bool present) override;
     void interfaceSaid(InterfaceSignal signal) override;
     void queueOwnFrames(FrameQueue& toBus, std::size_t ownWaiting) override;
     // --sync-clock: the modules' clock set from `localTime` (the host's, but in tests).
     void syncClock(std::function<LocalTime()> localTime);
     void holdChanged(HoldChange change) override;
     bool readsFrames() override { return modules_ != nullptr || capture_ != nullptr; }
-    void framesPassed(const FrameQueue& clientRuns, const FrameQueue& busFrames) override;
+    void passDone(const PassReport& report) override;
     void busBytesPassedOver(const std::vector<Bytes>& runs) override;
     // The module table, learned from the frames and kept in its state file.
     void watchModules(ModuleWatch& watch) { modules_ = &watch; }
@@ -95,14 +96,28 @@ public:
 
     // What the hooks counted, for /metrics.
     std::int64_t serialLostCount() const { return serialLostCount_; }
-    const std::map<std::string, std::int64_t>& refusedClients() const { return refused_; }
+    const std::map<RefusalReason, std::int64_t>& refusedClients() const { return refused_; }
     std::int64_t holdCount() const { return holds_; }
 
 private:
+    // The service's own timers: those served inside the wait, which only wake it, and those
+    // whose frames want a pass of their own (the modules' clock, the scan's next step).
+    struct OwnTimers {
+        Deadline wake;
+        Deadline pass;
+    };
+    OwnTimers serveOwnTimers(std::int64_t now);
+    Deadline clockDeadline(std::int64_t now) const;
+    Deadline scanDeadline(std::int64_t now) const;
+    // Polls the bridge's descriptors with the service's own, and serves the announcer and the
+    // web side what they were ready for; returns what poll() returned.
+    int pollAll(std::span<pollfd> watched, int timeoutMs, std::int64_t now);
+    void serialLost(const std::string& device);
+    void serialBack(const std::string& device);
 
     int stopSignals_;
     std::FILE* out_;
-    WebServer* web_;
+    WebServer* web_ = nullptr;
     WebMonitor* webMonitor_;
     bool levelled_;  // standard output is the journal
     JournalMonitor journalMonitor_;
@@ -126,7 +141,7 @@ private:
     bool deviceNew_ = true;                 // opened or back since the clock was last set
     bool busOff_ = false;   // as the interface last said
     bool heldLong_ = false;
-    std::map<std::string, std::int64_t> refused_;
+    std::map<RefusalReason, std::int64_t> refused_;
     std::int64_t webShortages_ = 0;  // told so far
     RefusalFolds folds_;
     Clock* clock_ = nullptr;  // the bridge's, from the first wait

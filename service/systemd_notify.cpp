@@ -30,9 +30,9 @@ void SystemdNotifier::stopping() {
     sd_notify(0, "STOPPING=1");
 }
 
-std::int64_t SystemdNotifier::watchdogDueIn(std::int64_t now) const {
-    if (intervalMillis_ == 0) return -1;
-    return std::max<std::int64_t>(lastPingMillis_ + intervalMillis_ - now, 0);
+Deadline SystemdNotifier::watchdogDeadline() const {
+    if (intervalMillis_ == 0) return std::nullopt;
+    return lastPingMillis_ + intervalMillis_;
 }
 
 void SystemdNotifier::keepAlive(std::int64_t now) {

@@ -2,6 +2,7 @@
 // and every listener listens, a status line when it changes, stopping, and that its loop is
 // alive at half the watchdog's interval. Without NOTIFY_SOCKET it says nothing.
 #pragma once
+#include "platform/deadline.h"
 #include <cstdint>
 #include <string>
 
@@ -17,8 +18,8 @@ public:
     void status(const std::string& status);
     void stopping();
 
-    // Milliseconds until the next watchdog ping is due; -1 when there is no watchdog.
-    std::int64_t watchdogDueIn(std::int64_t nowMillis) const;
+    // When the next watchdog ping is due; none without a watchdog.
+    Deadline watchdogDeadline() const;
     // Pings when due.
     void keepAlive(std::int64_t nowMillis);
     std::int64_t watchdogIntervalMillis() const { return intervalMillis_; }

@@ -43,29 +43,43 @@ std::string labelValue(const std::string& text) {
 
 }  // namespace
 
-std::string refusalLabel(const std::string& reason) {
-    static const std::array<std::pair<const char*, const char*>, 6> kLabels{{
-        {"sent a frame before its key", "frame_before_key"},
-        {"no TLS handshake within", "handshake_timeout"},
-        {"TLS handshake failed", "handshake_failed"},
-        {"no complete key within", "key_timeout"},
-        {"left before its key was complete", "left_before_key"},
-        {"wrong key", "wrong_key"},
-    }};
-    for (const auto& [start, label] : kLabels) {
-        if (reason.rfind(start, 0) == 0) return label;
+
+namespace {
+
+struct Single {
+    const char* name;
+    const char* type;
+    const char* help;
+    std::int64_t value;
+};
+
+void singles(std::string& out, std::span<const Single> list) {
+    for (const Single& m : list) {
+        metric(out, m.name, m.type, m.help);
+        sample(out, m.name, m.value);
     }
-    return "other";
 }
 
-std::string metricsText(const MetricsValues& v) {
-    struct Single {
-        const char* name;
-        const char* type;
-        const char* help;
-        std::int64_t value;
-    };
-    // The families of one sample, in the order they are read out.
+using LabelCounts = std::vector<std::pair<std::string, std::int64_t>>;
+
+// A family with one sample per label value, 0 for those not counted yet.
+void labelled(std::string& out, const char* name, const char* help, const std::string& label, const LabelCounts& values) {
+    metric(out, name, "counter", help);
+    for (const auto& [value, count] : values) sample(out, name, count, label + "=\"" + value + "\"");
+}
+
+// Every reason is listed, 0 until it is counted, so that an alert rule finds its sample.
+LabelCounts byReason(const std::map<std::string, std::int64_t>& counts, std::initializer_list<const char*> reasons) {
+    LabelCounts list;
+    for (const char* reason : reasons) {
+        const auto it = counts.find(reason);
+        list.emplace_back(reason, it == counts.end() ? 0 : it->second);
+    }
+    return list;
+}
+
+// The bridge's own: the version, the bus's frames and bytes, the clients, the device, the queue.
+void bridgeMetrics(std::string& out, const MetricsValues& v) {
     const Single before[] = {
         {"tessel_uptime_seconds", "gauge", "Seconds since the service started.", v.uptimeSeconds},
         {"tessel_bus_frames_received_total", "counter", "Frames received from the bus.", v.busFramesReceived},
@@ -89,20 +103,6 @@ std::string metricsText(const MetricsValues& v) {
         {"tessel_web_connections_without_request_total", "counter",
          "Web connections closed before a request head came whole: not HTTP, too large, or left.", v.webWithoutRequest},
     };
-    const auto singles = [](std::string& out, std::span<const Single> list) {
-        for (const Single& m : list) {
-            metric(out, m.name, m.type, m.help);
-            sample(out, m.name, m.value);
-        }
-    };
-    // A family with one sample per label value, 0 for those not counted yet.
-    const auto labelled = [](std::string& out, const char* name, const char* help, const std::string& label,
-                             const std::vector<std::pair<std::string, std::int64_t>>& values) {
-        metric(out, name, "counter", help);
-        for (const auto& [value, count] : values) sample(out, name, count, label + "=\"" + value + "\"");
-    };
-
-    std::string out;
     metric(out, "tessel_build_info", "gauge", "The running version, as a label; always 1.");
     sample(out, "tessel_build_info", 1, "version=\"" + labelValue(v.version) + "\"");
     singles(out, before);
@@ -110,18 +110,15 @@ std::string metricsText(const MetricsValues& v) {
     sample(out, "tessel_bus_bytes_total", v.busBytesReceived, "direction=\"received\"");
     sample(out, "tessel_bus_bytes_total", v.busBytesWritten, "direction=\"transmitted\"");
     singles(out, after);
-    // Every reason is listed, 0 until it is counted, so that an alert rule finds its sample.
-    const auto byReason = [](const std::map<std::string, std::int64_t>& counts,
-                             std::initializer_list<const char*> reasons) {
-        std::vector<std::pair<std::string, std::int64_t>> list;
-        for (const char* reason : reasons) {
-            const auto it = counts.find(reason);
-            list.emplace_back(reason, it == counts.end() ? 0 : it->second);
-        }
-        return list;
-    };
-    auto refused = byReason(v.clientsRefused, {"handshake_timeout", "handshake_failed", "key_timeout",
-                                               "left_before_key", "frame_before_key", "wrong_key", "other"});
+}
+
+// Who was turned away, at the TCP listeners and at the web monitor, and why.
+void refusalMetrics(std::string& out, const MetricsValues& v) {
+    std::vector<std::pair<std::string, std::int64_t>> refused;
+    for (const RefusalKind& kind : kRefusalKinds) {
+        const auto it = v.clientsRefused.find(kind.reason);
+        refused.emplace_back(kind.label, it == v.clientsRefused.end() ? 0 : it->second);
+    }
     refused.emplace_back("descriptors", v.clientsRefusedForDescriptors);
     labelled(out, "tessel_clients_refused_total",
              "TCP clients that did not get in: by the guard's reason, or for want of descriptors.", "reason", refused);
@@ -138,6 +135,10 @@ std::string metricsText(const MetricsValues& v) {
                                 {"descriptors", "per_address", "connection_limit", "idle", "not_the_peer"}));
     labelled(out, "tessel_web_logins_failed_total", "Web requests without the key, or with a wrong one.", "reason",
              byReason(v.webLoginsFailed, {"no_key", "wrong_key"}));
+}
+
+// The house learned from the traffic.
+void moduleMetrics(std::string& out, const MetricsValues& v) {
     metric(out, "tessel_modules", "gauge",
            "Modules learned from the traffic: all known, and those not heard for --silent-after.");
     sample(out, "tessel_modules", v.modulesKnown, "state=\"known\"");
@@ -153,6 +154,15 @@ std::string metricsText(const MetricsValues& v) {
     for (const auto& m : v.modules) {
         sample(out, "tessel_module_last_seen_seconds", m.lastSeen, "address=\"" + m.address + "\"");
     }
+}
+
+}  // namespace
+
+std::string metricsText(const MetricsValues& v) {
+    std::string out;
+    bridgeMetrics(out, v);
+    refusalMetrics(out, v);
+    moduleMetrics(out, v);
     return out;
 }
 

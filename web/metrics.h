@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "net/tcp_server.h"
+
 namespace tessel {
 
 struct MetricsValues {
@@ -16,7 +18,7 @@ struct MetricsValues {
     std::int64_t busBytesReceived = 0;
     std::int64_t busBytesWritten = 0;
     std::int64_t clientsConnected = 0;
-    std::map<std::string, std::int64_t> clientsRefused;  // by reason label
+    std::map<RefusalReason, std::int64_t> clientsRefused;
     std::int64_t serialLost = 0;
     bool serialUp = true;
     std::int64_t busQueueFrames = 0;
@@ -43,8 +45,5 @@ struct MetricsValues {
 };
 
 std::string metricsText(const MetricsValues& values);
-
-// A refusal's journal reason as a label value: "wrong key" -> "wrong_key".
-std::string refusalLabel(const std::string& reason);
 
 }  // namespace tessel

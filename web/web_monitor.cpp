@@ -20,14 +20,6 @@ std::string colourText(Rgb c) {
     return out;
 }
 
-// A graph column's bar in pixels, counted up from the bottom row as the window draws it.
-int barPixels(const GraphImage& image, int x) {
-    const Rgb bar = image.at(x, kGraphHeight - 1);
-    int n = 0;
-    for (int y = kGraphHeight - 1; y >= 0 && image.at(x, y) == bar; --y) ++n;
-    return n;
-}
-
 std::string barsJson(const std::array<int, kGraphWidth>& bars) {
     std::string out = "[";
     for (std::size_t i = 0; i < bars.size(); ++i) {
@@ -126,10 +118,13 @@ void WebStats::setRates(const std::string& rxText, const std::string& txText) {
     owner_.statsChanged_ = true;
 }
 
-void WebStats::showGraphs(const GraphImage& rx, const GraphImage& tx) {
-    for (int x = 0; x < kGraphWidth; ++x) {
-        owner_.rxBars_[static_cast<std::size_t>(x)] = barPixels(rx, x);
-        owner_.txBars_[static_cast<std::size_t>(x)] = barPixels(tx, x);
+void WebStats::showSamples(const std::deque<BandwidthSample>& history) {
+    std::size_t x = 0;
+    for (const BandwidthSample& s : history) {
+        if (x >= owner_.rxBars_.size()) break;
+        owner_.rxBars_[x] = barPixels(s.rxHeight);
+        owner_.txBars_[x] = barPixels(s.txHeight);
+        ++x;
     }
     owner_.statsChanged_ = true;
 }

@@ -67,7 +67,7 @@ class WebStats final : public StatsView {
 public:
     explicit WebStats(WebMonitor& owner) : owner_(owner) {}
     void setRates(const std::string& rxText, const std::string& txText) override;
-    void showGraphs(const GraphImage& rx, const GraphImage& tx) override;
+    void showSamples(const std::deque<BandwidthSample>& history) override;
     void setUptime(const std::string& uptimeText, const std::string& clockText) override;
 
 private:

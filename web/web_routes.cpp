@@ -163,7 +163,7 @@ MHD_Result respond(State& s, MHD_Connection* c, const std::string& url, const ch
     if (url == "/events") return openStream(s, c, address, head);
     if (url == "/metrics") {
         return queueResponse(c, MHD_HTTP_OK,
-                             textResponse(s, s.content.metrics(), "text/plain; version=0.0.4; charset=utf-8"));
+                             textResponse(s, s.content.metrics(*s.server), "text/plain; version=0.0.4; charset=utf-8"));
     }
     if (url == "/modules.json" && s.content.modules) {
         return queueResponse(c, MHD_HTTP_OK, textResponse(s, s.content.modules(), "application/json"));

@@ -158,7 +158,9 @@ std::string connectionAddress(MHD_Connection* c) {
 }
 
 WebServer::WebServer(WebMonitor& monitor, Clock& clock, WebContent content)
-    : state_(std::make_unique<State>(monitor, clock, std::move(content))) {}
+    : state_(std::make_unique<State>(monitor, clock, std::move(content))) {
+    state_->server = this;
+}
 
 WebServer::~WebServer() {
     State& s = *state_;
@@ -213,25 +215,25 @@ int WebServer::listenerDescriptor() const { return state_->listener.get(); }
 
 std::uint16_t WebServer::port() const { return state_->port; }
 
-std::int64_t WebServer::waitMillis() {
+Deadline WebServer::deadline() {
     State& s = *state_;
-    const std::int64_t now = s.clock.elapsedMillis();
-    std::int64_t wait = -1;
-    const auto take = [&wait](std::int64_t ms) { wait = wait < 0 ? std::max<std::int64_t>(ms, 0) : std::min(wait, std::max<std::int64_t>(ms, 0)); };
+    Deadline due;
+    const auto take = [&due](std::int64_t at) { due = nearest({due, at}); };
     MHD_UNSIGNED_LONG_LONG libraryMillis = 0;
     s.libraryDue = std::numeric_limits<std::int64_t>::max();
     if (MHD_get_timeout(s.daemon, &libraryMillis) == MHD_YES) {
-        const auto libraryWait = static_cast<std::int64_t>(std::min<MHD_UNSIGNED_LONG_LONG>(libraryMillis, 86'400'000));
-        s.libraryDue = now + libraryWait;
-        take(libraryWait);
+        // The library counts from now; the one reading of the clock it needs.
+        const auto libraryWait = static_cast<std::int64_t>(std::min<MHD_UNSIGNED_LONG_LONG>(libraryMillis, kIdleWaitMillis));
+        s.libraryDue = s.clock.elapsedMillis() + libraryWait;
+        take(s.libraryDue);
     }
-    if (s.monitor.hasPending()) take(s.lastBatchMillis + kBatchIntervalMillis - now);
-    if (!s.streams.empty()) take(s.lastKeepAliveMillis + kStreamKeepAliveMillis - now);
+    if (s.monitor.hasPending()) take(s.lastBatchMillis + kBatchIntervalMillis);
+    if (!s.streams.empty()) take(s.lastKeepAliveMillis + kStreamKeepAliveMillis);
     for (const WebPeer& p : s.peers) {
-        if (!p.headDone && !p.cutOff) take(p.headSince + kRequestHeadMillis - now);
-        if (!p.firstByteSeen && !p.cutOff) take(p.headSince + kFirstByteMillis - now);
+        if (!p.headDone && !p.cutOff) take(p.headSince + kRequestHeadMillis);
+        if (!p.firstByteSeen && !p.cutOff) take(p.headSince + kFirstByteMillis);
     }
-    return wait;
+    return due;
 }
 
 void WebServer::sawReady(bool library, bool listener) {

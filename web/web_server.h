@@ -4,6 +4,7 @@
 // own: it hands the service one descriptor for its wait and is run from the service's loop when
 // that is ready or its time is due. A page that falls behind is dropped, never waited for.
 #pragma once
+#include "platform/deadline.h"
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -65,8 +66,11 @@ constexpr int kMaxProjectDownloads = 4;
 constexpr std::int64_t kMaxCaptureMinutes = 7 * 24 * 60;
 
 // What the server asks of the service at each request.
+class WebServer;
+
 struct WebContent {
-    std::function<std::string()> metrics;
+    // /metrics, with what the web server itself counts.
+    std::function<std::string(const WebServer&)> metrics;
     // Why the service is not healthy; empty while it is.
     std::function<std::string()> healthProblem;
     // A request without the key, from `address` ("no_key" or "wrong_key"); may be unset.
@@ -92,8 +96,8 @@ public:
     int descriptor() const;
     int listenerDescriptor() const;
     std::uint16_t port() const;
-    // How long the service may wait before run() is due even with nothing ready; -1: no limit.
-    std::int64_t waitMillis();
+    // When run() is due even with nothing ready; none: no limit.
+    Deadline deadline();
     // Sends the due batch and keep-alive comments, drops pages that fell behind and requests
     // whose head is overdue, then serves whatever is ready. Never blocks.
     void run();

@@ -48,6 +48,7 @@ struct WebStream {
 
 struct WebServer::State {
     State(WebMonitor& m, Clock& c, WebContent w) : monitor(m), clock(c), content(std::move(w)) {}
+    const WebServer* server = nullptr;  // whose counts /metrics reads
 
     WebMonitor& monitor;
     Clock& clock;

@@ -211,9 +211,9 @@ TEST_F(MainLoop, ClientListRowsChangeInPlace) {
     test::FakeClock fake;
     fake.date = 1'796'681'650;  // 2026-12-07 22:14:10
     NetworkState net;
-    for (ClientId id = 1; id <= 3; ++id) clientConnected(table, list, net, id, fake);
+    for (ClientId id = 1; id <= 3; ++id) clientConnected(table, list, net, id, fake.now());
     fake.date += 5;
-    clientDisconnected(table, list, 2, fake);
+    clientDisconnected(table, list, 2, fake.date);
     countClientError(table, *findClient(table, 3));
     showChangedClients(table, list);
     ASSERT_EQ(list.lineCount(), 3);
@@ -231,7 +231,7 @@ TEST_F(MainLoop, ClientListRowsChangeInPlace) {
                                               redrawn.readCell(i, 4)}));
     }
     fake.date += 3601;
-    clientDisconnected(table, redrawn, 0, fake);
+    clientDisconnected(table, redrawn, 0, fake.date);
     ASSERT_EQ(redrawn.lineCount(), 2);
     EXPECT_EQ(redrawn.readCell(0, 4), "1");
     EXPECT_EQ(redrawn.readCell(1, 3), "");

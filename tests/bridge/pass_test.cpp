@@ -95,7 +95,7 @@ TEST_F(Pass, WritesWaitWhileTheInterfaceIsFullAndItsFramesStillReachTheClients) 
     // A lost device takes its hold with it: a new one starts as ready.
     pty.write(full);
     ASSERT_TRUE(driver.runUntil([&] { return bridge.pacing.held(); }));
-    loseSerialPort(bridge, shell);
+    loseSerialPort(bridge, shell, clock.elapsedMillis());
     EXPECT_FALSE(bridge.pacing.held());
 }
 

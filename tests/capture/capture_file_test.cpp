@@ -52,15 +52,15 @@ protected:
 TEST_F(CaptureFileTest, LinesWaitAtMostASecond) {
     CaptureFile file(path, kDefaultCaptureFileSize, header, say());
     ASSERT_TRUE(file.open(0));
-    EXPECT_EQ(file.dueInMillis(0), -1);
+    EXPECT_EQ(test::dueIn(file.deadline(), 0), -1);
     file.add(aRecord(1), 100);
     file.add(aRecord(2), 900);
-    EXPECT_EQ(file.dueInMillis(900), 200);
+    EXPECT_EQ(test::dueIn(file.deadline(), 900), 200);
     file.flushIfDue(1099);
     EXPECT_EQ(read(path), captureHeaderText(header));
     file.flushIfDue(1100);
     EXPECT_EQ(read(path), captureHeaderText(header) + captureLine(aRecord(1)) + captureLine(aRecord(2)));
-    EXPECT_EQ(file.dueInMillis(1100), -1);
+    EXPECT_EQ(test::dueIn(file.deadline(), 1100), -1);
     EXPECT_TRUE(said.empty());
 }
 
@@ -116,7 +116,7 @@ TEST_F(CaptureFileTest, AFullDiskIsOneWarningAndATryAgainLater) {
     EXPECT_EQ(said[0], "W cannot write the capture file /dev/full: Invalid argument; the capture goes on in memory only");
     EXPECT_FALSE(file.writing());
     file.add(aRecord(1), 10);
-    EXPECT_EQ(file.dueInMillis(10), kCaptureRetryMillis - 10);
+    EXPECT_EQ(test::dueIn(file.deadline(), 10), kCaptureRetryMillis - 10);
     file.flushIfDue(kCaptureRetryMillis);
     EXPECT_EQ(said.size(), 1u);
 }

@@ -204,11 +204,15 @@ class Bus:
         self.path = os.ttyname(self.slave)
         self.received = []  # (monotonic seconds, bytes)
         self._stop = False
+        self._paused = threading.Event()
         self._thread = threading.Thread(target=self._read, daemon=True)
         self._thread.start()
 
     def _read(self):
         while not self._stop:
+            if self._paused.is_set():
+                time.sleep(0.01)
+                continue
             r, _, _ = select.select([self.master], [], [], 0.05)
             if r:
                 try:
@@ -230,6 +234,14 @@ class Bus:
 
     def stream(self):
         return b"".join(d for _, d in self.received)
+
+    def pause(self):
+        """The interface stops taking bytes: what the bridge writes fills the line's buffer
+        (about 20 KB for a pseudo-terminal) until it is taken again."""
+        self._paused.set()
+
+    def resume(self):
+        self._paused.clear()
 
     def close(self):
         """Pulls the interface out; again is harmless."""

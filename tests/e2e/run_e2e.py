@@ -174,6 +174,32 @@ def case_client_frames_reach_the_bus_paced(display):
             paced_frames_reach_the_bus(run, 0.005)
 
 
+def case_bus_that_stops_taking_bytes(display):
+    """The interface stops taking bytes long enough for the bridge's writes to fill the line, so
+    that the device takes frames in pieces and then not at all; once it takes bytes again, every
+    frame reaches the bus whole and each sender's in order, none lost."""
+    with Running(display, fast=True) as run:
+        senders = connect_clients(run.port, 2)
+        count = 850  # each: 2 x 850 frames of 14 bytes, more than the pseudo-terminal holds
+        sent = [[frame(0xFB, 0x20 + s, [0x0F, s, i >> 8, i & 0xFF, 1, 2, 3, 4]) for i in range(count)]
+                for s in range(2)]
+        run.bus.pause()
+        for s, sender in enumerate(senders):
+            sender.send(b"".join(sent[s]))
+        # At 5 ms a frame, about 8 s fill the line; stay stopped past that.
+        time.sleep(11)
+        run.bus.resume()
+        total = sum(len(f) for frames in sent for f in frames)
+        wait_for(lambda: len(run.bus.stream()) >= total, 30, "every frame on the bus")
+        time.sleep(0.3)
+        frames, junk = split_frames(run.bus.stream())
+        check(junk == 0, "%d bytes on the bus were no frame: a frame was torn" % junk)
+        for s in range(2):
+            mine = [f for f in frames if f[2] == 0x20 + s]
+            check(mine == sent[s], "sender %d: %d of %d frames, or out of order" % (s, len(mine), count))
+        run.still_forwards()
+
+
 def case_disconnect_all(display):
     window_only()
     with Running(display) as run:

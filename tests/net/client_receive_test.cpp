@@ -21,7 +21,7 @@ protected:
         ASSERT_EQ(test::pollFor(net, NetworkEvent::Connect), NetworkEvent::Connect);
         id = eventClient(net);
         test::VectorClientList list;
-        clientConnected(table, list, net, id, clock);
+        clientConnected(table, list, net, id, clock.now());
     }
 
     // The client sends; the bridge waits for Data and receives once.

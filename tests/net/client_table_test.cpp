@@ -21,7 +21,7 @@ protected:
         sockets.push_back(test::connectClient(serverPort(net, 0)));
         EXPECT_EQ(test::pollFor(net, NetworkEvent::Connect), NetworkEvent::Connect);
         const ClientId id = eventClient(net);
-        clientConnected(table, list, net, id, clock);
+        clientConnected(table, list, net, id, clock.now());
         return id;
     }
 
@@ -47,7 +47,7 @@ TEST_F(ClientTableTest, ConnectedClientGetsOneActiveRow) {
 TEST_F(ClientTableTest, DisconnectedClientKeepsItsRowWithAnEndDate) {
     const ClientId id = connect();
     clock.date += 5;
-    clientDisconnected(table, list, id, clock);
+    clientDisconnected(table, list, id, clock.date);
     ASSERT_EQ(list.rows.size(), 1u);
     EXPECT_FALSE(list.rows[0].active);
     EXPECT_EQ(list.rows[0].endDate, "2023-11-14 22:13:25");
@@ -65,17 +65,17 @@ TEST_F(ClientTableTest, NewestClientIsListedFirst) {
 
 TEST_F(ClientTableTest, EndedRecordIsForgottenOnlyAfterMoreThanAnHour) {
     const ClientId id = connect();
-    clientDisconnected(table, list, id, clock);
+    clientDisconnected(table, list, id, clock.date);
     for (int seconds : {3599, 3600}) {
         FakeClock later = clock;
         later.date += seconds;
-        clientDisconnected(table, list, 0, later);
+        clientDisconnected(table, list, 0, later.date);
         EXPECT_EQ(table.size(), 1u) << seconds;
         EXPECT_EQ(list.rows.size(), 1u);
     }
     FakeClock later = clock;
     later.date += 3601;
-    clientDisconnected(table, list, 0, later);
+    clientDisconnected(table, list, 0, later.date);
     EXPECT_TRUE(table.empty());
     EXPECT_TRUE(list.rows.empty());
 }
@@ -83,14 +83,14 @@ TEST_F(ClientTableTest, EndedRecordIsForgottenOnlyAfterMoreThanAnHour) {
 TEST_F(ClientTableTest, SweepWithIdZeroEndsNothing) {
     connect();
     clock.date += 7200;
-    clientDisconnected(table, list, 0, clock);
+    clientDisconnected(table, list, 0, clock.date);
     ASSERT_EQ(table.size(), 1u);
     EXPECT_TRUE(table.back().active());
 }
 
 TEST_F(ClientTableTest, ReusedIdGetsANewRecordAndTheEndedOneKeepsItsDate) {
     const ClientId id = connect();
-    clientDisconnected(table, list, id, clock);
+    clientDisconnected(table, list, id, clock.date);
     const ClientRecord* first = &table.back();
     const DateValue ended = first->endDate;
     // A later connection with the same id (ids are never reused here, so reuse is simulated).
@@ -98,7 +98,7 @@ TEST_F(ClientTableTest, ReusedIdGetsANewRecordAndTheEndedOneKeepsItsDate) {
     ClientRecord again = *first;
     again.endDate = 0;
     addClientRecord(table, list, again);
-    clientDisconnected(table, list, 12345, clock);
+    clientDisconnected(table, list, 12345, clock.date);
     EXPECT_EQ(first->endDate, ended);
     EXPECT_EQ(findClient(table, id), &table.back());  // the open record names the sender
     EXPECT_TRUE(findClient(table, id)->active());
@@ -109,14 +109,14 @@ TEST_F(ClientTableTest, ReusedIdGetsANewRecordAndTheEndedOneKeepsItsDate) {
 // A connect or a disconnect touches its own row and what expired, never the rows of the hour.
 TEST_F(ClientTableTest, AChangeCostsTheSameHoweverManyEndedRecordsAreHeld) {
     for (ClientId id = 1000; id < 6000; ++id) {
-        clientConnected(table, list, net, id, clock);
-        clientDisconnected(table, list, id, clock);
+        clientConnected(table, list, net, id, clock.now());
+        clientDisconnected(table, list, id, clock.date);
     }
     ASSERT_EQ(table.size(), 5000u);
     list.calls = 0;
-    clientConnected(table, list, net, 7000, clock);
+    clientConnected(table, list, net, 7000, clock.now());
     EXPECT_EQ(list.calls, 1);
-    clientDisconnected(table, list, 7000, clock);
+    clientDisconnected(table, list, 7000, clock.date);
     EXPECT_EQ(list.calls, 2);
     EXPECT_EQ(list.rows.size(), 5001u);
     EXPECT_FALSE(list.rows[0].active);
@@ -124,7 +124,7 @@ TEST_F(ClientTableTest, AChangeCostsTheSameHoweverManyEndedRecordsAreHeld) {
     // An hour and a second later they all go at once, each row removed once.
     clock.date += 3601;
     list.calls = 0;
-    clientDisconnected(table, list, 0, clock);
+    clientDisconnected(table, list, 0, clock.date);
     EXPECT_EQ(list.calls, 5001);
     EXPECT_TRUE(table.empty());
     EXPECT_TRUE(table.byId.empty());
@@ -132,12 +132,12 @@ TEST_F(ClientTableTest, AChangeCostsTheSameHoweverManyEndedRecordsAreHeld) {
 }
 
 TEST_F(ClientTableTest, EndedRecordsExpireInTheOrderTheyEnded) {
-    for (ClientId id : {1, 2, 3}) clientConnected(table, list, net, id, clock);
-    clientDisconnected(table, list, 2, clock);  // the middle one ends first
+    for (ClientId id : {1, 2, 3}) clientConnected(table, list, net, id, clock.now());
+    clientDisconnected(table, list, 2, clock.date);  // the middle one ends first
     clock.date += 1000;
-    clientDisconnected(table, list, 1, clock);
+    clientDisconnected(table, list, 1, clock.date);
     clock.date += 2601;  // 3601 s after the first end
-    clientDisconnected(table, list, 0, clock);
+    clientDisconnected(table, list, 0, clock.date);
     ASSERT_EQ(list.rows.size(), 2u);
     EXPECT_EQ(findClient(table, 2), nullptr);
     EXPECT_NE(findClient(table, 1), nullptr);
@@ -148,11 +148,11 @@ TEST_F(ClientTableTest, EndedRecordsExpireInTheOrderTheyEnded) {
 TEST_F(ClientTableTest, EndedRecordsPastTheLimitAreCountedForTheirHour) {
     table.endedLimit = 3;
     for (ClientId id = 1; id <= 5; ++id) {
-        clientConnected(table, list, net, id, clock);
-        clientDisconnected(table, list, id, clock);
+        clientConnected(table, list, net, id, clock.now());
+        clientDisconnected(table, list, id, clock.date);
         clock.date += 1;
     }
-    clientConnected(table, list, net, 6, clock);
+    clientConnected(table, list, net, 6, clock.now());
     ASSERT_EQ(list.rows.size(), 4u);
     EXPECT_TRUE(list.rows[0].active);
     EXPECT_EQ(list.rows[3].clientId, 3);  // the oldest listed; 1 and 2 only counted
@@ -160,10 +160,10 @@ TEST_F(ClientTableTest, EndedRecordsPastTheLimitAreCountedForTheirHour) {
     EXPECT_EQ(findClient(table, 1), nullptr);
     // The first of them ended at +0 and the second at +1: each stops counting an hour later.
     clock.date = 1'700'000'000 + 3601;
-    clientDisconnected(table, list, 0, clock);
+    clientDisconnected(table, list, 0, clock.date);
     EXPECT_EQ(list.moreEnded, 1);
     clock.date += 1;
-    clientDisconnected(table, list, 0, clock);
+    clientDisconnected(table, list, 0, clock.date);
     EXPECT_EQ(list.moreEnded, 0);
 }
 
@@ -182,7 +182,7 @@ TEST_F(ClientTableTest, AnErrorRedrawsOnlyItsClientsRow) {
 }
 
 TEST_F(ClientTableTest, UnknownPeerShowsZeroAddressAndPort) {
-    clientConnected(table, list, net, 4242, clock);
+    clientConnected(table, list, net, 4242, clock.now());
     EXPECT_EQ(list.rows[0].address, "0.0.0.0 (0)");
 }
 

@@ -111,7 +111,7 @@ TEST_F(GuardedServer, WrongKeyAndNoKeyInTimeAreRefusedAndClosed) {
     auto wrong = test::connectClient(port);
     test::sendAll(wrong, text("s3cres"));
     ASSERT_EQ(pollUntilEvent(0), NetworkEvent::Refused);
-    EXPECT_EQ(refusedClient(net).reason, "wrong key");
+    EXPECT_EQ(refusalText(refusedClient(net)), "wrong key");
     EXPECT_EQ(refusedClient(net).peer.rfind("127.0.0.1:", 0), 0u);
     std::uint8_t byte;
     EXPECT_EQ(::recv(wrong.get(), &byte, 1, 0), 0);
@@ -121,7 +121,7 @@ TEST_F(GuardedServer, WrongKeyAndNoKeyInTimeAreRefusedAndClosed) {
     EXPECT_EQ(nextAdmissionDeadline(net), 1000 + kKeyMillis + 1);
     EXPECT_EQ(pollServerEvent(net, 1000 + kKeyMillis), NetworkEvent::None);
     EXPECT_EQ(pollServerEvent(net, 1000 + kKeyMillis + 1), NetworkEvent::Refused);
-    EXPECT_EQ(refusedClient(net).reason, "no complete key within 5 s: 0 of 6 bytes came");
+    EXPECT_EQ(refusalText(refusedClient(net)), "no complete key within 5 s: 0 of 6 bytes came");
     EXPECT_EQ(::recv(silent.get(), &byte, 1, 0), 0);
     EXPECT_EQ(connectionCount(net), 0u);
 
@@ -130,7 +130,7 @@ TEST_F(GuardedServer, WrongKeyAndNoKeyInTimeAreRefusedAndClosed) {
     test::sendAll(half, text("s3c"));
     for (int i = 0; i < 50; ++i) pollServerEvent(net, 2000);
     EXPECT_EQ(pollServerEvent(net, 2000 + kKeyMillis + 1), NetworkEvent::Refused);
-    EXPECT_EQ(refusedClient(net).reason, "no complete key within 5 s: 3 of 6 bytes came");
+    EXPECT_EQ(refusalText(refusedClient(net)), "no complete key within 5 s: 3 of 6 bytes came");
 }
 
 // A client that reconnects and sends its frames without the key is told so at once.
@@ -138,7 +138,7 @@ TEST_F(GuardedServer, AFrameBeforeTheKeyIsRefusedAtOnceWithItsOwnReason) {
     auto c = test::connectClient(port);
     test::sendAll(c, hexBytes("0F F8 10 02 02 01 E4 04"));
     ASSERT_EQ(pollUntilEvent(0), NetworkEvent::Refused);
-    EXPECT_EQ(refusedClient(net).reason,
+    EXPECT_EQ(refusalText(refusedClient(net)),
               "sent a frame before its key: a client that does not send its key again after reconnecting?");
     std::uint8_t byte;
     EXPECT_EQ(::recv(c.get(), &byte, 1, 0), 0);

@@ -29,7 +29,7 @@ TEST_P(Rates, WholeSecondsIntegerRatesAndBarHeight) {
     stats.lastStatsMillis = 10000;
     stats.busRxByteCount = c.rxBytes;
     RecordingStatsView view;
-    updateBandwidthGraphs(stats, view, clock);
+    updateBandwidthGraphs(stats, view, clock.millis);
     EXPECT_EQ(view.rx, c.rxText);
     EXPECT_EQ(view.tx, "0.0");
     EXPECT_EQ(stats.bandwidthHistory.back().rxHeight, c.height);
@@ -66,9 +66,9 @@ TEST(Graphs, ScrollOneColumnPerTick) {
     RecordingStatsView view;
     stats.busRxByteCount = 120;
     clock.millis = 1001;
-    updateBandwidthGraphs(stats, view, clock);
+    updateBandwidthGraphs(stats, view, clock.millis);
     clock.millis += 1001;
-    updateBandwidthGraphs(stats, view, clock);
+    updateBandwidthGraphs(stats, view, clock.millis);
     EXPECT_EQ(view.rxGraph.at(108, 8), kDarkGreen);
     EXPECT_EQ(view.rxGraph.at(109, 23), kLightGreen);
 }
@@ -96,7 +96,7 @@ TEST(Uptime, WritesUptimeAndClockFields) {
     TrafficStats stats;
     stats.serverStartDate = clock.date - 61;
     RecordingStatsView view;
-    updateUptime(stats, view, clock);
+    updateUptime(stats, view, clock.date);
     EXPECT_EQ(view.uptime, "UpTime: 0y 0m 0d and 00:01:01");
     EXPECT_EQ(view.clock, "07:08:09");
 }

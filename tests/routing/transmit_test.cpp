@@ -29,7 +29,7 @@ protected:
             clock.advance(1);
             if (busStepDue(pacing, clock.millis)) {
                 const std::size_t before = queue.size();
-                sendToBus(queue, ports, txBytes, pacing, clock);
+                txBytes += sendToBus(queue, device, pacing, clock.millis, clock).bytesWritten;
                 if (queue.size() != before) steps.push_back(clock.millis);
             }
         }
@@ -37,6 +37,7 @@ protected:
 
     test::Pty pty;
     SerialPortTable ports;
+    SerialBusDevice device{ports};
     FakeClock clock;
     FrameQueue queue;
     BusPacing pacing;
@@ -76,7 +77,7 @@ TEST_F(SendToBus, RunThatIsNotAFrameUsesUpATurnAndIsNeverWritten) {
 
 TEST_F(SendToBus, EmptyStepStillMovesTheStepTime) {
     clock.millis = 100;
-    sendToBus(queue, ports, txBytes, pacing, clock);
+    sendToBus(queue, device, pacing, clock.millis, clock);
     EXPECT_EQ(pacing.lastBusSendMillis, 100);
     queue.push_back(clientRun("0F F8 00 01 0B ED 04", true));
     EXPECT_FALSE(busStepDue(pacing, 150));
@@ -88,6 +89,115 @@ TEST_F(SendToBus, FastPacingIsFiveMilliseconds) {
     runFor(40);
     ASSERT_EQ(steps.size(), 5u);
     for (std::size_t i = 1; i < steps.size(); ++i) EXPECT_EQ(steps[i] - steps[i - 1], 6);
+}
+
+// A device that takes at most `room` bytes a write, then says "try again" until given more room,
+// or fails for good once `failAfter` writes were made.
+class TrickleDevice final : public BusDevice {
+public:
+    std::size_t room = 3;
+    int failAfter = -1;
+    Bytes line;  // what reached the bus
+    int writes = 0;
+    DeviceWrite write(std::span<const std::uint8_t> bytes) override {
+        if (failAfter >= 0 && writes >= failAfter) return {0, true};
+        ++writes;
+        const std::size_t n = std::min(room, bytes.size());
+        line.insert(line.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(n));
+        room -= n;
+        return {static_cast<std::int64_t>(n), false};
+    }
+};
+
+class WholeWrites : public ::testing::Test {
+protected:
+    TrickleDevice device;
+    FakeClock clock;
+    BusPacing pacing;
+    FrameQueue queue{clientRun("0F F8 00 01 0B ED 04", true)};
+};
+
+TEST_F(WholeWrites, AFrameTheDeviceTakesInPiecesReachesTheBusWholeAndInOrder) {
+    queue.push_back(clientRun("0F 01 02", false));
+    queue.push_back(clientRun("0F F8 00 01 0C EC 04", true));
+    std::vector<std::int64_t> frameEnds;
+    std::int64_t written = 0;
+    for (int ms = 1; ms <= 400; ++ms) {
+        clock.millis = ms;
+        if (ms % 7 == 0) device.room += 3;  // the reader takes a few bytes now and then
+        if (!busWaitsForRoom(pacing) && !busStepDue(pacing, ms)) continue;
+        const BusStep step = sendToBus(queue, device, pacing, ms, clock);
+        ASSERT_FALSE(step.deviceLost);
+        written += step.bytesWritten;
+        if (step.frameWritten) frameEnds.push_back(ms);
+    }
+    EXPECT_EQ(device.line, hexBytes("0F F8 00 01 0B ED 04 0F F8 00 01 0C EC 04"));
+    EXPECT_EQ(written, 14);
+    EXPECT_TRUE(queue.empty());
+    ASSERT_EQ(frameEnds.size(), 2u);
+    // The next frame keeps its distance from the write that finished the last (and the run that
+    // was no frame took a step of its own between them).
+    EXPECT_GT(frameEnds[1] - frameEnds[0], 2 * kDelayedBusSendMillis);
+}
+
+TEST_F(WholeWrites, WhileARestWaitsNoStepIsDueAndTheWaitWatchesForRoom) {
+    device.room = 2;
+    clock.millis = 100;
+    const BusStep first = sendToBus(queue, device, pacing, 100, clock);
+    EXPECT_EQ(first.bytesWritten, 2);
+    EXPECT_FALSE(first.taken);
+    EXPECT_EQ(pacing.headWritten, 2);
+    EXPECT_TRUE(busWaitsForRoom(pacing));
+    EXPECT_FALSE(busStepDue(pacing, 10'000));
+    // A hold said now does not stop a frame begun.
+    noteInterfaceSignal(pacing, InterfaceSignal::BufferFull, 100);
+    EXPECT_TRUE(busWaitsForRoom(pacing));
+    // "Try again": nothing changes, nothing is lost.
+    clock.millis = 120;
+    EXPECT_EQ(sendToBus(queue, device, pacing, 120, clock).bytesWritten, 0);
+    EXPECT_EQ(pacing.lastBusSendMillis, 100);
+    device.room = 100;
+    clock.millis = 130;
+    const BusStep rest = sendToBus(queue, device, pacing, 130, clock);
+    EXPECT_EQ(rest.bytesWritten, 5);
+    EXPECT_TRUE(rest.frameWritten);
+    EXPECT_EQ(rest.taken, kFrontEndSender + 0);
+    EXPECT_EQ(pacing.lastBusSendMillis, 130);
+    EXPECT_FALSE(busWaitsForRoom(pacing));
+}
+
+TEST_F(WholeWrites, AFrameNotBegunWaitsOutAHoldWithoutWatchingForRoom) {
+    device.room = 0;
+    sendToBus(queue, device, pacing, 100, clock);
+    EXPECT_TRUE(busWaitsForRoom(pacing));  // not one byte taken: it waits for room
+    noteInterfaceSignal(pacing, InterfaceSignal::BufferFull, 110);
+    EXPECT_FALSE(busWaitsForRoom(pacing));  // held, and nothing of it on the bus yet
+}
+
+TEST_F(WholeWrites, AWriteThatFailsForGoodIsADeviceLostAndTheFrameGoesWholeToTheNext) {
+    device.failAfter = 1;
+    EXPECT_EQ(sendToBus(queue, device, pacing, 100, clock).bytesWritten, 3);
+    const BusStep failed = sendToBus(queue, device, pacing, 120, clock);
+    EXPECT_TRUE(failed.deviceLost);
+    EXPECT_FALSE(failed.taken);
+    ASSERT_EQ(queue.size(), 1u);  // kept
+    restartHead(pacing);
+    TrickleDevice next;
+    next.room = 100;
+    EXPECT_TRUE(sendToBus(queue, next, pacing, 200, clock).frameWritten);
+    EXPECT_EQ(next.line, hexBytes("0F F8 00 01 0B ED 04"));
+}
+
+TEST(SerialBusDevice, APortWhoseOtherSideIsGoneSaysSoOnWrite) {
+    // A pseudo-terminal whose other side closed: the write fails with EIO, as a pulled adapter's.
+    SerialPortTable ports;
+    {
+        test::Pty pty;
+        ASSERT_NE(openVelbusPort(ports, 0, pty.path), 0);
+    }
+    SerialBusDevice device(ports);
+    const Bytes frame = hexBytes("0F F8 00 01 0B ED 04");
+    EXPECT_TRUE(device.write(frame).failed);
 }
 
 TEST(InterfaceSignals, OnlyTheInterfacesOwnFramesSpeak) {
@@ -175,12 +285,12 @@ TEST(SendToClients, EveryConnectedClientGetsEveryFrameInOrderAndLeftClientsNone)
     for (int i = 0; i < 4; ++i) {
         sockets.push_back(test::connectClient(serverPort(net, 0)));
         ASSERT_EQ(test::pollFor(net, NetworkEvent::Connect), NetworkEvent::Connect);
-        clientConnected(table, list, net, eventClient(net), clock);
+        clientConnected(table, list, net, eventClient(net), clock.now());
     }
     // One leaves: its record ends as its connection is reported gone, and it is sent nothing.
     sockets[1].reset();
     ASSERT_EQ(test::pollFor(net, NetworkEvent::Disconnect), NetworkEvent::Disconnect);
-    clientDisconnected(table, list, eventClient(net), clock);
+    clientDisconnected(table, list, eventClient(net), clock.date);
     ASSERT_EQ(connectionCount(net), 3u);
 
     FrameQueue queue;

@@ -33,7 +33,7 @@ TEST(ModuleScan, TypesThenTheNamesOfWhatAnsweredAFewFramesAtATime) {
     EXPECT_FALSE(scan.active());
     scan.begin(1000);
     ASSERT_TRUE(scan.active());
-    EXPECT_EQ(scan.dueInMillis(0), 0);
+    EXPECT_EQ(test::dueIn(scan.deadline(), 0), 0);
     ModuleScan::Step step = scan.due(t, 0, 0);
     EXPECT_EQ(step.line, "scan of the bus: a type request to every address, $01 to $FE");
     ASSERT_EQ(step.frames.size(), kScanFramesWaiting);
@@ -47,7 +47,7 @@ TEST(ModuleScan, TypesThenTheNamesOfWhatAnsweredAFewFramesAtATime) {
     EXPECT_EQ(rest.back(), hexBytes("0F FB FE 40 B8 04"));
 
     // The last request went out at 40: its answers get their 3 s.
-    EXPECT_EQ(scan.dueInMillis(1000), 2040);
+    EXPECT_EQ(test::dueIn(scan.deadline(), 1000), 2040);
     learnFromFrame(t, hexBytes("0F FB 10 07 FF 11 12 34 01 14 20 00 04"), true, 1005);
     EXPECT_TRUE(scan.due(t, 3039, 0).frames.empty());
     std::vector<std::string> lines;

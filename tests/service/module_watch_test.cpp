@@ -21,7 +21,7 @@ FrameQueue busFrames(std::uint8_t address, std::initializer_list<const char*> da
     FrameQueue q;
     for (const char* d : data) {
         ReceivedFrame r;
-        r.bytes = sim::moduleFrame(sim::kLowPriority, address, test::hexBytes(d));
+        r.bytes = sim::moduleFrame(kLowPriority, address, test::hexBytes(d));
         r.length = static_cast<std::int64_t>(r.bytes.size());
         q.push_back(r);
     }
@@ -53,7 +53,7 @@ TEST_F(Watch, AModuleIsSaidOnceItsNameIsReadAndAgainWhenSilentOrBack) {
     w.tick(1000, 5000);
     EXPECT_TRUE(lines.empty()) << "its name is not read yet";
     EXPECT_TRUE(fs::exists(dir + "/modules.state")) << "the first change is kept at once";
-    EXPECT_EQ(w.dueInMillis(1000, 5000), 55'000) << "its line waits a minute at most for its name";
+    EXPECT_EQ(test::dueIn(w.deadline(1000, 5000), 5000), 55'000) << "its line waits a minute at most for its name";
     w.framesPassed({}, busFrames(0x10, {"CC 00 E3 4B 69 74 63", "CC 00 E7 68 65 6E FF"}), 1015, 15'000);
     w.tick(1016, 16'999);
     EXPECT_TRUE(lines.empty()) << "what it says settles first";
@@ -64,8 +64,8 @@ TEST_F(Watch, AModuleIsSaidOnceItsNameIsReadAndAgainWhenSilentOrBack) {
     // The two clocks move together: the millisecond count began at 1000 s.
     w.tick(1015 + 3599, 3'614'000);
     EXPECT_TRUE(lines.empty());
-    EXPECT_EQ(w.dueInMillis(1015 + 3599, 3'614'000), 1001);
-    EXPECT_EQ(w.nextCheckIn(3'614'000), 1001);
+    EXPECT_EQ(test::dueIn(w.deadline(1015 + 3599, 3'614'000), 3'614'000), 1001);
+    EXPECT_EQ(test::dueIn(w.nextCheck(), 3'614'000), 1001);
     w.tick(1015 + 3600, 3'615'001);
     EXPECT_EQ(lines, std::vector<std::string>{"module $10 VMB4RYNO \"Kitchen\" serial 1234 build 14-20 silent: not heard for 1 h"});
     lines.clear();
@@ -100,7 +100,7 @@ TEST_F(Watch, TheTableOutlivesARestartAndIsWrittenAtMostOnceAMinute) {
         w.framesPassed({}, busFrames(0x20, {"FF 15 45 67 01 14 10"}), 1010, 10'000);
         w.tick(1010, 10'000);
         EXPECT_EQ(fs::last_write_time(dir + "/modules.state"), written) << "not again within the minute";
-        EXPECT_EQ(w.dueInMillis(1010, 10'000), 51'000) << "the next write, a minute after the last";
+        EXPECT_EQ(test::dueIn(w.deadline(1010, 10'000), 10'000), 51'000) << "the next write, a minute after the last";
         w.stop();
     }
     lines.clear();
@@ -198,7 +198,7 @@ TEST_F(Watch, RestartsFoldIntoALineAMinute) {
         w.tick(1100 + i, 100'000 + i * 5'000);
     }
     EXPECT_EQ(lines, std::vector<std::string>{"module $10 VMB4RYNO serial 1234 build 14-20 restarted"});
-    EXPECT_EQ(w.nextCheckIn(130'000), 30'000);
+    EXPECT_EQ(test::dueIn(w.nextCheck(), 130'000), 30'000);
     w.tick(1160, 160'000);
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[1], "restarted 5 times in the last minute: module $10 VMB4RYNO serial 1234 build 14-20 restarted");
@@ -212,8 +212,8 @@ TEST_F(Watch, AFarFutureTimeNeverMakesADeadlineThatHasPassed) {
     w.framesPassed({}, busFrames(0x10, {"FF 11 12 34 01 14 20"}), 9'000'000'000'000'000'000, 0);
     w.tick(1000, 60'000);
     w.tick(1000, 120'000);  // the state file written
-    EXPECT_GT(w.dueInMillis(1000, 120'000), 1'000'000'000);
-    const std::int64_t next = w.nextCheckIn(120'000);
+    EXPECT_GT(test::dueIn(w.deadline(1000, 120'000), 120'000), 1'000'000'000);
+    const std::int64_t next = test::dueIn(w.nextCheck(), 120'000);
     EXPECT_TRUE(next < 0 || next > 1'000'000'000) << next;  // none, or far away
 }
 
@@ -256,7 +256,7 @@ namespace {
 
 ReceivedFrame clientWrite(std::uint8_t address, const char* data, SenderId sender) {
     ReceivedFrame r;
-    r.bytes = sim::moduleFrame(sim::kLowPriority, address, test::hexBytes(data));
+    r.bytes = sim::moduleFrame(kLowPriority, address, test::hexBytes(data));
     r.length = static_cast<std::int64_t>(r.bytes.size());
     r.wellFormed = 1;
     r.sender = sender;
@@ -287,7 +287,7 @@ TEST_F(Watch, RenamesByMemoryWritesAreLearnedAndSaidOnceSettled) {
     EXPECT_EQ(moduleName(*moduleAt(w.table(), 0x10)), "Island");
     EXPECT_EQ(channelNameText(moduleAt(w.table(), 0x10)->channels.at(1)), "Island lamp");
     EXPECT_NE(web.takeBatch().find("Island"), std::string::npos) << "the page's row";
-    EXPECT_EQ(w.nextCheckIn(100'000), kRenameSettleMillis);
+    EXPECT_EQ(test::dueIn(w.nextCheck(), 100'000), kRenameSettleMillis);
     w.tick(1101, 101'999);
     EXPECT_TRUE(lines.empty()) << "not before the writes settle";
     w.tick(1102, 102'000);

@@ -5,10 +5,17 @@
 
 #include "net/client_table.h"
 #include "platform/clock.h"
+#include "platform/deadline.h"
 #include "routing/monitor.h"
 #include "routing/statistics.h"
 
 namespace tessel::test {
+
+// A deadline as the milliseconds left from `now` (0 once due), or -1 for none.
+inline std::int64_t dueIn(Deadline due, std::int64_t now) {
+    if (!due) return -1;
+    return *due <= now ? 0 : *due - now;
+}
 
 class FakeClock final : public Clock {
 public:
@@ -86,15 +93,17 @@ inline ClientRecord clientRecord(ClientId id, const std::string& ip, std::uint16
 class RecordingStatsView final : public StatsView {
 public:
     std::string rx = "0", tx = "0", uptime, clock;
+    std::deque<BandwidthSample> samples;
     GraphImage rxGraph, txGraph;
     int graphDraws = 0;
     void setRates(const std::string& r, const std::string& t) override {
         rx = r;
         tx = t;
     }
-    void showGraphs(const GraphImage& r, const GraphImage& t) override {
-        rxGraph = r;
-        txGraph = t;
+    void showSamples(const std::deque<BandwidthSample>& history) override {
+        samples = history;
+        rxGraph = renderGraph(history, GraphKind::Received);
+        txGraph = renderGraph(history, GraphKind::Transmitted);
         ++graphDraws;
     }
     void setUptime(const std::string& u, const std::string& c) override {

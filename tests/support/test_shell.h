@@ -27,10 +27,10 @@ public:
     std::vector<std::string> events;
     int waits = 0;
 
-    WaitOutcome wait(Bridge& bridge, int timeoutMs, std::span<pollfd> watched) override {
+    WaitOutcome wait(Bridge& bridge, Deadline due, std::span<pollfd> watched) override {
         ++waits;
         // Bounded, so that a test waiting on something the bridge does not watch goes on.
-        ::poll(watched.data(), watched.size(), std::min(timeoutMs, 100));
+        ::poll(watched.data(), watched.size(), std::min(millisUntil(due, bridge.clock.elapsedMillis()), 100));
         if (duringWait) {
             auto run = std::move(duringWait);
             duringWait = nullptr;
@@ -45,8 +45,9 @@ public:
     void clientLeft(const ClientRecord& r) override {
         events.push_back("left " + r.ipText + " " + std::to_string(r.errorCount));
     }
-    void serialLost(const std::string& device) override { events.push_back("lost " + device); }
-    void serialBack(const std::string& device) override { events.push_back("back " + device); }
+    void serialChanged(const std::string& device, bool present) override {
+        events.push_back((present ? "back " : "lost ") + device);
+    }
     void holdChanged(HoldChange change) override {
         events.push_back("hold " + std::to_string(static_cast<int>(change)));
     }

@@ -53,7 +53,7 @@ TEST(Metrics, EveryFamilyIsAnnouncedAndCountersEndInTotal) {
     v.busBytesReceived = 5000000150;
     v.busBytesWritten = 40;
     v.clientsConnected = 3;
-    v.clientsRefused = {{"wrong_key", 4}};
+    v.clientsRefused = {{RefusalReason::WrongKey, 4}};
     v.serialLost = 1;
     v.serialUp = false;
     v.busQueueFrames = 7;
@@ -113,16 +113,24 @@ TEST(Metrics, LabelValuesAreEscaped) {
               std::string::npos);
 }
 
-TEST(Metrics, RefusalReasonsBecomeLabels) {
-    const std::pair<const char*, const char*> table[] = {
-        {"no TLS handshake within 10 s", "handshake_timeout"},
-        {"TLS handshake failed", "handshake_failed"},
-        {"no complete key within 5 s", "key_timeout"},
-        {"left before its key was complete", "left_before_key"},
-        {"wrong key", "wrong_key"},
-        {"something new", "other"},
+TEST(Metrics, EveryRefusalReasonHasItsLabelListedAtZeroUntilCounted) {
+    const std::pair<RefusalReason, const char*> table[] = {
+        {RefusalReason::HandshakeTimeout, "handshake_timeout"},
+        {RefusalReason::HandshakeFailed, "handshake_failed"},
+        {RefusalReason::KeyTimeout, "key_timeout"},
+        {RefusalReason::LeftBeforeKey, "left_before_key"},
+        {RefusalReason::FrameBeforeKey, "frame_before_key"},
+        {RefusalReason::WrongKey, "wrong_key"},
     };
-    for (const auto& [reason, label] : table) EXPECT_EQ(refusalLabel(reason), label) << reason;
+    MetricsValues v;
+    v.clientsRefused = {{RefusalReason::KeyTimeout, 2}};
+    const std::string text = metricsText(v);
+    for (const auto& [reason, label] : table) {
+        EXPECT_STREQ(refusalKind(reason).label, label);
+        const std::string sample = std::string("tessel_clients_refused_total{reason=\"") + label + "\"} " +
+                                   (reason == RefusalReason::KeyTimeout ? "2" : "0") + "\n";
+        EXPECT_NE(text.find(sample), std::string::npos) << sample;
+    }
 }
 
 }  // namespace

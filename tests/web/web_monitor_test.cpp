@@ -124,16 +124,16 @@ TEST(WebMonitor, BatchesCarryOnlyTheClientRowsThatChanged) {
     clock.date = 1'796'681'650;
     NetworkState net;
     for (ClientId id = 1; id <= 300; ++id) {
-        clientConnected(table, web.clientList(), net, id, clock);
-        clientDisconnected(table, web.clientList(), id, clock);
+        clientConnected(table, web.clientList(), net, id, clock.now());
+        clientDisconnected(table, web.clientList(), id, clock.date);
     }
     web.takeBatch();
-    clientConnected(table, web.clientList(), net, 301, clock);
+    clientConnected(table, web.clientList(), net, 301, clock.now());
     EXPECT_EQ(dataOf(web.takeBatch()),
               R"j({"lines":[],"clientChanges":[{"row":{"key":301,"active":true,"cells":["0.0.0.0 (0)","2026-12-07 22:14:10","","0"]}}],"moreEnded":0})j");
-    clientDisconnected(table, web.clientList(), 301, clock);
+    clientDisconnected(table, web.clientList(), 301, clock.date);
     clock.date += 3601;
-    clientDisconnected(table, web.clientList(), 0, clock);
+    clientDisconnected(table, web.clientList(), 0, clock.date);
     const std::string gone = dataOf(web.takeBatch());
     EXPECT_NE(gone.find(R"j({"gone":1},{"gone":2},)j"), std::string::npos);
     EXPECT_NE(gone.find(R"j({"gone":301}],"moreEnded":0})j"), std::string::npos);
@@ -177,10 +177,10 @@ TEST(WebMonitor, TheSnapshotListsTheNewestEndedClientsAndCountsTheRest) {
     FakeClock clock;
     NetworkState net;
     for (ClientId id = 1; id <= 250; ++id) {
-        clientConnected(table, web.clientList(), net, id, clock);
-        clientDisconnected(table, web.clientList(), id, clock);
+        clientConnected(table, web.clientList(), net, id, clock.now());
+        clientDisconnected(table, web.clientList(), id, clock.date);
     }
-    clientConnected(table, web.clientList(), net, 251, clock);
+    clientConnected(table, web.clientList(), net, 251, clock.now());
     const std::string data = dataOf(web.snapshotEvent({}));
     int rows = 0;
     for (auto at = data.find("\"key\":"); at != std::string::npos; at = data.find("\"key\":", at + 1)) ++rows;
@@ -191,14 +191,14 @@ TEST(WebMonitor, TheSnapshotListsTheNewestEndedClientsAndCountsTheRest) {
     EXPECT_NE(data.find(R"j("moreEnded":150)j"), std::string::npos);
 }
 
-TEST(WebMonitor, GraphsAreTheWindowsBarsInPixels) {
+TEST(WebMonitor, GraphsAreTheSamplesAsTheWindowsBarsInPixels) {
     WebMonitor web("run");
     std::deque<BandwidthSample> history(kGraphWidth);
     history[kGraphWidth - 1].rxHeight = 16;  // 960 bit/s: rows 8 to 24
     history[kGraphWidth - 2].rxHeight = 40;  // clipped at the top
     history[kGraphWidth - 1].txHeight = 0;   // the base line only
     web.statsView().setRates("960.0", "0.0");
-    web.statsView().showGraphs(renderGraph(history, GraphKind::Received), renderGraph(history, GraphKind::Transmitted));
+    web.statsView().showSamples(history);
     web.statsView().setUptime("UpTime: 0y 0m 1d and 01:01:01", "22:31:00");
     const std::string data = dataOf(web.takeBatch());
     EXPECT_NE(data.find("\"rx\":\"960.0\",\"tx\":\"0.0\""), std::string::npos) << data;

@@ -107,7 +107,7 @@ protected:
 
     test::FakeClock clock;
     WebMonitor monitor{"run"};
-    WebServer server{monitor, clock, {[] { return std::string("tessel_uptime_seconds 1\n"); },
+    WebServer server{monitor, clock, {[](const WebServer&) { return std::string("tessel_uptime_seconds 1\n"); },
                                       [this] { return problem; },
                                       [this](const std::string& address, const std::string& reason) {
                                           loginFailures.push_back(address + " " + reason);
@@ -222,10 +222,10 @@ TEST_F(WebServerTest, AHeadNotCompleteWithinTenSecondsGets408) {
     // were seen), and only then.
     UniqueFd other = request("GET / HTT");
     serveUntil([] { return false; }, 5);
-    EXPECT_EQ(server.waitMillis(), kFirstByteMillis);
+    EXPECT_EQ(test::dueIn(server.deadline(), clock.millis), kFirstByteMillis);
     clock.advance(kFirstByteMillis);
     serveUntil([] { return false; }, 5);
-    EXPECT_EQ(server.waitMillis(), kRequestHeadMillis - kFirstByteMillis);
+    EXPECT_EQ(test::dueIn(server.deadline(), clock.millis), kRequestHeadMillis - kFirstByteMillis);
 }
 
 TEST_F(WebServerTest, AtMost32StreamsAndThe33rdIsRefused) {
@@ -263,7 +263,7 @@ TEST_F(WebServerTest, BatchesGoOutAtMostTenTimesASecondWithKeepAlivesBetween) {
     EXPECT_NE(answer(page, "\"first\"").find("event: batch"), std::string::npos);
     monitor.monitorList().insertTop(longLine("second"));
     EXPECT_EQ(answer(page, "\"second\""), "");  // within 100 ms of the last batch: held
-    EXPECT_EQ(server.waitMillis(), kBatchIntervalMillis);
+    EXPECT_EQ(test::dueIn(server.deadline(), clock.millis), kBatchIntervalMillis);
     clock.advance(kBatchIntervalMillis);
     EXPECT_NE(answer(page, "\"second\"").find("id: run-2\n"), std::string::npos);
     clock.advance(kStreamKeepAliveMillis);
@@ -386,7 +386,7 @@ TEST_F(WebServerTest, AConnectionOnWhichNothingComesIsClosedSoon) {
     UniqueFd silent = request("");
     UniqueFd slow = request("GET / HT");
     serveUntil([] { return false; }, 5);
-    EXPECT_EQ(server.waitMillis(), kFirstByteMillis);
+    EXPECT_EQ(test::dueIn(server.deadline(), clock.millis), kFirstByteMillis);
     clock.advance(kFirstByteMillis);
     EXPECT_TRUE(closedByServer(silent));
     EXPECT_EQ(server.refusedConnections().at("idle"), 1);
@@ -467,7 +467,7 @@ TEST_F(WebServerTest, TheCaptureComesWholeAsItIsMadeTwoAtATime) {
 TEST_F(WebServerTest, TheProjectFileIsADownloadOfTheTable) {
     ASSERT_NO_FATAL_FAILURE(start());
     for (unsigned a = 0x10; a < 0x10 + 200; ++a) {
-        learnFromFrame(house, sim::moduleFrame(sim::kLowPriority, static_cast<std::uint8_t>(a), test::hexBytes("FF 11 12 34 01 14 20")),
+        learnFromFrame(house, sim::moduleFrame(kLowPriority, static_cast<std::uint8_t>(a), test::hexBytes("FF 11 12 34 01 14 20")),
                        true, 1000);
     }
     const std::string expected = projectFile(house);
