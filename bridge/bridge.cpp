@@ -138,11 +138,11 @@ void receiveFromBus(Bridge& b, Shell& shell, Pass& pass) {
 
 void takeNetworkEvent(Bridge& b, Shell& shell, Pass& pass) {
     const std::int64_t shortagesBefore = b.net.reserve.shortages();
-    const NetworkEvent event = pollServerEvent(b.net, pass.time.millis);
+    const ServerEvent event = pollServerEvent(b.net, pass.time.millis);
     if (b.net.reserve.shortages() != shortagesBefore) shell.outOfDescriptors();
     ClientListView& clientList = clientListOf(shell);
-    const ClientId client = eventClient(b.net);
-    switch (event) {
+    const ClientId client = event.client;
+    switch (event.what) {
         case NetworkEvent::Data:
             pass.clientRuns = clientReceive(b.clientReceiver, b.net, client, b.toBusQueue, b.clientTable,
                                             pass.time.millis);
@@ -160,7 +160,7 @@ void takeNetworkEvent(Bridge& b, Shell& shell, Pass& pass) {
             if (const ClientRecord* left = findClient(b.clientTable, client)) shell.clientLeft(*left);
             break;
         case NetworkEvent::Refused:
-            shell.clientRefused(refusedClient(b.net));
+            shell.clientRefused(*event.refusal);
             break;
         case NetworkEvent::None:
             break;

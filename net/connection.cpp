@@ -29,12 +29,8 @@ ssize_t sendRaw(Connection& c, const std::uint8_t* data, std::size_t size) {
 }  // namespace
 
 Connection* findConnection(NetworkState& net, ClientId id) {
-    for (auto& [number, server] : net.servers) {
-        for (auto& c : server.connections) {
-            if (c.id == id) return &c;
-        }
-    }
-    return nullptr;
+    const auto it = net.byId.find(id);
+    return it != net.byId.end() ? it->second.connection : nullptr;
 }
 
 const Connection* findConnection(const NetworkState& net, ClientId id) {

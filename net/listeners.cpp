@@ -57,6 +57,7 @@ int initNetwork(NetworkState& net) {
         ::setrlimit(RLIMIT_NOFILE, &limit);
     }
     net.servers.clear();
+    net.byId.clear();
     return 1;
 }
 
@@ -107,6 +108,7 @@ bool validListenAddress(const std::string& address) {
 }
 
 void closeServer(NetworkState& net, int number) {
+    std::erase_if(net.byId, [number](const auto& entry) { return number == kAllServers || entry.second.server == number; });
     if (number == kAllServers) {
         net.servers.clear();
     } else {

@@ -85,7 +85,10 @@ NetworkEvent turnOf(NetworkState& net, Server& server, std::list<Connection>::it
     if (event == NetworkEvent::None) return event;
     net.eventClient = it->id;
     passOver(net, &*it, net.polls);
-    if (event == NetworkEvent::Disconnect) server.connections.erase(it);
+    if (event == NetworkEvent::Disconnect) {
+        net.byId.erase(it->id);
+        server.connections.erase(it);
+    }
     return event;
 }
 
@@ -112,7 +115,9 @@ NetworkEvent clientsEvent(NetworkState& net, bool all) {
 
 }  // namespace
 
-NetworkEvent pollServerEvent(NetworkState& net, std::int64_t now) {
+namespace {
+
+NetworkEvent nextEvent(NetworkState& net, std::int64_t now) {
     ++net.polls;
     // Clients passed over by the last events come before new connections.
     if (net.clientsOwed) {
@@ -139,6 +144,7 @@ NetworkEvent pollServerEvent(NetworkState& net, std::int64_t now) {
         }
         server.connections.push_front(std::move(c));
         net.eventClient = server.connections.front().id;
+        net.byId[net.eventClient] = {&server.connections.front(), number};
         passOver(net, &server.connections.front(), -1);
         return NetworkEvent::Connect;
     }
@@ -159,6 +165,7 @@ NetworkEvent pollServerEvent(NetworkState& net, std::int64_t now) {
                 return NetworkEvent::Refused;
             }
             server.connections.splice(server.connections.begin(), server.entering, it);
+            net.byId[it->id] = {&*it, number};
             passOver(net, &server.connections.front(), -1);
             return NetworkEvent::Connect;
         }
@@ -170,17 +177,21 @@ NetworkEvent pollServerEvent(NetworkState& net, std::int64_t now) {
     return clientsEvent(net, true);
 }
 
+}  // namespace
+
+ServerEvent pollServerEvent(NetworkState& net, std::int64_t now) {
+    const NetworkEvent what = nextEvent(net, now);
+    if (what == NetworkEvent::None) return {};
+    return {what, net.eventClient, what == NetworkEvent::Refused ? &net.refused : nullptr};
+}
+
 const Refusal& refusedClient(const NetworkState& net) { return net.refused; }
 
 ClientId eventClient(const NetworkState& net) { return net.eventClient; }
 
 int clientServer(const NetworkState& net, ClientId id) {
-    for (const auto& [number, server] : net.servers) {
-        for (const auto& c : server.connections) {
-            if (c.id == id) return number;
-        }
-    }
-    return -1;
+    const auto it = net.byId.find(id);
+    return it != net.byId.end() ? it->second.server : -1;
 }
 
 bool networkHasBufferedInput(const NetworkState& net) {

@@ -16,6 +16,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -131,6 +132,13 @@ struct NetworkState {
     // Clients not read for now: their earlier runs still wait for the bus. Their connections and
     // closes are still reported once they are read again; the others are read as usual.
     std::unordered_set<ClientId> heldBack;
+    // The connected clients by id, and the server each came by, so that a read, a send or an
+    // address costs one look-up however many are connected. List elements keep their address.
+    struct Connected {
+        Connection* connection;
+        int server;
+    };
+    std::unordered_map<ClientId, Connected> byId;
 };
 
 // Also raises the soft descriptor limit to the hard one, so that about a thousand clients fit.
@@ -148,9 +156,15 @@ void setServerGuard(NetworkState& net, int number, ClientGuard guard);
 int clientServer(const NetworkState& net, ClientId id);
 // True when `address` is one that createServer takes.
 bool validListenAddress(const std::string& address);
+// What one poll found: the event, the client it concerns (0 with None), and for Refused, why.
+struct ServerEvent {
+    NetworkEvent what = NetworkEvent::None;
+    ClientId client = 0;
+    const Refusal* refusal = nullptr;  // valid until the next poll
+};
 // Clients held back are not reported for their data; connections and the other clients still
 // are. `nowMillis` times the handshakes and keys of a guarded server.
-NetworkEvent pollServerEvent(NetworkState& net, std::int64_t nowMillis = 0);
+ServerEvent pollServerEvent(NetworkState& net, std::int64_t nowMillis = 0);
 const Refusal& refusedClient(const NetworkState& net);
 // When the next client of a guarded server runs out of time to get in, if any is entering.
 std::optional<std::int64_t> nextAdmissionDeadline(const NetworkState& net);

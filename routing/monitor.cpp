@@ -62,7 +62,7 @@ MonitorLine clientMonitorLine(const ReceivedFrame& record, const ClientTable& ta
     std::string source = decodeMessage("IP", record.bytes, record.length);
     if (const ClientRecord* sender = record.sender > 0 ? findClient(table, record.sender) : nullptr) {
         source += " from " + sender->ipText + ":" + std::to_string(sender->port);
-    } else if (record.sender == kFrontEndSender && !record.text.empty() && (record.text[0] < '0' || record.text[0] > '9')) {
+    } else if (record.sender == kFrontEndSender && !record.text.empty()) {
         source += " from " + record.text;  // a frame the front end itself sends, by its name
     }
     line.cells[kSourceColumn] = std::move(source);

@@ -258,7 +258,7 @@ TEST_F(Pass, BytesHeldInTheLayerEndTheWaitOnlyWhileTheirClientIsRead) {
     Bytes sent = {'k', '3', 'y'};
     sent.insert(sent.end(), kClientFrame.begin(), kClientFrame.end());
     test::sendAll(a, sent);
-    for (int i = 0; i < 2000 && pollServerEvent(bridge.net, clock.elapsedMillis()) != NetworkEvent::Connect; ++i) {
+    for (int i = 0; i < 2000 && pollServerEvent(bridge.net, clock.elapsedMillis()).what != NetworkEvent::Connect; ++i) {
         usleep(1000);
     }
     ASSERT_EQ(connectionCount(bridge.net), 1u);

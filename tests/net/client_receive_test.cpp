@@ -140,7 +140,7 @@ TEST_F(ClientReceive, RandomSplitsOverTcpGiveTheSameFrames) {
         }
     }
     for (int i = 0; i < 50 && queue.size() < frames.size(); ++i) {
-        if (pollServerEvent(net) == NetworkEvent::Data) clientReceive(receiver, net, id, queue, table, 0);
+        if (pollServerEvent(net).what == NetworkEvent::Data) clientReceive(receiver, net, id, queue, table, 0);
     }
     ASSERT_EQ(queue.size(), frames.size());
     for (std::size_t i = 0; i < frames.size(); ++i) {

@@ -65,12 +65,12 @@ TEST_F(TcpServer, NewestClientIsReportedFirstAndDataComesBeforeDisconnect) {
     test::sendAll(older, {1, 2, 3});
     test::sendAll(newer, {4, 5, 6});
     usleep(20000);
-    EXPECT_EQ(pollServerEvent(net), NetworkEvent::Data);
+    EXPECT_EQ(pollServerEvent(net).what, NetworkEvent::Data);
     EXPECT_EQ(eventClient(net), newerId);
     std::uint8_t buf[16];
     EXPECT_EQ(receiveFromClient(net, newerId, buf, 16), 3);
     older.reset();
-    EXPECT_EQ(pollServerEvent(net), NetworkEvent::Data);  // unread data before the close
+    EXPECT_EQ(pollServerEvent(net).what, NetworkEvent::Data);  // unread data before the close
     EXPECT_EQ(eventClient(net), olderId);
     EXPECT_EQ(receiveFromClient(net, olderId, buf, 16), 3);
     EXPECT_EQ(pollFor(net, NetworkEvent::Disconnect), NetworkEvent::Disconnect);
@@ -83,7 +83,7 @@ TEST_F(TcpServer, HeldBackDataIsNotReportedButConnectionsAndOtherClientsAre) {
     test::sendAll(c, {1, 2, 3});
     usleep(20000);
     net.heldBack.insert(held);
-    EXPECT_EQ(pollServerEvent(net), NetworkEvent::None);
+    EXPECT_EQ(pollServerEvent(net).what, NetworkEvent::None);
     std::vector<pollfd> fds;
     collectNetworkDescriptors(net, fds);
     const int heldFd = net.servers.at(0).connections.front().socket.get();
@@ -97,7 +97,7 @@ TEST_F(TcpServer, HeldBackDataIsNotReportedButConnectionsAndOtherClientsAre) {
     std::uint8_t buf[16];
     EXPECT_EQ(receiveFromClient(net, other, buf, 16), 3);
     net.heldBack.erase(held);
-    EXPECT_EQ(pollServerEvent(net), NetworkEvent::Data);
+    EXPECT_EQ(pollServerEvent(net).what, NetworkEvent::Data);
     EXPECT_EQ(eventClient(net), held);
 }
 
@@ -109,10 +109,10 @@ TEST_F(TcpServer, OnlyDescriptorsSeenReadyAreLookedAt) {
     std::vector<pollfd> fds;
     collectNetworkDescriptors(net, fds);
     noteReadyDescriptors(net, fds);  // polled before the data came: nothing ready
-    EXPECT_EQ(pollServerEvent(net), NetworkEvent::None);
+    EXPECT_EQ(pollServerEvent(net).what, NetworkEvent::None);
     ASSERT_EQ(::poll(fds.data(), fds.size(), 1000), 1);
     noteReadyDescriptors(net, fds);
-    EXPECT_EQ(pollServerEvent(net), NetworkEvent::Data);
+    EXPECT_EQ(pollServerEvent(net).what, NetworkEvent::Data);
     createServer(net, 0, port);  // a new listener was never polled: everything is looked at
     auto d = connectClient(port);
     EXPECT_EQ(pollFor(net, NetworkEvent::Connect), NetworkEvent::Connect);
@@ -144,7 +144,7 @@ TEST_F(TcpServer, StalledClientReceivesWholeFramesInOrderOnceItReads) {
     }
     Bytes got;
     for (int i = 0; i < 5000 && got.size() < expected.size(); ++i) {
-        pollServerEvent(net);  // drains the kept output as the socket takes more
+        pollServerEvent(net).what;  // drains the kept output as the socket takes more
         std::uint8_t buf[4096];
         const ssize_t n = ::recv(c.get(), buf, sizeof buf, MSG_DONTWAIT);
         if (n > 0) got.insert(got.end(), buf, buf + n);
@@ -203,7 +203,7 @@ TEST_F(TcpServer, CloseServerClosesEveryClientWithoutEvents) {
         std::uint8_t b;
         EXPECT_EQ(::recv(c.get(), &b, 1, 0), 0);
     }
-    EXPECT_EQ(pollServerEvent(net), NetworkEvent::None);
+    EXPECT_EQ(pollServerEvent(net).what, NetworkEvent::None);
     EXPECT_TRUE(net.servers.empty());
 }
 
@@ -249,8 +249,8 @@ TEST_F(TcpServer, OutOfDescriptorsRefusesNewClientsWithoutSpinning) {
     }
     ASSERT_FALSE(UniqueFd(::open("/dev/null", O_RDONLY)).valid());
 
-    EXPECT_EQ(pollServerEvent(net), NetworkEvent::None);
-    EXPECT_EQ(pollServerEvent(net), NetworkEvent::None);
+    EXPECT_EQ(pollServerEvent(net).what, NetworkEvent::None);
+    EXPECT_EQ(pollServerEvent(net).what, NetworkEvent::None);
     pollfd listener{net.servers[0].listener.get(), POLLIN, 0};
     EXPECT_EQ(::poll(&listener, 1, 0), 0);  // nothing left pending to wake the wait
     std::uint8_t byte;
@@ -304,7 +304,7 @@ NetworkEvent passEvent(NetworkState& net) {
     collectNetworkDescriptors(net, fds);
     ::poll(fds.data(), fds.size(), 50);
     noteReadyDescriptors(net, fds);
-    return pollServerEvent(net);
+    return pollServerEvent(net).what;
 }
 
 // A storm of new connections, and of newer clients leaving, never keeps an older client's data

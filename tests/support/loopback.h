@@ -52,7 +52,7 @@ inline Bytes receiveAll(const UniqueFd& fd, std::size_t want) {
 // Polls until the given event comes (at most about 2 s); returns it or None.
 inline NetworkEvent pollFor(NetworkState& net, NetworkEvent wanted) {
     for (int i = 0; i < 2000; ++i) {
-        const NetworkEvent e = pollServerEvent(net);
+        const NetworkEvent e = pollServerEvent(net).what;
         if (e == wanted) return e;
         if (e != NetworkEvent::None) return e;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
