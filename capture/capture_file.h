@@ -2,12 +2,12 @@
 // synced, so a crash or a power cut loses at most the last second and leaves no half line of
 // ours. The file is rotated at its size limit: FILE and FILE.1 are kept.
 #pragma once
-#include "platform/deadline.h"
 #include <cstdint>
 #include <functional>
 #include <string>
 
 #include "capture/capture_record.h"
+#include "platform/deadline.h"
 #include "platform/unique_fd.h"
 
 namespace tessel {

@@ -84,7 +84,7 @@ bool entryMayMove(const NetworkState& net, const Connection& c, std::int64_t now
            (c.transport && c.transport->hasBuffered());
 }
 
-std::optional<std::int64_t> nextAdmissionDeadline(const NetworkState& net) {
+Deadline nextAdmissionDeadline(const NetworkState& net) {
     std::optional<std::int64_t> next;
     for (const auto& [number, server] : net.servers) {
         for (const auto& c : server.entering) {

@@ -70,7 +70,7 @@ std::int64_t expireClientRuns(ClientReceiver& receiver, const NetworkState& net,
     return count;
 }
 
-std::optional<std::int64_t> nextClientRunDeadline(const ClientReceiver& receiver) {
+Deadline nextClientRunDeadline(const ClientReceiver& receiver) {
     std::optional<std::int64_t> next;
     for (const auto& [id, extractor] : receiver.kept) {
         const std::int64_t due = extractor.lastFeedMillis() + kClientKeptRunMillis + 1;

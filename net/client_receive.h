@@ -10,6 +10,7 @@
 
 #include "net/client_table.h"
 #include "net/tcp_server.h"
+#include "platform/deadline.h"
 #include "protocol/extractor.h"
 #include "protocol/received_frame.h"
 
@@ -38,6 +39,6 @@ std::int64_t flushAllClientRuns(ClientReceiver& receiver, FrameQueue& toBus, Cli
 std::int64_t expireClientRuns(ClientReceiver& receiver, const NetworkState& net, FrameQueue& toBus,
                               ClientTable& table, std::int64_t nowMillis);
 // When the next kept run times out, if any is kept.
-std::optional<std::int64_t> nextClientRunDeadline(const ClientReceiver& receiver);
+Deadline nextClientRunDeadline(const ClientReceiver& receiver);
 
 }  // namespace tessel

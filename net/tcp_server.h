@@ -22,6 +22,7 @@
 
 #include "net/key_gate.h"
 #include "net/transport.h"
+#include "platform/deadline.h"
 #include "platform/descriptor_reserve.h"
 #include "platform/unique_fd.h"
 #include "protocol/frame.h"
@@ -167,7 +168,7 @@ struct ServerEvent {
 ServerEvent pollServerEvent(NetworkState& net, std::int64_t nowMillis = 0);
 const Refusal& refusedClient(const NetworkState& net);
 // When the next client of a guarded server runs out of time to get in, if any is entering.
-std::optional<std::int64_t> nextAdmissionDeadline(const NetworkState& net);
+Deadline nextAdmissionDeadline(const NetworkState& net);
 // True when a client not held back has bytes waiting inside the layer, where no descriptor
 // shows them: the caller must not wait before its next poll.
 bool networkHasBufferedInput(const NetworkState& net);

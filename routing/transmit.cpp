@@ -109,7 +109,7 @@ HoldChange advanceHold(BusPacing& p, std::int64_t now) {
     return HoldChange::None;
 }
 
-std::optional<std::int64_t> nextHoldDeadline(const BusPacing& p) {
+Deadline nextHoldDeadline(const BusPacing& p) {
     if (!p.held()) return std::nullopt;
     return p.heldLong ? p.heldSinceMillis + kBusHoldMillis : p.heldSinceMillis + kLongHoldMillis + 1;
 }

@@ -7,6 +7,7 @@
 #include "net/client_table.h"
 #include "net/tcp_server.h"
 #include "platform/clock.h"
+#include "platform/deadline.h"
 #include "protocol/received_frame.h"
 #include "serial/serial_port.h"
 
@@ -98,7 +99,7 @@ HoldChange noteInterfaceSignal(BusPacing& pacing, InterfaceSignal signal, std::i
 // Time on the hold: HeldLong once past a second, TimedOut (and released) after kBusHoldMillis.
 HoldChange advanceHold(BusPacing& pacing, std::int64_t nowMillis);
 // The next moment advanceHold has something to do, when held.
-std::optional<std::int64_t> nextHoldDeadline(const BusPacing& pacing);
+Deadline nextHoldDeadline(const BusPacing& pacing);
 // A new device starts as ready: the hold of the lost one goes with it.
 void clearHold(BusPacing& pacing);
 

@@ -2,7 +2,6 @@
 // a reader of traffic needs, kept in the ring for /capture and, with --capture-file, written to
 // disk as it comes.
 #pragma once
-#include "platform/deadline.h"
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -11,6 +10,7 @@
 
 #include "capture/capture_file.h"
 #include "capture/capture_ring.h"
+#include "platform/deadline.h"
 #include "protocol/received_frame.h"
 
 namespace tessel {

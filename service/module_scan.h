@@ -4,12 +4,12 @@
 // and held like any client's, a few at a time, so a client's frame never waits behind a whole
 // scan; the module table learns from the answers as from any other.
 #pragma once
-#include "platform/deadline.h"
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "modules/module_table.h"
+#include "platform/deadline.h"
 #include "protocol/frame.h"
 
 namespace tessel {

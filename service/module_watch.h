@@ -2,7 +2,6 @@
 // the journal when a module is first learned, goes silent and is heard again, keeps the page's
 // Modules panel current, and keeps the table in its state file across restarts.
 #pragma once
-#include "platform/deadline.h"
 #include <array>
 #include <bitset>
 #include <cstdint>
@@ -16,8 +15,9 @@
 #include <string>
 
 #include "modules/module_table.h"
-#include "protocol/received_frame.h"
+#include "platform/deadline.h"
 #include "platform/unique_fd.h"
+#include "protocol/received_frame.h"
 #include "service/journal.h"
 #include "service/refusal_folds.h"
 #include "web/web_monitor.h"

@@ -33,7 +33,7 @@ std::vector<std::string> RefusalFolds::due(std::int64_t now) {
     return lines;
 }
 
-std::optional<std::int64_t> RefusalFolds::nextDue() const {
+Deadline RefusalFolds::nextDue() const {
     std::optional<std::int64_t> next;
     for (const auto& [address, f] : folds_) {
         const std::int64_t at = f.since + kRefusalFoldMillis;

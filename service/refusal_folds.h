@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/deadline.h"
+
 namespace tessel {
 
 constexpr std::int64_t kRefusalFoldMillis = 60'000;
@@ -23,7 +25,7 @@ public:
     bool take(const std::string& address, const std::string& line, std::int64_t nowMillis);
     // The lines of the minutes that ended by `nowMillis`: "refused 12 times in the last minute: …".
     std::vector<std::string> due(std::int64_t nowMillis);
-    std::optional<std::int64_t> nextDue() const;
+    Deadline nextDue() const;
 
 private:
     struct Fold {

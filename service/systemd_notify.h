@@ -2,9 +2,10 @@
 // and every listener listens, a status line when it changes, stopping, and that its loop is
 // alive at half the watchdog's interval. Without NOTIFY_SOCKET it says nothing.
 #pragma once
-#include "platform/deadline.h"
 #include <cstdint>
 #include <string>
+
+#include "platform/deadline.h"
 
 namespace tessel {
 

@@ -4,7 +4,6 @@
 // own: it hands the service one descriptor for its wait and is run from the service's loop when
 // that is ready or its time is due. A page that falls behind is dropped, never waited for.
 #pragma once
-#include "platform/deadline.h"
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -13,6 +12,7 @@
 #include <string>
 
 #include "platform/clock.h"
+#include "platform/deadline.h"
 #include "web/web_monitor.h"
 
 namespace tessel {

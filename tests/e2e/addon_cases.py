@@ -5,13 +5,12 @@ network, and 127.0.0.2 for the Supervisor's proxy. Its config.yaml holds only wh
 Supervisor's documented add-on configuration knows."""
 import json
 import os
-import shutil
 import socket
 import subprocess
 import tempfile
 import time
 
-from harness import Bus, Client, check, frame, free_port, split_frames, wait_for
+from harness import Bus, Client, Teardown, check, frame, free_port, wait_for
 from container_cases import LIMITS, PODMAN, podman
 
 ARGS = None
@@ -95,7 +94,9 @@ def case_addon_runs_with_its_options(display):
     lan = free_port()
     addon = client = None
     data = tempfile.mkdtemp(prefix="tessel-addon-")
-    try:
+    with Teardown() as down:
+        down.add(data, bus)
+        down.later(lambda: (client, addon))
         chosen = options(lan_port=lan)
         addon = Addon(bus, chosen, data)
         addon.wait_started()
@@ -159,13 +160,6 @@ def case_addon_runs_with_its_options(display):
             check(code == "2" and len(log) == 1 and log[0].startswith(says), "%r: exit %s, %r" % (bad, code, log))
             addon.remove()
         addon = None
-    finally:
-        if client is not None:
-            client.close()
-        if addon is not None:
-            addon.remove()
-        bus.close()
-        shutil.rmtree(data, ignore_errors=True)
 
 
 # The Supervisor's documented add-on configuration: each key config.yaml may hold, with the YAML

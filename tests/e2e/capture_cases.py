@@ -6,7 +6,6 @@ the bus frames it got that evening, byte for byte, and says whether the bridge w
 capture's clients did. The cases take their programs from ARGS, which run_e2e.py sets."""
 import os
 import re
-import shutil
 import subprocess
 import tempfile
 import threading
@@ -15,7 +14,7 @@ import urllib.error
 import urllib.request
 from base64 import b64encode
 
-from harness import Bus, Client, Service, check, frame, free_port, make_key_file, split_frames, wait_for
+from harness import Bus, Client, Service, Teardown, check, frame, free_port, make_key_file, split_frames, wait_for
 from web_cases import get
 
 ARGS = None
@@ -65,19 +64,6 @@ def bus_frames(n, first=0):
     return frames
 
 
-def stop_all(clients=(), run=None, bus=None, work=None):
-    """A case's teardown: its clients, the service, the bus and its directory, those it got to."""
-    for c in clients:
-        if c is not None:
-            c.close()
-    if run is not None:
-        run.stop()
-    if bus is not None:
-        bus.close()
-    if work is not None:
-        shutil.rmtree(work, ignore_errors=True)
-
-
 def service(bus_path, extra=(), prefix=()):
     port = free_port()
     while str(port) in extra:  # a port just freed may be handed out again: not the web port's
@@ -98,7 +84,9 @@ def case_service_capture_download(display):
     bus = Bus()
     web_port = free_port()
     run = first = second = None
-    try:
+    with Teardown() as down:
+        down.add(work, bus)
+        down.later(lambda: (first, second, run))
         run, port = service(bus.path, ["--web", str(web_port), "--auth-key-file", make_key_file(work, KEY)])
         first, second = Client(port), Client(port)
         names = {c: "127.0.0.1:%d on 0.0.0.0:%d (key)" % (c.sock.getsockname()[1], port) for c in (first, second)}
@@ -152,8 +140,6 @@ def case_service_capture_download(display):
         for bad in ("0", "x", "100000000", "-1"):
             check(fetch(web_port, "/capture?minutes=" + bad, key=KEY)[0] == 400, "minutes=" + bad)
         check(get(web_port, "/capture", key=KEY, method="HEAD").status == 200, "HEAD /capture")
-    finally:
-        stop_all((first, second), run, bus, work)
 
 
 def case_service_capture_file_across_restart_and_crash(display):
@@ -163,7 +149,9 @@ def case_service_capture_file_across_restart_and_crash(display):
     path = os.path.join(work, "capture.txt")
     bus = Bus()
     run = client = None
-    try:
+    with Teardown() as down:
+        down.add(work, bus)
+        down.later(lambda: (client, run))
         sent = bus_frames(10)
         for round_, frames in enumerate((sent[:5], sent[5:])):
             run, port = service(bus.path, ["--capture-file", path])
@@ -187,8 +175,6 @@ def case_service_capture_file_across_restart_and_crash(display):
         check(len(headers_of(text)) == 2, "the runs' headers: %r" % headers_of(text))
         kept = [b for d, _, b, _ in read_capture(text) if d == "from-bus"]
         check(kept == sent, "the frames in the file: %d of %d" % (len(kept), len(sent)))
-    finally:
-        stop_all((client,), run, bus, work)
 
 
 def tmpfs_prefix(directory, read_only, fill=0):
@@ -218,7 +204,9 @@ def case_service_capture_file_full_or_read_only(display):
         bus = Bus()
         web_port = free_port()
         run = client = None
-        try:
+        with Teardown() as down:
+            down.add(work, bus)
+            down.later(lambda: (client, run))
             run, port = service(bus.path, ["--capture-file", work + "/capture.txt", "--web", str(web_port)],
                                 prefix=tmpfs_prefix(work, read_only, fill))
             client = Client(port)
@@ -244,8 +232,6 @@ def case_service_capture_file_full_or_read_only(display):
             records = read_capture(fetch(web_port)[2])
             check([b for d, _, b, _ in records if d == "from-bus"] == sent, "the capture in memory")
             check([b for d, _, b, _ in records if d == "to-bus"] == commands, "the capture in memory")
-        finally:
-            stop_all((client,), run, bus, work)
 
 
 class Reacting(Client):
@@ -288,7 +274,9 @@ def case_simulator_replays_a_capture(display):
     path = os.path.join(work, "evening.txt")
     bus = Bus()
     run = client = None
-    try:
+    with Teardown() as down:
+        down.add(work, bus)
+        down.later(lambda: (client, run))
         run, port = service(bus.path, ["--capture-file", path])
         client = Reacting(port)
         run.wait_for_line(lambda l: l.endswith(" connected"), 5, "the client")
@@ -307,7 +295,8 @@ def case_simulator_replays_a_capture(display):
         for reacts, outcome in ((True, 0), (False, 1)):
             sim = subprocess.Popen([ARGS.simulator, "--replay", path, "--speed", "2"], stdin=subprocess.PIPE,
                                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-            try:
+            with Teardown() as each:
+                each.add(sim)
                 device = sim.stdout.readline().strip()
                 run, port = service(device)
                 client = Reacting(port, reacts)
@@ -320,18 +309,10 @@ def case_simulator_replays_a_capture(display):
                 check("replay: 9 runs played onto the bus" in said, "the replay's report: %s" % said)
                 wait_for(lambda: len(client.data) >= len(evening), 5, "the replayed frames")
                 check(bytes(client.data) == evening, "the replayed frames differ from the evening's")
-            finally:
-                if sim.poll() is None:
-                    sim.kill()
-                    sim.wait()
-                if client is not None:
-                    client.close()
-                    client = None
-                if run is not None:
-                    run.stop()
-                    run = None
-    finally:
-        stop_all((client,), run, bus, work)
+            client.close()
+            client = None
+            run.stop()
+            run = None
 
 
 CASES = {name[len("case_"):]: fn for name, fn in globals().items() if name.startswith("case_")}

@@ -10,7 +10,7 @@ import resource
 import subprocess
 import time
 
-from harness import Bus, Client, check, frame, frame_times, free_port, split_frames, wait_for
+from harness import Bus, Client, Teardown, check, frame, frame_times, free_port, split_frames, wait_for
 from module_cases import modules_json
 
 ARGS = None
@@ -52,7 +52,11 @@ def case_image_runs_the_service(display):
         check(podman("logs", name).rstrip("\n").endswith("stopped"), "no last 'stopped' line")
         podman("rm", name)
 
-    try:
+    with Teardown() as down:
+        down.add(bus)
+        down.callback(subprocess.run, PODMAN + ["volume", "rm", "-f", volume], capture_output=True, timeout=60)
+        down.callback(subprocess.run, PODMAN + ["rm", "-f", "-t", "0", name], capture_output=True, timeout=60)
+        down.later(lambda: client)
         podman("volume", "create", volume)
         start()
         client = Client(port)
@@ -88,12 +92,6 @@ def case_image_runs_the_service(display):
         health = subprocess.run(PODMAN + ["healthcheck", "run", name], capture_output=True, text=True, timeout=30)
         check(health.returncode == 0, "the health check failed without the interface: %r" % (health.stdout + health.stderr))
         stop_within_two_seconds()
-    finally:
-        if client is not None:
-            client.close()
-        subprocess.run(PODMAN + ["rm", "-f", "-t", "0", name], capture_output=True, timeout=60)
-        subprocess.run(PODMAN + ["volume", "rm", "-f", volume], capture_output=True, timeout=60)
-        bus.close()
 
 
 CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}

@@ -1,6 +1,7 @@
 """Runs the built bridge the way a person does: its own working directory and configuration
 file, a pseudo-terminal as the Velbus interface, TCP clients on loopback, a private Xvfb, and
 xdotool clicks on the controls at their fixed places. Every wait is bounded."""
+import contextlib
 import ctypes
 import os
 import select
@@ -19,6 +20,56 @@ CONTROLS = {  # centre of each control, relative to the main window's inner area
     "FilterText": (535, 20), "Disconnect All": (607, 367), "Quit": (587, 397), "Delay": (258, 365),
     "?": (636, 397),
 }
+
+
+def finish(thing):
+    """Stops, closes or removes one thing a case started: a container (remove, without the checks
+    its stop makes), a program (stop), a simulator or other child process (terminate, then kill),
+    a bus, client or socket (close), a working directory (removed with what it holds), or each of
+    a list of them. None: nothing."""
+    if thing is None:
+        return
+    if isinstance(thing, (list, tuple)):
+        for one in thing:
+            finish(one)
+    elif isinstance(thing, str):
+        shutil.rmtree(thing, ignore_errors=True)
+    elif isinstance(thing, subprocess.Popen):
+        if thing.poll() is None:
+            thing.terminate()
+            try:
+                thing.wait(5)
+            except subprocess.TimeoutExpired:
+                thing.kill()
+                thing.wait()
+    elif hasattr(thing, "remove"):
+        thing.remove()
+    elif hasattr(thing, "stop"):
+        thing.stop()
+    else:
+        thing.close()
+
+
+class Teardown(contextlib.ExitStack):
+    """What a case starts is handed to this as it starts, and finished (see `finish`) in the
+    reverse order however the case ends; what one teardown step raises does not keep the others
+    from running.
+
+        with Teardown() as down:
+            bus = down.add(Bus())
+            run = down.add(Service(...))
+    """
+
+    def add(self, *things):
+        """Each thing, finished after those added later; returns the last."""
+        for thing in things:
+            self.callback(finish, thing)
+        return things[-1]
+
+    def later(self, names_of):
+        """For names bound later in the case, or bound again: `names_of` is asked for the things
+        at the end (a lambda returning the variables, finished in that order)."""
+        self.callback(lambda: finish(names_of()))
 
 
 class TestFailure(Exception):

@@ -7,13 +7,12 @@ ARGS, which run_e2e.py sets."""
 import errno
 import json
 import os
-import shutil
 import socket
 import subprocess
 import tempfile
 import time
 
-from harness import (Bus, Client, Service, check, frame, frame_times, free_port, make_key_file, split_frames,
+from harness import (Bus, Client, Service, Teardown, check, frame, frame_times, free_port, make_key_file, split_frames,
                      velbus_terminal, wait_for)
 
 ARGS = None
@@ -39,7 +38,9 @@ def case_service_bridges_and_answers_healthz(display):
     bus, port, web = Bus(), free_port(), free_port()
     run = Service(ARGS.service, ["--device", bus.path, "--port", str(port), "--web", str(web)])
     clients = []
-    try:
+    with Teardown() as down:
+        down.add(bus, run)
+        down.later(lambda: clients)
         run.wait_started(30)
         clients = [Client(port), Client(port)]
         for c in clients:
@@ -62,11 +63,6 @@ def case_service_bridges_and_answers_healthz(display):
         check(clients[1].read_until(len(stream) + 1, 0.5) == stream, "the other client got a client frame")
         status, body = http_get(web, "/healthz")
         check((status, body) == (200, b"ok\n"), "/healthz: %d %r" % (status, body))
-    finally:
-        for c in clients:
-            c.close()
-        run.stop()
-        bus.close()
 
 
 def case_service_baud_for_the_rs232_interface(display):
@@ -78,7 +74,9 @@ def case_service_baud_for_the_rs232_interface(display):
                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
     device = sim.stdout.readline().strip()
     run = client = None
-    try:
+    with Teardown() as down:
+        down.add(work, sim)
+        down.later(lambda: (client, run))
         request = frame(0xFB, 0x10, [], rtr=True)  # the module type of $10, which the house has
         for extra, answered in ((["--baud", "38400"], True), ([], False)):
             port = free_port()
@@ -102,14 +100,6 @@ def case_service_baud_for_the_rs232_interface(display):
             client = None
             run.stop()
             run = None
-    finally:
-        if client is not None:
-            client.close()
-        if run is not None:
-            run.stop()
-        sim.terminate()
-        sim.wait(5)
-        subprocess.run(["rm", "-rf", work])
 
 
 def free_udp_port():
@@ -124,7 +114,8 @@ def discover(port, datagram=b"Velbus Navigation Request", count=1, wait=0.5):
     """What comes back to a client on another host (127.0.0.2) that sends `datagram` `count` times."""
     s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     s.bind(("127.0.0.2", 0))
-    try:
+    with Teardown() as down:
+        down.add(s)
         for _ in range(count):
             s.sendto(datagram, ("127.0.0.1", port))
         s.settimeout(wait)
@@ -135,8 +126,6 @@ def discover(port, datagram=b"Velbus Navigation Request", count=1, wait=0.5):
             except socket.timeout:
                 return got
             got.append((json.loads(data), source))
-    finally:
-        s.close()
 
 
 def case_service_answers_the_lan_discovery(display):
@@ -147,7 +136,9 @@ def case_service_answers_the_lan_discovery(display):
     bus = Bus()
     run = None
     key = "announce-key-0123456789"
-    try:
+    with Teardown() as down:
+        down.add(work, bus)
+        down.later(lambda: run)
         udp, plain, guarded = free_udp_port(), free_port(), free_port()
         env = {"TESSEL_ANNOUNCE_PORT": str(udp)}
         run = Service(ARGS.service, ["--device", bus.path, "--announce", "--listen", "0.0.0.0:%d" % plain,
@@ -176,11 +167,6 @@ def case_service_answers_the_lan_discovery(display):
         run = Service(ARGS.service, ["--device", bus.path, "--port", str(free_port())], env=env)
         run.wait_started()
         check(discover(udp, wait=0.3) == [], "an answer without --announce")
-    finally:
-        if run is not None:
-            run.stop()
-        bus.close()
-        subprocess.run(["rm", "-rf", work])
 
 
 
@@ -188,12 +174,11 @@ def case_service_answers_the_lan_discovery(display):
 def refused_start(args, env=None):
     """What a service that must not start says on standard error; it ends with 1."""
     run = Service(ARGS.service, args, env=env)
-    try:
+    with Teardown() as down:
+        down.add(run)
         rc = run.wait_exit(10)
         check(rc == 1, "exit code %s, not 1; it said %r" % (rc, run.stderr_text()))
         return run.stderr_text()
-    finally:
-        run.stop()
 
 
 def open_errno(path):
@@ -223,7 +208,9 @@ def case_service_holds_its_interface_alone(display):
     lookup = {"TESSEL_SYSFS_ROOT": root}
     buses = [Bus(), Bus()]
     runs, clients = [], []
-    try:
+    with Teardown() as down:
+        down.add(root, buses, runs)
+        down.later(lambda: clients)
         os.makedirs(os.path.join(root, "sys", "class", "tty"))
         for i, bus in enumerate(buses):
             velbus_terminal(root, "ttyACM%d" % i, bus)
@@ -253,14 +240,6 @@ def case_service_holds_its_interface_alone(display):
             check(client.read_until(len(one) + 1, 1) == one, "a client got another bus's frames")
         runs[0].stop()
         check(open_errno(buses[0].path) == 0, "the interface stayed held after its service stopped")
-    finally:
-        for c in clients:
-            c.close()
-        for run in runs:
-            run.stop()
-        for bus in buses:
-            bus.close()
-        shutil.rmtree(root, ignore_errors=True)
 
 
 CASES = {name[len("case_"):]: fn for name, fn in globals().items() if name.startswith("case_")}

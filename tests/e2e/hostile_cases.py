@@ -2,7 +2,6 @@
 monitor on, descriptors running out, one host holding the web port, weak TLS offers. The cases
 take their programs from ARGS, which run_e2e.py sets."""
 import os
-import shutil
 import signal
 import socket
 import subprocess
@@ -10,7 +9,7 @@ import tempfile
 import threading
 import time
 
-from harness import (Bus, Client, Service, Skipped, check, frame, free_port, make_key_file, make_tls_files,
+from harness import (Bus, Client, Service, Teardown, Skipped, check, frame, free_port, make_key_file, make_tls_files,
                      sanitized, wait_for)
 import web_cases
 
@@ -117,7 +116,11 @@ def case_service_connection_churn_with_web(display):
     stop = threading.Event()
     threads = []
     pages = []
-    try:
+    with Teardown() as down:
+        down.add(bus, run)
+        down.later(lambda: pages)
+        down.callback(lambda: [t.join(5) for t in threads])
+        down.callback(stop.set)
         run.wait_started()
         pages = [web_cases.open_stream(web_port)[0] for _ in range(3)]
         trusted = Client(port)
@@ -155,14 +158,6 @@ def case_service_connection_churn_with_web(display):
         values = web_cases.metrics(web_port)
         check(web_cases.metric(values, "tessel_web_streams") == 3, "a page was dropped during the storm")
         check(run.running(), "the service ended")
-    finally:
-        stop.set()
-        for t in threads:
-            t.join(5)
-        for p in pages:
-            p.close()
-        run.stop()
-        bus.close()
 
 
 def case_service_out_of_descriptors_web(display):
@@ -175,7 +170,8 @@ def case_service_out_of_descriptors_web(display):
     run = Service(ARGS.service, ["--device", bus.path, "--port", str(port), "--web", str(web_port)],
                   prefix=["prlimit", "--nofile=64", "--"])
     clients = []
-    try:
+    with Teardown() as down:
+        down.add(bus, run, clients)
         run.wait_started()
         for _ in range(200):
             clients.append(Client(port))
@@ -204,11 +200,6 @@ def case_service_out_of_descriptors_web(display):
         check(web_cases.metric(values, "tessel_clients_refused_total", reason="descriptors") >= 1,
               "TCP refusals for descriptors not counted")
         check(len([l for l in run.stdout_lines() if "out of descriptors" in l]) == 2, "more shortage lines")
-    finally:
-        for c in clients:
-            c.close()
-        run.stop()
-        bus.close()
 
 
 def case_service_one_host_holds_the_web_port(display):
@@ -218,7 +209,8 @@ def case_service_one_host_holds_the_web_port(display):
     web_port = free_port()
     run = Service(ARGS.service, ["--device", bus.path, "--port", str(free_port()), "--web", str(web_port)])
     held = []
-    try:
+    with Teardown() as down:
+        down.add(bus, run, held)
         run.wait_started()
         for _ in range(1000):
             s = socket.socket()
@@ -250,11 +242,6 @@ def case_service_one_host_holds_the_web_port(display):
         answer = web_cases.get(web_port, "/metrics?" + many)
         check(answer.status == 414, "500 query arguments: %r" % answer)
         check(run.running(), "the service ended")
-    finally:
-        for s in held:
-            s.close()
-        run.stop()
-        bus.close()
 
 
 def s_client(port, *args):
@@ -278,7 +265,8 @@ def case_service_tls_profile_on_both_ports(display):
     run = Service(ARGS.service, ["--device", bus.path, "--port", str(port), "--tls-cert", cert, "--tls-key", key,
                                  "--auth-key-file", make_key_file(work, "tls-profile-key-0123"),
                                  "--web", str(web_port)])
-    try:
+    with Teardown() as down:
+        down.add(work, bus, run)
         run.wait_started()
         for p in (port, web_port):
             for refused in ("AES128-GCM-SHA256", "ECDHE-RSA-AES128-SHA", "AES256-SHA"):
@@ -291,10 +279,6 @@ def case_service_tls_profile_on_both_ports(display):
             check(s_client(p, "-tls1_1") is None, "port %d took TLS 1.1" % p)
         answer = web_cases.get(web_port, "/healthz", tls=True)
         check(answer.headers.get("strict-transport-security") == "max-age=31536000", "HSTS: %r" % answer)
-    finally:
-        run.stop()
-        bus.close()
-        shutil.rmtree(work, ignore_errors=True)
 
 
 def case_service_refusals_told_once_and_counted(display):
@@ -307,7 +291,8 @@ def case_service_refusals_told_once_and_counted(display):
     key = "refusal-key-0123456789"
     run = Service(ARGS.service, ["--device", bus.path, "--port", str(port), "--web", str(web_port),
                                  "--auth-key-file", make_key_file(work, key)])
-    try:
+    with Teardown() as down:
+        down.add(work, bus, run)
         run.wait_started()
         started = time.monotonic()
         for _ in range(6):
@@ -335,10 +320,6 @@ def case_service_refusals_told_once_and_counted(display):
         check(key not in text and "wrong-password" not in text and "Authorization" not in text and
               "Basic " not in text, "a key or a header was written")
         check(lines is not None, "no refusal line")
-    finally:
-        run.stop()
-        bus.close()
-        shutil.rmtree(work, ignore_errors=True)
 
 
 def case_service_key_that_came_while_stopped(display):
@@ -349,24 +330,20 @@ def case_service_key_that_came_while_stopped(display):
     port = free_port()
     key = "stopped-key-0123456789"
     run = Service(ARGS.service, ["--device", bus.path, "--port", str(port), "--auth-key-file", make_key_file(work, key)])
-    try:
+    with Teardown() as down:
+        down.add(work, bus, run)
         run.wait_started()
         client = Client(port)
         time.sleep(0.5)  # taken by the service, its 5 s running
         run.proc.send_signal(signal.SIGSTOP)
-        try:
+        with Teardown() as stopped:  # the service goes on however this ends
+            stopped.callback(run.proc.send_signal, signal.SIGCONT)
             f = frame(0xF8, 0x10, [0x02, 0x01])
             client.send(key.encode() + f)
             time.sleep(6.5)
-        finally:
-            run.proc.send_signal(signal.SIGCONT)
         wait_for(lambda: f in bus.stream(), 5, "the client's frame on the bus")
         check(not [l for l in run.stdout_lines() if "refused" in l], "refused: %r" % run.stdout_lines())
         check(not client.closed_by_peer(0.5), "the client was dropped")
-    finally:
-        run.stop()
-        bus.close()
-        shutil.rmtree(work, ignore_errors=True)
 
 
 CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}

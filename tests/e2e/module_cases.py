@@ -4,7 +4,6 @@ journal agree; a restart keeps the table; and one client's burst does not hold u
 command at the bus. The cases take their programs from ARGS, which run_e2e.py sets."""
 import json
 import os
-import shutil
 import signal
 import subprocess
 import tempfile
@@ -12,7 +11,7 @@ import time
 import urllib.request
 import xml.etree.ElementTree as ElementTree
 
-from harness import Bus, Client, check, frame, frame_times, wait_for
+from harness import Bus, Client, Teardown, check, frame, frame_times, wait_for
 from house_scan import TYPES, TYPE_NAMES, Scanner, memory_table, read_house
 from web_cases import get, metric, metrics, tcp_port_of, web_service
 
@@ -73,7 +72,9 @@ def case_service_learns_the_house_from_a_client_scan(display):
     sim, device = simulator("--temperature-every", "0")
     state = tempfile.mkdtemp(prefix="tessel-state-")
     run = again = scanner = None
-    try:
+    with Teardown() as down:
+        down.add(state, sim)
+        down.later(lambda: (scanner, run, again))
         run, web_port = web_service(device, ["--state-dir", state])
         scanner = Scanner(Client(tcp_port_of(run)))
         time.sleep(0.3)
@@ -111,13 +112,6 @@ def case_service_learns_the_house_from_a_client_scan(display):
         time.sleep(0.5)
         check(not [line for line in again.stdout_lines() if line.startswith("module $")],
               "modules known before are not learned again")
-    finally:
-        for p in (scanner, run, again):
-            if p:
-                p.stop()
-        sim.terminate()
-        sim.wait(5)
-        shutil.rmtree(state, ignore_errors=True)
 
 
 def case_service_scan_fills_the_table(display):
@@ -126,7 +120,9 @@ def case_service_scan_fills_the_table(display):
     expected = read_house(HOUSE)
     sim, device = simulator("--usb")
     run = None
-    try:
+    with Teardown() as down:
+        down.add(sim)
+        down.later(lambda: run)
         run, web_port = web_service(device, ["--scan", "--monitor"])
         tcp_port_of(run)
         run.wait_for_line(lambda line: line.startswith("scan of the bus: %d modules answered" % len(expected)), 30,
@@ -141,23 +137,16 @@ def case_service_scan_fills_the_table(display):
         wait_for(lambda: len([line for line in run.stdout_lines() if line.startswith("scan of the bus: a type")]) == 2,
                  5, "a second scan on SIGHUP")
         check(run.running(), "SIGHUP stopped the service")
-    finally:
-        if run:
-            run.stop()
-        sim.terminate()
-        sim.wait(5)
 
     bus = Bus()
     quiet = None
-    try:
+    with Teardown() as down:
+        down.add(bus)
+        down.later(lambda: quiet)
         quiet, _ = web_service(bus.path)
         tcp_port_of(quiet)
         time.sleep(3)
         check(bus.stream() == b"", "without --scan the service wrote %r" % bus.stream()[:40])
-    finally:
-        if quiet:
-            quiet.stop()
-        bus.close()
 
 
 def case_service_fair_turns_under_a_burst(display):
@@ -165,7 +154,9 @@ def case_service_fair_turns_under_a_burst(display):
     within one round of turns, and each client's frames keep their order."""
     bus = Bus()
     run = None
-    try:
+    with Teardown() as down:
+        down.add(bus)
+        down.later(lambda: run)
         run, _ = web_service(bus.path)
         port = tcp_port_of(run)
         burst, other = Client(port), Client(port)
@@ -185,10 +176,6 @@ def case_service_fair_turns_under_a_burst(display):
         check(positions == sorted(positions), "the burst out of its order")
         burst.close()
         other.close()
-    finally:
-        if run:
-            run.stop()
-        bus.close()
 
 
 def house_vlp(web_port):
@@ -252,7 +239,9 @@ def case_service_hands_the_house_to_the_server(display):
     sim, device = simulator("--temperature-every", "0")
     state = tempfile.mkdtemp(prefix="tessel-house-")
     run = scanner = None
-    try:
+    with Teardown() as down:
+        down.add(state, sim)
+        down.later(lambda: (scanner, run))
         run, web_port = web_service(device, ["--state-dir", state])
         client = Client(tcp_port_of(run))
         scanner = Scanner(client)
@@ -298,13 +287,6 @@ def case_service_hands_the_house_to_the_server(display):
                              "0 without names heard yet\n" % written, made.stdout)
         with open(written, "rb") as f:
             check(project_modules(f.read()) == served, "--project-file differs from /house.vlp")
-    finally:
-        for p in (scanner, run):
-            if p:
-                p.stop()
-        sim.terminate()
-        sim.wait(5)
-        shutil.rmtree(state, ignore_errors=True)
 
 
 CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}

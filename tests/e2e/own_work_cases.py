@@ -10,8 +10,7 @@ import subprocess
 import tempfile
 import time
 
-from capture_cases import stop_all
-from harness import Bus, Client, Service, check, frame, free_port, wait_for
+from harness import Bus, Client, Service, Teardown, check, frame, free_port, wait_for
 from web_cases import tcp_port_of
 
 ARGS = None
@@ -79,7 +78,9 @@ def case_service_scan_never_shuts_a_client_out(display):
     two whole scans fit in the case's time; the queue's mark was passed all the same."""
     sim = Simulator(relays(60), "--usb", "--quiet")
     run = None
-    try:
+    with Teardown() as down:
+        down.add(sim)
+        down.later(lambda: run)
         run, port = service(sim.device, ["--scan", "--no-delay"])
         client = Client(port)
         run.wait_for_line(lambda line: line.startswith("scan of the bus: a type request"), 10, "the scan's start")
@@ -114,10 +115,6 @@ def case_service_scan_never_shuts_a_client_out(display):
         wait_for(quiet_for_five_seconds, 60, "the bus quiet after the second scan")
         starts = [line for line in run.stdout_lines() if line.startswith("scan of the bus: a type")]
         check(len(starts) == 2, "%d scans began" % len(starts))
-    finally:
-        if run:
-            run.stop()
-        sim.close()
 
 
 def case_service_writes_no_file_through_a_link(display):
@@ -134,7 +131,9 @@ def case_service_writes_no_file_through_a_link(display):
     os.symlink(victim, os.path.join(state, "modules.state.tmp"))
     bus = Bus()
     run = None
-    try:
+    with Teardown() as down:
+        down.add(work, bus)
+        down.later(lambda: run)
         run, port = service(bus.path, ["--state-dir", state, "--capture-file", capture])
         Client(port)
         bus.write(frame(0xFB, 0x10, [0xFF, 0x11, 0x12, 0x34, 0x01, 0x14, 0x20]))
@@ -150,8 +149,6 @@ def case_service_writes_no_file_through_a_link(display):
         lines = run.stdout_lines()
         check(any(line == "cannot write the capture file %s: it is a symbolic link, which is not followed; "
                           "the capture goes on in memory only" % capture for line in lines), "no warning: %s" % lines)
-    finally:
-        stop_all(run=run, bus=bus, work=work)
 
 
 def case_service_state_file_from_the_future_costs_nothing(display):
@@ -162,14 +159,14 @@ def case_service_state_file_from_the_future_costs_nothing(display):
         f.write("tessel-serverd modules 1\nmodule 10 11 1234 01 1420 FFFFFFFF 1000 9000000000000000000 1 0 0\n")
     bus = Bus()
     run = None
-    try:
+    with Teardown() as down:
+        down.add(state, bus)
+        down.later(lambda: run)
         run, _ = service(bus.path, ["--state-dir", state, "--silent-after", "24h"])
         run.wait_for_line(lambda line: "has a time more than a day ahead" in line, 5, "the file set aside")
         share = run.cpu_share(2)
         check(share < 0.05, "the idle service used %.0f %% of a core" % (share * 100))
         check(os.path.exists(os.path.join(state, "modules.state.damaged")), "not set aside")
-    finally:
-        stop_all(run=run, bus=bus, work=state)
 
 
 def case_service_journal_speaks_utf8(display):
@@ -177,17 +174,15 @@ def case_service_journal_speaks_utf8(display):
     house = 'module 10 VMB4RYNO 1234 "Entr\xe9e"\n  channel 1 "Lampe" off\n'.encode("iso-8859-15")
     sim = Simulator(house, "--usb", "--quiet")
     run = None
-    try:
+    with Teardown() as down:
+        down.add(sim)
+        down.later(lambda: run)
         run, _ = service(sim.device, ["--scan"])
         wait_for(lambda: b"module $10 VMB4RYNO" in open(run.output.name, "rb").read(), 30, "the module's line")
         raw = open(run.output.name, "rb").read()
         line = next(x for x in raw.split(b"\n") if x.startswith(b"module $10 VMB4RYNO"))
         check(line.decode("utf-8").startswith('module $10 VMB4RYNO "Entr\u00e9e" serial 1234 build '), "the line %r" % line)
         raw.decode("utf-8")  # every line
-    finally:
-        if run:
-            run.stop()
-        sim.close()
 
 
 def case_service_sighup_without_scan(display):
@@ -197,7 +192,9 @@ def case_service_sighup_without_scan(display):
     capture = os.path.join(work, "capture.txt")
     bus = Bus()
     run = None
-    try:
+    with Teardown() as down:
+        down.add(work, bus)
+        down.later(lambda: run)
         run, port = service(bus.path, ["--state-dir", work, "--capture-file", capture])
         client = Client(port)
         bus.write(frame(0xFB, 0x10, [0xFF, 0x11, 0x12, 0x34, 0x01, 0x14, 0x20]))
@@ -220,8 +217,6 @@ def case_service_sighup_without_scan(display):
             check("0F FB 10 07 FF 11 12 34 01 14 20" in f.read(), "the rotated file lost its frame")
         with open(capture) as f:
             check("0F F8 10 02 02 01 E4 04" in f.read(), "the new file lacks the command")
-    finally:
-        stop_all(run=run, bus=bus, work=work)
 
 
 CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}

@@ -23,7 +23,7 @@ import traceback
 import tty
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import (CONTROLS, MAIN_TITLE, Bridge, Bus, Client, Display, Service, Skipped,  # noqa: E402
+from harness import (CONTROLS, MAIN_TITLE, Bridge, Bus, Client, Display, Service, Teardown, Skipped,  # noqa: E402
                      TestFailure, check, sanitized,
                      frame, frame_times, free_port, make_key_file, make_tls_files, split_frames,
                      velbus_terminal, wait_for)
@@ -284,7 +284,8 @@ def case_filter_limits_the_monitor(display):
 def case_pulled_interface_comes_back(display):
     work = tempfile.mkdtemp(prefix="tessel-e2e-link-")
     link = os.path.join(work, "velbus")
-    try:
+    with Teardown() as down:
+        down.add(work)
         with Running(display, link=link) as run:
             clients = connect_clients(run.port, 2)
             f = frame(0xFB, 0x05, [0xE6, 0x2B, 0, 0, 0, 0, 0])
@@ -309,8 +310,6 @@ def case_pulled_interface_comes_back(display):
             clients[0].send(request)
             wait_for(lambda: request in run.bus.stream(), 3, "a client frame on the new bus")
             check(run.bridge.running(), "the program ended")
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
 
 
 def rss_kib(pid):
@@ -326,82 +325,80 @@ def case_soak(display):
     at line rate. TESSEL_SOAK_SECONDS sets the length (40 by default)."""
     seconds = float(os.environ.get("TESSEL_SOAK_SECONDS", "40"))
     stop = threading.Event()
-    with Running(display) as run:
-        try:
-            bus, port, bridge = run.bus, run.port, run.bridge
-            watchers = connect_clients(port, 2)
-            slow = Client(port)
-            flooder = Client(port)
-            noisy = Client(port)
-            time.sleep(0.3)
-            sent = bytearray()
-            failures = []
+    with Running(display) as run, Teardown() as down:
+        down.callback(stop.set)
+        bus, port, bridge = run.bus, run.port, run.bridge
+        watchers = connect_clients(port, 2)
+        slow = Client(port)
+        flooder = Client(port)
+        noisy = Client(port)
+        time.sleep(0.3)
+        sent = bytearray()
+        failures = []
 
-            def stream_bus():
-                n = 0
-                while not stop.is_set():
-                    f = frame(0xFB, n & 0xFF, [0xE6, (n >> 8) & 0xFF, 0, 0, 0, 0, 0])
-                    bus.write(f, line_rate=True)
-                    sent.extend(f)
-                    n += 1
+        def stream_bus():
+            n = 0
+            while not stop.is_set():
+                f = frame(0xFB, n & 0xFF, [0xE6, (n >> 8) & 0xFF, 0, 0, 0, 0, 0])
+                bus.write(f, line_rate=True)
+                sent.extend(f)
+                n += 1
 
-            def churn():
-                while not stop.is_set():
-                    try:
-                        c = Client(port)
-                        c.send(frame(0xF8, 0x10, [0x02, 0x01]))
-                        time.sleep(0.05)
-                        c.close()
-                    except OSError as e:
-                        failures.append("churn: %s" % e)
-                    time.sleep(0.1)
+        def churn():
+            while not stop.is_set():
+                try:
+                    c = Client(port)
+                    c.send(frame(0xF8, 0x10, [0x02, 0x01]))
+                    time.sleep(0.05)
+                    c.close()
+                except OSError as e:
+                    failures.append("churn: %s" % e)
+                time.sleep(0.1)
 
-            def flood():
-                burst = frame(0xF8, 0x20, [0x07, 0x01, 0x32, 0, 0]) * 200
-                flooder.sock.setblocking(False)
-                while not stop.is_set():
-                    try:
-                        flooder.sock.send(burst)
-                    except (BlockingIOError, OSError):
-                        time.sleep(0.01)
+        def flood():
+            burst = frame(0xF8, 0x20, [0x07, 0x01, 0x32, 0, 0]) * 200
+            flooder.sock.setblocking(False)
+            while not stop.is_set():
+                try:
+                    flooder.sock.send(burst)
+                except (BlockingIOError, OSError):
+                    time.sleep(0.01)
 
-            def garbage():
-                rng = random.Random(3)
-                while not stop.is_set():
-                    noisy.send(bytes(rng.randrange(256) for _ in range(rng.randrange(1, 64))))
-                    time.sleep(0.03)
+        def garbage():
+            rng = random.Random(3)
+            while not stop.is_set():
+                noisy.send(bytes(rng.randrange(256) for _ in range(rng.randrange(1, 64))))
+                time.sleep(0.03)
 
-            threads = [threading.Thread(target=t, daemon=True) for t in (stream_bus, churn, flood, garbage)]
-            threads.append(threading.Thread(target=slow.collect, args=(stop, 64, 0.1), daemon=True))
-            threads += [threading.Thread(target=c.collect, args=(stop,), daemon=True) for c in watchers]
-            for t in threads:
-                t.start()
-            time.sleep(min(20.0, seconds / 4))
-            rss_start = rss_kib(bridge.proc.pid)
-            time.sleep(seconds - min(20.0, seconds / 4))
-            rss_end = rss_kib(bridge.proc.pid)
-            stop.set()
-            for t in threads:
-                t.join(15)
-            time.sleep(1.0)
-            for c in watchers:
-                c.read_until(len(sent), timeout=5)
-                check(bytes(c.data) == bytes(sent), "a well-behaved client got %d of %d bytes" % (len(c.data), len(sent)))
-            # Whatever it managed to read is the bus stream from its start: no frame torn apart
-            # or reordered (it stopped reading at an arbitrary byte).
-            check(bytes(sent).startswith(bytes(slow.data)),
-                  "the slow reader got torn or reordered frames (%d bytes, first difference at %d)"
-                  % (len(slow.data), next((i for i, (a, b) in enumerate(zip(sent, slow.data)) if a != b), -1)))
-            frames, junk = split_frames(bus.stream())
-            check(junk == 0, "%d bytes that are not frames reached the bus" % junk)
-            check(not failures, "clients could not connect: %s" % failures[:3])
-            check(rss_end - rss_start < 4096, "memory grew from %d to %d KiB" % (rss_start, rss_end))
-            check(bridge.running(), "the program ended")
-            run.still_forwards()
-            print("soak: %d bus bytes to every client, %d frames on the bus, RSS %d -> %d KiB"
-                  % (len(sent), len(frames), rss_start, rss_end))
-        finally:
-            stop.set()
+        threads = [threading.Thread(target=t, daemon=True) for t in (stream_bus, churn, flood, garbage)]
+        threads.append(threading.Thread(target=slow.collect, args=(stop, 64, 0.1), daemon=True))
+        threads += [threading.Thread(target=c.collect, args=(stop,), daemon=True) for c in watchers]
+        for t in threads:
+            t.start()
+        time.sleep(min(20.0, seconds / 4))
+        rss_start = rss_kib(bridge.proc.pid)
+        time.sleep(seconds - min(20.0, seconds / 4))
+        rss_end = rss_kib(bridge.proc.pid)
+        stop.set()
+        for t in threads:
+            t.join(15)
+        time.sleep(1.0)
+        for c in watchers:
+            c.read_until(len(sent), timeout=5)
+            check(bytes(c.data) == bytes(sent), "a well-behaved client got %d of %d bytes" % (len(c.data), len(sent)))
+        # Whatever it managed to read is the bus stream from its start: no frame torn apart
+        # or reordered (it stopped reading at an arbitrary byte).
+        check(bytes(sent).startswith(bytes(slow.data)),
+              "the slow reader got torn or reordered frames (%d bytes, first difference at %d)"
+              % (len(slow.data), next((i for i, (a, b) in enumerate(zip(sent, slow.data)) if a != b), -1)))
+        frames, junk = split_frames(bus.stream())
+        check(junk == 0, "%d bytes that are not frames reached the bus" % junk)
+        check(not failures, "clients could not connect: %s" % failures[:3])
+        check(rss_end - rss_start < 4096, "memory grew from %d to %d KiB" % (rss_start, rss_end))
+        check(bridge.running(), "the program ended")
+        run.still_forwards()
+        print("soak: %d bus bytes to every client, %d frames on the bus, RSS %d -> %d KiB"
+              % (len(sent), len(frames), rss_start, rss_end))
 
 
 def case_quit_asks(display):
@@ -451,15 +448,13 @@ def case_first_start(display):
     window_only()
     bus, port = Bus(), free_port()
     bridge = Bridge(ARGS.program, display, None)
-    try:
+    with Teardown() as down:
+        down.add(bus, bridge)
         answer_first_start(display, bridge, bus.path, port)
         with open(os.path.join(bridge.dir, "Tessel-server.ini"), "rb") as f:
             content = f.read()
         check(content == ("%s\n%d\n" % (bus.path, port)).encode(), "configuration file %r" % content)
         check(forwards_to_new_client(bus, port), "the bridge did not forward after the first start")
-    finally:
-        bridge.stop()
-        bus.close()
 
 
 def case_configuration_that_is_a_fifo(display):
@@ -469,14 +464,12 @@ def case_configuration_that_is_a_fifo(display):
     bus, port = Bus(), free_port()
     bridge = Bridge(ARGS.program, display, None,
                     prepare=lambda d: os.mkfifo(os.path.join(d, "Tessel-server.ini")))
-    try:
+    with Teardown() as down:
+        down.add(bus, bridge)
         answer_first_start(display, bridge, bus.path, port)
         check(stat.S_ISFIFO(os.stat(os.path.join(bridge.dir, "Tessel-server.ini")).st_mode),
               "the FIFO was replaced")
         check(forwards_to_new_client(bus, port), "the bridge did not forward")
-    finally:
-        bridge.stop()
-        bus.close()
 
 
 def case_no_display(display):
@@ -490,13 +483,12 @@ def case_no_display(display):
         if name:
             env["DISPLAY"] = name
         bridge = Bridge(ARGS.program, display, "/dev/null\n%d\n" % free_port(), env=env)
-        try:
+        with Teardown() as down:
+            down.add(bridge)
             check(bridge.wait_exit() == 0, "exit code was not 0")
             said = bridge.stderr_text()
             check(said.count("\n") == 1 and "needs a graphical display" in said and expected in said,
                   "it said %r" % said)
-        finally:
-            bridge.stop()
 
 
 def case_out_of_descriptors(display):
@@ -509,7 +501,8 @@ def case_out_of_descriptors(display):
     bus, port = Bus(), free_port()
     bridge, _ = start_bridge(display, bus.path, port, prefix=["prlimit", "--nofile=48", "--"])
     clients = []
-    try:
+    with Teardown() as down:
+        down.add(bus, bridge, clients)
         for _ in range(80):
             clients.append(Client(port))
         time.sleep(1.5)
@@ -525,11 +518,6 @@ def case_out_of_descriptors(display):
         time.sleep(0.5)
         check(forwards_to_new_client(bus, port), "no new client taken once descriptors were free")
         check(bridge.running(), "the program ended")
-    finally:
-        for c in clients:
-            c.close()
-        bridge.stop()
-        bus.close()
 
 
 def case_device_that_is_not_a_terminal(display):
@@ -538,28 +526,26 @@ def case_device_that_is_not_a_terminal(display):
     port = free_port()
     bridge, _ = start_bridge(display, "not-a-terminal", port,
                              prepare=lambda d: open(os.path.join(d, "not-a-terminal"), "w").close())
-    try:
+    with Teardown() as down:
+        down.add(bridge)
         client = Client(port)
         time.sleep(0.5)
         share = bridge.cpu_share(2.5)
         check(share < 0.25, "the bridge used %.0f %% of a core" % (share * 100))
         check(not client.closed_by_peer(timeout=0.3), "the client was dropped")
         check(bridge.running(), "the program ended")
-    finally:
-        bridge.stop()
 
 
 def case_first_start_quit(display):
     window_only()
     bridge = Bridge(ARGS.program, display, None)
-    try:
+    with Teardown() as down:
+        down.add(bridge)
         display.keys(display.find_window("Tessel-server.ini NOT FOUND"), "alt+o")
         dialog = display.find_window("Initial Configuration")
         display.click(dialog, 185, 150)
         check(bridge.wait_exit() == 0, "exit code was not 0")
         check(not os.path.exists(os.path.join(bridge.dir, "Tessel-server.ini")), "a file was written")
-    finally:
-        bridge.stop()
 
 
 def ends_after_box(display, bridge, title):
@@ -571,10 +557,9 @@ def ends_after_box(display, bridge, title):
 def case_missing_device(display):
     window_only()
     bridge = Bridge(ARGS.program, display, "/dev/nonexistent-velbus\n%d\n" % free_port())
-    try:
+    with Teardown() as down:
+        down.add(bridge)
         ends_after_box(display, bridge, "Serial Error")
-    finally:
-        bridge.stop()
 
 
 def case_busy_port(display):
@@ -584,12 +569,9 @@ def case_busy_port(display):
     holder.bind(("0.0.0.0", 0))
     holder.listen(1)
     bridge = Bridge(ARGS.program, display, "%s\n%d\n" % (bus.path, holder.getsockname()[1]))
-    try:
+    with Teardown() as down:
+        down.add(holder, bus, bridge)
         ends_after_box(display, bridge, "NOT ABLE TO CREATE SERVER")
-    finally:
-        bridge.stop()
-        bus.close()
-        holder.close()
 
 
 def case_bad_input_never_reaches_the_bus(display):
@@ -634,10 +616,12 @@ def case_bad_input_never_reaches_the_bus(display):
 def case_simulated_bus(display):
     sim = subprocess.Popen([ARGS.simulator, "--quiet"], stdout=subprocess.PIPE, text=True)
     port = free_port()
-    try:
+    with Teardown() as down:
+        down.add(sim)
         device = sim.stdout.readline().strip()
         bridge, window = start_bridge(display, device, port)
-        try:
+        with Teardown() as down:
+            down.add(bridge)
             client = Client(port)
             time.sleep(0.2)
             client.send(frame(0xFB, 0x10, [], rtr=True))
@@ -650,11 +634,6 @@ def case_simulated_bus(display):
                 time.sleep(1.5)
                 subprocess.run([ARGS.screenshot, os.path.join(ARGS.shots, "window.png")],
                                env=display.env(), timeout=20)
-        finally:
-            bridge.stop()
-    finally:
-        sim.terminate()
-        sim.wait(5)
 
 
 def case_simulated_house_scan(display):
@@ -665,11 +644,14 @@ def case_simulated_house_scan(display):
                                        "default.house"))
     sim = subprocess.Popen([ARGS.simulator], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
     port = free_port()
-    try:
+    with Teardown() as down:
+        down.add(sim)
         device = sim.stdout.readline().strip()
         bridge, _ = start_bridge(display, device, port)
         scanner = None
-        try:
+        with Teardown() as down:
+            down.add(bridge)
+            down.later(lambda: scanner)
             scanner = Scanner(Client(port))
             time.sleep(0.3)
             found, missed = scanner.scan()
@@ -693,54 +675,42 @@ def case_simulated_house_scan(display):
                 check(got["status"], "%s gave no status" % what)
                 if want["subs"]:
                     check(got.get("subs") == want["subs"], "%s sub-addresses %r" % (what, got.get("subs")))
-        finally:
-            if scanner:
-                scanner.stop()
-            bridge.stop()
-    finally:
-        sim.terminate()
-        sim.wait(5)
 
 
 def case_simulator_usb_and_house_file(display):
     """The simulator with --usb hands over a whole frame per read, at the bus's rate; a house file
     that will not do is one line naming its line, and exit 2."""
     sim = subprocess.Popen([ARGS.simulator, "--quiet", "--usb"], stdout=subprocess.PIPE, text=True)
-    try:
+    with Teardown() as down:
+        down.add(sim)
         device = sim.stdout.readline().strip()
         fd = os.open(device, os.O_RDWR | os.O_NOCTTY)
-        try:
-            tty.setraw(fd)
-            time.sleep(0.2)
-            os.write(fd, frame(0xFB, 0x50, [], rtr=True) + frame(0xFB, 0x10, [0xEF, 0x1F]))
-            reads, until = [], time.monotonic() + 3
-            while sum(len(split_frames(d)[0]) for _, d in reads) < 17 and time.monotonic() < until:
-                ready, _, _ = select.select([fd], [], [], 0.2)
-                if ready:
-                    reads.append((time.monotonic(), os.read(fd, 4096)))
-            # Whole frames in every read, about 6.7 ms apart: a reader that keeps up gets one a
-            # read (a busy one may find two waiting, never a piece of one).
-            frames = [split_frames(data) for _, data in reads]
-            check(sum(len(f) for f, _ in frames) == 17 and all(junk == 0 for _, junk in frames),
-                  "a read held a piece of a frame: %r" % [d.hex() for _, d in reads])
-            check(len(reads) >= 9, "the frames came in %d reads, not one or so a frame" % len(reads))
-            took = reads[-1][0] - reads[0][0]
-            check(took > 16 * 0.005, "17 frames in %.3f s: faster than the bus carries them" % took)
-        finally:
-            os.close(fd)
-    finally:
-        sim.terminate()
-        sim.wait(5)
+        down.callback(os.close, fd)
+        tty.setraw(fd)
+        time.sleep(0.2)
+        os.write(fd, frame(0xFB, 0x50, [], rtr=True) + frame(0xFB, 0x10, [0xEF, 0x1F]))
+        reads, until = [], time.monotonic() + 3
+        while sum(len(split_frames(d)[0]) for _, d in reads) < 17 and time.monotonic() < until:
+            ready, _, _ = select.select([fd], [], [], 0.2)
+            if ready:
+                reads.append((time.monotonic(), os.read(fd, 4096)))
+        # Whole frames in every read, about 6.7 ms apart: a reader that keeps up gets one a
+        # read (a busy one may find two waiting, never a piece of one).
+        frames = [split_frames(data) for _, data in reads]
+        check(sum(len(f) for f, _ in frames) == 17 and all(junk == 0 for _, junk in frames),
+              "a read held a piece of a frame: %r" % [d.hex() for _, d in reads])
+        check(len(reads) >= 9, "the frames came in %d reads, not one or so a frame" % len(reads))
+        took = reads[-1][0] - reads[0][0]
+        check(took > 16 * 0.005, "17 frames in %.3f s: faster than the bus carries them" % took)
     work = tempfile.mkdtemp(prefix="tessel-e2e-house-")
-    try:
+    with Teardown() as down:
+        down.add(work)
         bad = os.path.join(work, "my.house")
         with open(bad, "w") as f:
             f.write('module 10 VMB4RYNO 1234 "Kitchen"\n  channel 9 "Nine"\n')
         done = subprocess.run([ARGS.simulator, "--house", bad], capture_output=True, text=True, timeout=10)
         check(done.returncode == 2 and done.stderr == "velbus-sim: %s: line 2: a VMB4RYNO has channels 1 to 5\n" % bad,
               "a bad house file: %d %r" % (done.returncode, done.stderr))
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
 
 
 def simulator_log(path):
@@ -759,10 +729,12 @@ def case_interface_fills_and_goes_off(display):
     sim = subprocess.Popen([ARGS.simulator, "--quiet", "--log", log, "--buffer", "8", "--buffer-ms", "500",
                             "--bus-off-ms", "1500"], stdout=subprocess.PIPE, text=True)
     port = free_port()
-    try:
+    with Teardown() as down:
+        down.add(work, sim)
         device = sim.stdout.readline().strip()
         bridge, _ = start_bridge(display, device, port)
-        try:
+        with Teardown() as down:
+            down.add(bridge)
             client = Client(port)
             time.sleep(0.3)
             # To an address no module has: nothing answers, so only the interface speaks.
@@ -794,12 +766,6 @@ def case_interface_fills_and_goes_off(display):
                     bridge.wait_for_line(lambda l: l == said, 3, said)
                 check(sum(l == "Velbus bus off: the interface left the bus after errors" for l in bridge.stdout_lines())
                       == 1, "more than one bus-off line")
-        finally:
-            bridge.stop()
-    finally:
-        sim.terminate()
-        sim.wait(5)
-        shutil.rmtree(work, ignore_errors=True)
 
 
 def case_service_sets_the_modules_clock(display):
@@ -809,7 +775,9 @@ def case_service_sets_the_modules_clock(display):
     log = os.path.join(work, "bus.log")
     sim = subprocess.Popen([ARGS.simulator, "--quiet", "--log", log], stdout=subprocess.PIPE, text=True)
     run = None
-    try:
+    with Teardown() as down:
+        down.add(work, sim)
+        down.later(lambda: run)
         device = sim.stdout.readline().strip()
         run = service(["--device", device, "--port", str(free_port()), "--sync-clock", "--monitor"])
         run.wait_started()
@@ -823,12 +791,6 @@ def case_service_sets_the_modules_clock(display):
         check(said["DST"] == ("0" if now.tm_isdst > 0 else "1"), "summer time %r" % said["DST"])
         line = run.wait_for_line(lambda l: "(Clock " in l, 3, "the clock frame's monitor line")
         check(line.endswith(") from tessel-serverd"), "the monitor line %r" % line)
-    finally:
-        if run:
-            run.stop()
-        sim.terminate()
-        sim.wait(5)
-        shutil.rmtree(work, ignore_errors=True)
 
 
 def case_help_opens_the_readme(display):
@@ -843,7 +805,8 @@ def case_help_opens_the_readme(display):
     env["PATH"] = opener + ":" + env.get("PATH", "/usr/bin:/bin")
     bus, port = Bus(), free_port()
     bridge = Bridge(ARGS.program, display, "%s\n%d\n" % (bus.path, port), env=env)
-    try:
+    with Teardown() as down:
+        down.add(opener, bus, bridge)
         window = display.find_window(MAIN_TITLE)
         display.click(window, *CONTROLS["?"])
         page = wait_for(lambda: os.path.exists(opened) and open(opened).read(), 5, "the opener")
@@ -851,10 +814,6 @@ def case_help_opens_the_readme(display):
         check("Tessel-server lets several programs share one Velbus" in open(page).read(),
               "%s is not the README" % page)
         print("opened " + page)
-    finally:
-        bridge.stop()
-        bus.close()
-        shutil.rmtree(opener, ignore_errors=True)
 
 
 # --- the service's own conventions -----------------------------------------------------------
@@ -897,46 +856,41 @@ def case_service_options_and_exit_codes(display):
     holder = socket.socket()
     holder.bind(("0.0.0.0", 0))
     holder.listen(1)
-    try:
+    with Teardown() as down:
+        down.add(bus, holder)
         busy = holder.getsockname()[1]
         out, err, elapsed = ends_with(service(["--device", bus.path, "--port", str(busy)]), 1)
         check(err.strip() == "tessel-serverd: cannot listen on 0.0.0.0:%d: Address already in use" % busy
               and elapsed < 1.0, "a busy port: %r after %.2f s" % (err, elapsed))
-    finally:
-        holder.close()
-        bus.close()
 
 
 def case_service_configuration_and_overrides(display):
     """The configuration file in the working directory, the options over it."""
     bus, other, port = Bus(), Bus(), free_port()
-    try:
+    with Teardown() as down:
+        down.add(other, bus)
         run = service([], config="%s\n%d\n" % (bus.path, port))
-        try:
+        with Teardown() as down:
+            down.add(run)
             line = run.wait_started()
             check(line == "tessel-serverd 3.08 listening on 0.0.0.0:%d (plain), Velbus serial %s" % (port, bus.path),
                   "start-up line %r" % line)
             check(forwards_to_new_client(bus, port), "not forwarding as configured")
-        finally:
-            run.stop()
         port2 = free_port()
         run = service(["--device", other.path, "--port", str(port2)], config="%s\n%d\n" % (bus.path, port))
-        try:
+        with Teardown() as down:
+            down.add(run)
             run.wait_started()
             check(forwards_to_new_client(other, port2), "the options did not win over the file")
-        finally:
-            run.stop()
         work = tempfile.mkdtemp(prefix="tessel-e2e-conf-")
         path = os.path.join(work, "elsewhere.ini")
         with open(path, "w") as f:
             f.write("%s\n$%X\ncomments after the second line are never read\n" % (other.path, port))
         run = service(["--config", path])
-        try:
+        with Teardown() as down:
+            down.add(work, run)
             run.wait_started()
             check(forwards_to_new_client(other, port), "--config not read with the number rule")
-        finally:
-            run.stop()
-            shutil.rmtree(work, ignore_errors=True)
         # A port line that is not a port stops the start with exit 2, which systemd does not
         # retry; a missing one gives 8080.
         work = tempfile.mkdtemp(prefix="tessel-e2e-conf-")
@@ -955,22 +909,18 @@ def case_service_configuration_and_overrides(display):
         with open(path, "w") as f:
             f.write(bus.path + "\n")
         run = service(["--config", path])
-        try:
+        with Teardown() as down:
+            down.add(work, run)
             check(run.wait_started().startswith("tessel-serverd 3.08 listening on 0.0.0.0:8080 (plain),"),
                   "a missing port line did not give 8080")
-        finally:
-            run.stop()
-            shutil.rmtree(work, ignore_errors=True)
-    finally:
-        bus.close()
-        other.close()
 
 
 def case_service_stops_on_signals(display):
     for sig in (signal.SIGTERM, signal.SIGINT):
         bus, port = Bus(), free_port()
         run = service(["--device", bus.path, "--port", str(port)])
-        try:
+        with Teardown() as down:
+            down.add(bus, run)
             run.wait_started()
             client = Client(port)
             time.sleep(0.2)
@@ -979,9 +929,6 @@ def case_service_stops_on_signals(display):
             check(run.stdout_lines()[-1] == "stopped", "no last line 'stopped'")
             check(client.closed_by_peer(2), "the client's connection stayed open")
             check(try_connect(port) is None, "the port still listens")
-        finally:
-            run.stop()
-            bus.close()
 
 
 def case_service_journal(display):
@@ -992,7 +939,10 @@ def case_service_journal(display):
     bus, port = Bus(), free_port()
     os.symlink(bus.path, link)
     run = service(["--device", link, "--port", str(port), "--monitor"])
-    try:
+    with Teardown() as down:
+        down.add(work)
+        down.later(lambda: bus)
+        down.add(run)
         run.wait_started()
         client = Client(port)
         name = "127.0.0.1:%d" % client.sock.getsockname()[1]
@@ -1019,10 +969,6 @@ def case_service_journal(display):
         os.symlink(bus.path, link)
         run.wait_for_line(lambda l: l == "Velbus serial %s back" % link, 5, "the back line")
         check(forwards_to_new_client(bus, port), "not forwarding once the device was back")
-    finally:
-        run.stop()
-        bus.close()
-        shutil.rmtree(work, ignore_errors=True)
 
 
 def tls_client(port, data=b"", source="127.0.0.1"):
@@ -1082,7 +1028,9 @@ def case_service_tls_and_key(display):
     sim = subprocess.Popen([ARGS.simulator, "--quiet", "--log", os.path.join(work, "bus.log")],
                            stdout=subprocess.PIPE, text=True)
     run = None
-    try:
+    with Teardown() as down:
+        down.add(work, sim)
+        down.later(lambda: run)
         cert, tls_key = make_tls_files(work)
         device = sim.stdout.readline().strip()
         port = free_port()
@@ -1132,12 +1080,6 @@ def case_service_tls_and_key(display):
         said = "\n".join(run.stdout_lines()) + run.stderr_text()
         check(key not in said, "the key appeared in the output")
         good.close()
-    finally:
-        if run:
-            run.stop()
-        sim.terminate()
-        sim.wait(5)
-        shutil.rmtree(work, ignore_errors=True)
 
 
 def case_service_tls_alone_and_key_alone(display):
@@ -1145,33 +1087,29 @@ def case_service_tls_alone_and_key_alone(display):
     alone asks plain TCP clients for it (KEY@host:port)."""
     work = tempfile.mkdtemp(prefix="tessel-e2e-guard-")
     bus = Bus()
-    try:
+    with Teardown() as down:
+        down.add(work, bus)
         cert, tls_key = make_tls_files(work)
         f = frame(0xFB, 0x05, [0xE6, 0x2B, 0, 0, 0, 0, 0])
         port = free_port()
         run = service(["--device", bus.path, "--port", str(port), "--tls-cert", cert, "--tls-key", tls_key])
-        try:
+        with Teardown() as down:
+            down.add(run)
             run.wait_started()
             client = tls_client(port)
             run.wait_for_line(lambda l: l.endswith(" connected"), 5, "the TLS client")
             bus.write(f)
             check(receive_all(client, len(f)) == f, "a TLS client without a key got nothing")
-        finally:
-            run.stop()
         port = free_port()
         run = service(["--device", bus.path, "--port", str(port), "--auth-key-file", make_key_file(work, "plain-key-0123456789")])
-        try:
+        with Teardown() as down:
+            down.add(run)
             run.wait_started()
             client = Client(port)
             client.send(b"plain-key-0123456789")
             run.wait_for_line(lambda l: l.endswith(" connected"), 5, "the key's client")
             bus.write(f)
             check(client.read_until(len(f)) == f, "a plain client with the key got nothing")
-        finally:
-            run.stop()
-    finally:
-        bus.close()
-        shutil.rmtree(work, ignore_errors=True)
 
 
 def case_service_plain_and_guarded_listeners(display):
@@ -1184,7 +1122,9 @@ def case_service_plain_and_guarded_listeners(display):
     key = "l1sten-key-long-%d" % random.randrange(10 ** 6)
     plain_port, guarded_port = free_port(), free_port()
     run = None
-    try:
+    with Teardown() as down:
+        down.add(work, bus)
+        down.later(lambda: run)
         cert, tls_key = make_tls_files(work)
         web_port = free_port()
         run = service(["--device", bus.path, "--listen", "127.0.0.1:%d" % plain_port,
@@ -1227,11 +1167,6 @@ def case_service_plain_and_guarded_listeners(display):
         check(plain.read_until(len(frames) + 1, timeout=0.5) == frames and
               receive_all(guarded, 1, timeout=0.5) == b"", "a client's frame reached another client")
         guarded.close()
-    finally:
-        if run:
-            run.stop()
-        bus.close()
-        shutil.rmtree(work, ignore_errors=True)
 
 
 def case_service_listener_that_cannot_open(display):
@@ -1241,16 +1176,14 @@ def case_service_listener_that_cannot_open(display):
     holder = socket.socket()
     holder.bind(("127.0.0.1", 0))
     holder.listen(1)
-    try:
+    with Teardown() as down:
+        down.add(bus, holder)
         busy = holder.getsockname()[1]
         out, err, _ = ends_with(service(["--device", bus.path, "--listen", "127.0.0.1:%d" % free_port(),
                                          "--listen", "127.0.0.1:%d" % busy]), 1)
         check(err == "tessel-serverd: cannot listen on 127.0.0.1:%d: Address already in use\n" % busy, "%r" % err)
         out, err, _ = ends_with(service(["--device", bus.path, "--listen-guarded", "127.0.0.1:%d" % free_port()]), 2)
         check("--listen-guarded needs --tls-cert and --tls-key, --auth-key-file, or both" in err, "%r" % err)
-    finally:
-        holder.close()
-        bus.close()
 
 
 def case_service_device_auto(display):
@@ -1260,7 +1193,9 @@ def case_service_device_auto(display):
     lookup = {"TESSEL_SYSFS_ROOT": root}
     bus = Bus()
     run = None
-    try:
+    with Teardown() as down:
+        down.add(root)
+        down.later(lambda: (run, bus))
         os.makedirs(os.path.join(root, "sys", "class", "tty"))
         out, err, _ = ends_with(service(["--device", "auto", "--port", str(free_port())], env=lookup), 1)
         check(err == "tessel-serverd: no Velbus interface found: no USB device 10cf:0b1b, 10cf:0516, 10cf:0517, "
@@ -1291,11 +1226,6 @@ def case_service_device_auto(display):
         request = frame(0xF8, 0x10, [0x02, 0x01])
         client.send(request)
         wait_for(lambda: request in bus.stream(), 3, "a client frame on the interface's new name")
-    finally:
-        if run:
-            run.stop()
-        bus.close()
-        shutil.rmtree(root, ignore_errors=True)
 
 
 def case_service_tells_systemd(display):
@@ -1324,7 +1254,9 @@ def case_service_tells_systemd(display):
 
     port = free_port()
     run = None
-    try:
+    with Teardown() as down:
+        down.add(work, listener)
+        down.later(lambda: run)
         env = {"NOTIFY_SOCKET": os.path.join(work, "notify"), "WATCHDOG_USEC": "400000"}
         run = Service(ARGS.service, ["--device", link, "--port", str(port)], env=env)
         check(receive("READY=1", 5), "no READY=1: %r" % messages)
@@ -1346,11 +1278,6 @@ def case_service_tells_systemd(display):
         run.proc.send_signal(signal.SIGTERM)
         check(receive("STOPPING=1", 5), "no STOPPING=1: %r" % messages[-3:])
         check(run.wait_exit(5) == 0, "the service did not stop")
-    finally:
-        if run:
-            run.stop()
-        listener.close()
-        shutil.rmtree(work, ignore_errors=True)
 
     # The journal's priorities, when standard output and error are the journal's stream.
     work = tempfile.mkdtemp(prefix="tessel-e2e-journal-")
@@ -1359,7 +1286,9 @@ def case_service_tells_systemd(display):
     os.symlink(bus.path, link)
     path = os.path.join(work, "journal.txt")
     proc = None
-    try:
+    with Teardown() as down:
+        down.add(work, bus)
+        down.later(lambda: proc)
         with open(path, "wb") as out:
             st = os.fstat(out.fileno())
             env = dict(os.environ, JOURNAL_STREAM="%d:%d" % (st.st_dev, st.st_ino))
@@ -1384,12 +1313,6 @@ def case_service_tells_systemd(display):
             wait_for(lambda: "<4>Velbus serial %s lost" % link in said(), 5, "the lost line at level 4")
             proc.send_signal(signal.SIGTERM)
             check(proc.wait(5) == 0 and said()[-1] == "<6>stopped", "the stop line: %r" % said()[-2:])
-    finally:
-        if proc and proc.poll() is None:
-            proc.kill()
-            proc.wait()
-        bus.close()
-        shutil.rmtree(work, ignore_errors=True)
 
 
 def case_service_guard_refuses_to_start(display):
@@ -1397,7 +1320,8 @@ def case_service_guard_refuses_to_start(display):
     them), before the device is touched."""
     work = tempfile.mkdtemp(prefix="tessel-e2e-guard-")
     bus = Bus()
-    try:
+    with Teardown() as down:
+        down.add(work, bus)
         cert, tls_key = make_tls_files(work)
         base = ["--device", bus.path, "--port", str(free_port())]
 
@@ -1434,9 +1358,6 @@ def case_service_guard_refuses_to_start(display):
         check("--tls-cert and --tls-key go together" in err, "a certificate alone: %r" % err)
         out, _, _ = ends_with(service(["--help"]), 0)
         check("openssl req -x509" in out and "umask 077" in out, "--help does not say how to make the files")
-    finally:
-        bus.close()
-        shutil.rmtree(work, ignore_errors=True)
 
 
 def ipv6_loopback():
@@ -1455,7 +1376,8 @@ def case_service_ipv6(display):
         raise Skipped("this machine has no IPv6 loopback")
     bus, port = Bus(), free_port()
     run = service(["--device", bus.path, "--port", str(port), "--bind", "::"])
-    try:
+    with Teardown() as down:
+        down.add(bus, run)
         check(run.wait_started().split(" listening on ")[1].startswith("[::]:%d (plain)," % port), "start-up line")
         v6 = socket.create_connection(("::1", port), timeout=5)
         v4 = Client(port)
@@ -1468,9 +1390,6 @@ def case_service_ipv6(display):
         v6.settimeout(5)
         check(v6.recv(64) == f, "the IPv6 client got nothing")
         v6.close()
-    finally:
-        run.stop()
-        bus.close()
 
 
 class LazyDisplay:

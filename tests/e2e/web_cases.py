@@ -3,15 +3,13 @@ pseudo-terminal as the bus, TCP clients and raw HTTP clients on loopback. The ca
 programs from ARGS, which run_e2e.py sets."""
 import base64
 import os
-import shutil
 import socket
 import ssl
-import subprocess
 import tempfile
 import threading
 import time
 
-from harness import (Bus, Client, Service, check, frame, frame_times, free_port, make_key_file,
+from harness import (Bus, Client, Service, Teardown, check, frame, frame_times, free_port, make_key_file,
                      make_tls_files, wait_for)
 
 ARGS = None
@@ -69,13 +67,12 @@ def read_to_end(sock, timeout=5):
 def request(port, raw, tls=False, timeout=5):
     """One raw request; the answer once the server closed the connection."""
     sock = connect(port, tls)
-    try:
+    with Teardown() as down:
+        down.add(sock)
         sock.sendall(raw)
         got = read_to_end(sock, timeout)
         check(got is not None, "the server kept the connection open after %r" % raw[:60])
         return Response(got)
-    finally:
-        sock.close()
 
 
 def get(port, path, key=None, tls=False, method="GET", extra=""):
@@ -160,7 +157,10 @@ def case_service_web_statuses(display):
     bus = Bus()
     os.symlink(bus.path, link)
     run, port = web_service(link)
-    try:
+    with Teardown() as down:
+        down.add(work)
+        down.later(lambda: bus)
+        down.add(run)
         started = run.wait_started()
         check(started.endswith(", web monitor on http://127.0.0.1:%d/" % port), "start line %r" % started)
         for path, kind in (("/", "text/html; charset=utf-8"), ("/page.js", "text/javascript; charset=utf-8"),
@@ -219,17 +219,14 @@ def case_service_web_statuses(display):
         os.symlink(bus.path, link)
         run.wait_for_line(lambda l: l == "Velbus serial %s back" % link, 5, "the back line")
         check(get(port, "/healthz").status == 200, "/healthz once the device is back")
-    finally:
-        run.stop()
-        bus.close()
-        shutil.rmtree(work, ignore_errors=True)
 
 
 def case_service_web_shows_the_traffic(display):
     """The stream carries the window's texts in UTF-8; the metrics count what crossed."""
     bus = Bus()
     run, port = web_service(bus.path)
-    try:
+    with Teardown() as down:
+        down.add(bus, run)
         tcp_port = tcp_port_of(run)
         client = Client(tcp_port)
         run.wait_for_line(lambda l: l.endswith(" connected"), 5, "the client")
@@ -265,9 +262,6 @@ def case_service_web_shows_the_traffic(display):
         check(metric(values, "tessel_bus_bytes_total", direction="received") == 23, "bytes received")
         check(metric(values, "tessel_bus_bytes_total", direction="transmitted") == 8, "bytes written")
         check(metric(values, "tessel_build_info", version="3.08") == 1, "build info")
-    finally:
-        run.stop()
-        bus.close()
 
 
 def case_service_web_tls_and_key(display):
@@ -278,7 +272,8 @@ def case_service_web_tls_and_key(display):
     cert, tls_key = make_tls_files(work)
     run, port = web_service(bus.path, ["--tls-cert", cert, "--tls-key", tls_key,
                                   "--auth-key-file", make_key_file(work, key)])
-    try:
+    with Teardown() as down:
+        down.add(work, bus, run)
         check(run.wait_started().endswith(", web monitor on https://127.0.0.1:%d/" % port), "https in the start line")
         denied = get(port, "/", tls=True)
         check(denied.status == 401 and denied.headers.get("www-authenticate") == 'Basic realm="tessel-server"',
@@ -300,10 +295,6 @@ def case_service_web_tls_and_key(display):
         plain.close()
         said = "\n".join(run.stdout_lines()) + run.stderr_text()
         check(key not in said, "the key was said")
-    finally:
-        run.stop()
-        bus.close()
-        shutil.rmtree(work, ignore_errors=True)
 
 
 def case_service_web_slow_page_and_stream_cap(display):
@@ -313,7 +304,9 @@ def case_service_web_slow_page_and_stream_cap(display):
     run, port = web_service(bus.path)
     stop = threading.Event()
     threads, clients, pages = [], [], []
-    try:
+    with Teardown() as down:
+        down.add(bus, run, pages)
+        down.callback(stop.set)
         tcp_port = tcp_port_of(run)
         stuck, _ = open_stream(port, receive_buffer=4096)
         clients = [Client(tcp_port) for _ in range(3)]
@@ -353,12 +346,6 @@ def case_service_web_slow_page_and_stream_cap(display):
         refused = get(port, "/events")
         check(refused.status == 503, "the 33rd page: %r" % refused)
         check(run.running(), "the service ended")
-    finally:
-        stop.set()
-        for p in pages:
-            p.close()
-        run.stop()
-        bus.close()
 
 
 CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}
