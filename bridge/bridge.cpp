@@ -78,6 +78,7 @@ struct Pass {
     std::int64_t toClientsBefore = 0;
     std::int64_t busFrames = 0;
     std::int64_t clientRuns = 0;
+    bool listing = false;  // the front end reads the pass's records
     FrameQueue newClientRuns;
     FrameQueue newBusFrames;
 };
@@ -176,7 +177,8 @@ void takeNetworkEvent(Bridge& b, Shell& shell, Pass& pass) {
 // The records this pass queued are taken while still queued; their lines are made once the
 // frames are on their way, so a frame never waits for its own line.
 void listWhatIsNew(const Bridge& b, Shell& shell, Pass& pass) {
-    if (shell.monitor() == nullptr && !shell.readsFrames()) return;
+    pass.listing = shell.monitor() != nullptr || shell.readsFrames();
+    if (!pass.listing) return;
     pass.newClientRuns.assign(b.toBusQueue.begin() + pass.toBusBefore, b.toBusQueue.end());
     pass.newBusFrames.assign(b.toClientsQueue.begin() + pass.toClientsBefore, b.toClientsQueue.end());
 }
@@ -195,8 +197,15 @@ void writeToBus(Bridge& b, Shell& shell, Pass& pass) {
     b.totals.busBytesWritten += step.bytesWritten;
     if (step.frameWritten) ++b.totals.busFramesWritten;
     if (step.taken) countTaken(b, *step.taken);
-    // A write the device refused for good: it is gone, as if it had hung up.
-    if (step.deviceLost) pass.busFrames += loseSerialPort(b, shell, pass.time.millis);
+    // A write the device refused for good: it is gone, as if it had hung up. A frame complete
+    // among its last bytes is one of this pass's too.
+    if (step.deviceLost) {
+        const auto before = static_cast<std::ptrdiff_t>(b.toClientsQueue.size());
+        pass.busFrames += loseSerialPort(b, shell, pass.time.millis);
+        if (pass.listing) {
+            pass.newBusFrames.insert(pass.newBusFrames.end(), b.toClientsQueue.begin() + before, b.toClientsQueue.end());
+        }
+    }
 }
 
 void reportThePass(Bridge& b, Shell& shell, const Pass& pass) {
