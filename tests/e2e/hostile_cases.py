@@ -234,10 +234,17 @@ def case_service_one_host_holds_the_web_port(display):
             s.close()
             check(answer is not None and answer.startswith(b"HTTP/1.1 200 "), "/healthz: %r" % (answer,))
             check(took < 2.0, "/healthz took %.2f s while one host held the port" % took)
-        values = web_cases.metrics(web_port)
-        check(web_cases.metric(values, "tessel_web_connections_refused_total", reason="per_address") >= 900,
-              "per-address refusals: %r" % web_cases.metric(values, "tessel_web_connections_refused_total",
-                                                            reason="per_address"))
+        # Every held connection past the address's 16 was refused for its address, or took the
+        # place of one closed for sending nothing within 2 s: on a loaded machine the 1,000
+        # connects take long enough for some of the first to be closed idle and their places taken.
+        def refused():
+            values = web_cases.metrics(web_port)
+            counts = [web_cases.metric(values, "tessel_web_connections_refused_total", reason=r)
+                      for r in ("per_address", "idle")]
+            return counts if counts[0] + counts[1] >= len(held) - 16 and counts[0] >= len(held) / 2 else None
+        counts = wait_for(refused, 10, "%d held connections refused for their address or closed idle" % len(held))
+        check(len(held) >= 900, "only %d of 1,000 connections were made" % len(held))
+        print("one host: %d held, %d refused for the address, %d closed idle" % (len(held), counts[0], counts[1]))
         many = "&".join("a%d=%d" % (i, i % 10) for i in range(500))
         answer = web_cases.get(web_port, "/metrics?" + many)
         check(answer.status == 414, "500 query arguments: %r" % answer)
