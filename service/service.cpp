@@ -374,11 +374,12 @@ std::string hostName() {
 // What the service learns and keeps of the house and its traffic: the module table (in the
 // state directory given, or systemd's for the unit) and the capture for a bug report.
 struct ServiceState {
-    ServiceState(const ServiceOptions& o, const std::string& device, bool levelled, WebMonitor* web)
+    ServiceState(const ServiceOptions& o, const std::string& host, const std::string& device, bool levelled,
+                 WebMonitor* web)
         : modules(moduleSettingsOf(o),
                   [levelled](const std::string& text, JournalLevel level) { writeJournalLine(stdout, text, level, levelled); },
                   web),
-          capture(captureSettingsOf(o), {kCaptureFormatVersion, hostName(), device, kVersion},
+          capture(captureSettingsOf(o), {kCaptureFormatVersion, host, device, kVersion},
                   [levelled](const std::string& text, bool warning) {
                       writeJournalLine(stdout, text, warning ? JournalLevel::Warning : JournalLevel::Info, levelled);
                   }) {}
@@ -467,8 +468,9 @@ std::optional<int> startWeb(const ServiceOptions& o, const ClientGuard& guard, B
 }
 
 // What the LAN discovery says of this service: the host, the version and each listener's rule.
-AnnounceIdentity announceIdentityOf(const ClientGuard& guard, const Bridge& bridge, const Listeners& listeners) {
-    AnnounceIdentity identity{hostName(), kVersion, {}};
+AnnounceIdentity announceIdentityOf(const std::string& host, const ClientGuard& guard, const Bridge& bridge,
+                                    const Listeners& listeners) {
+    AnnounceIdentity identity{host, kVersion, {}};
     for (std::size_t i = 0; i < listeners.asked.size(); ++i) {
         const bool guarded = listeners.asked[i].guarded;
         identity.listeners.push_back({listeners.asked[i].address,
@@ -509,7 +511,8 @@ int serve(const ServiceOptions& o, const ClientGuard& guard, Bridge& bridge, con
     WebMonitor webMonitor(instanceName());
     WebMonitor* shownOnWeb = o.webAddress ? &webMonitor : nullptr;
     ServiceShell shell(stop, o.monitor, stdout, device, shownOnWeb);
-    ServiceState state(o, device, levelled, shownOnWeb);
+    const std::string host = hostName();
+    ServiceState state(o, host, device, levelled, shownOnWeb);
     WebServer web(webMonitor, clock, webContentOf(o, bridge, shell, state, startMillis));
     std::string webText;
     if (o.webAddress) {
@@ -537,7 +540,7 @@ int serve(const ServiceOptions& o, const ClientGuard& guard, Bridge& bridge, con
     shell.watchModules(state.modules);
     if (o.scan) shell.scanBus();
     if (o.captureMemory > 0) shell.keepCapture(state.capture, clock, bridge.net, listeners.names);
-    LanAnnouncer announcer(announceIdentityOf(guard, bridge, listeners));
+    LanAnnouncer announcer(announceIdentityOf(host, guard, bridge, listeners));
     if (o.announce) {
         if (auto exit = startAnnouncer(bridge, announcer)) return *exit;
         shell.announce(announcer);
